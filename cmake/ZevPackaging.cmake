@@ -1,0 +1,10 @@
+# cmake --install lays out the shipped folder; CPack makes a .deb and a .tar.gz of it.
+set(CPACK_PACKAGE_NAME "tarvo2-upgradetool")
+set(CPACK_PACKAGE_VENDOR "Tarvo Robotics")
+set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "One-click upgrade tool for Tarvo2 service robots")
+set(CPACK_PACKAGE_VERSION ${PROJECT_VERSION})
+set(CPACK_GENERATOR "DEB;TGZ")
+set(CPACK_DEBIAN_PACKAGE_MAINTAINER "Tarvo2 tools team")
+set(CPACK_DEBIAN_PACKAGE_DEPENDS "adb, libqt5widgets5, libqt5network5, libquazip5-1, libusb-1.0-0, libmsgpackc2")
+set(CPACK_PACKAGING_INSTALL_PREFIX "/opt/Tarvo2_UpgradeTool")
+include(CPack)

@@ -1,0 +1,38 @@
+# Project-wide helpers: warnings as errors in our code, sanitizer flags, test registration.
+
+function(zev_warnings target)
+  target_compile_options(${target} PRIVATE
+    -Wall -Wextra -Wpedantic -Wshadow -Wnon-virtual-dtor -Wcast-align -Woverloaded-virtual
+    -Wformat=2 -Werror)
+endfunction()
+
+macro(zev_sanitizers)
+  if(ZEV_SANITIZE)
+    add_compile_options(-fsanitize=address,undefined -fno-omit-frame-pointer -fno-sanitize-recover=undefined)
+    add_link_options(-fsanitize=address,undefined)
+  endif()
+  if(ZEV_TSAN)
+    add_compile_options(-fsanitize=thread -fno-omit-frame-pointer)
+    add_link_options(-fsanitize=thread)
+  endif()
+endmacro()
+
+# zev_add_qtest(NAME name SOURCES ... LIBS ... LABELS ... [RESOURCE_LOCK lock] [TIMEOUT s])
+# A Qt Test executable run offscreen, in its own temporary HOME.
+function(zev_add_qtest)
+  cmake_parse_arguments(T "" "NAME;TIMEOUT;RESOURCE_LOCK" "SOURCES;LIBS;LABELS;ENV" ${ARGN})
+  add_executable(${T_NAME} ${T_SOURCES})
+  target_link_libraries(${T_NAME} PRIVATE Qt5::Test ${T_LIBS})
+  zev_warnings(${T_NAME})
+  set_target_properties(${T_NAME} PROPERTIES RUNTIME_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR}/tests/bin
+                                              BUILD_RPATH "${ZEV_DIST_DIR};\$ORIGIN")
+  add_test(NAME ${T_NAME} COMMAND ${T_NAME})
+  if(NOT T_TIMEOUT)
+    set(T_TIMEOUT 120)
+  endif()
+  set_tests_properties(${T_NAME} PROPERTIES LABELS "${T_LABELS}" TIMEOUT ${T_TIMEOUT}
+    ENVIRONMENT "QT_QPA_PLATFORM=offscreen;ZEV_SOURCE_DIR=${CMAKE_SOURCE_DIR};ZEV_DIST_DIR=${ZEV_DIST_DIR};${T_ENV}")
+  if(T_RESOURCE_LOCK)
+    set_tests_properties(${T_NAME} PROPERTIES RESOURCE_LOCK ${T_RESOURCE_LOCK})
+  endif()
+endfunction()

@@ -1,0 +1,37 @@
+#pragma once
+
+// Operating system services behind one header: the Win32 version and a POSIX one are chosen by
+// the build. Plain C++ so the Win32 file can be checked with a cross compiler without Qt.
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace platform {
+
+// Holds the process-wide single-instance token named `name`. Returns false when another
+// running process holds it. The token stays held until the process ends; the system drops it
+// when the process dies.
+bool acquireSingleInstance(const std::string &name);
+
+struct ProcessEntry
+{
+    std::int64_t pid = 0;
+    std::string executableName; // file name only, e.g. "adb.exe" or "adb"
+};
+
+// Snapshot of running processes; false when the snapshot cannot be taken.
+bool listProcesses(std::vector<ProcessEntry> &out);
+std::int64_t currentProcessId();
+// Terminates the process with exit code 0 (Windows) / SIGKILL (POSIX). `opened` is false when
+// the process could not be opened (gone or no right), in which case the result does not count.
+bool terminateProcess(std::int64_t pid, bool &opened);
+// Ends every process named `name` (ignoring ASCII case) except the caller. False when the
+// snapshot fails or any termination of an opened process fails.
+bool killProcessesByName(const std::string &name);
+
+// "adb.exe" on Windows, "adb" elsewhere; and its path relative to the program folder.
+const char *adbProgramName();
+const char *adbRelativePath();
+
+} // namespace platform

@@ -1,0 +1,24 @@
+#pragma once
+
+#include <QString>
+
+// Configuration from "config/config.json" beside the program; every value has a default.
+struct AppConfig
+{
+    QString manifestName;
+    QString buildVersionKey;
+    QString kernelVersionKey;
+    QString findInstallApkUrl;
+    QString addInstallStatUrl;
+    QString mainServicePackage;
+    QString mainServiceActivity;
+    QString systemVersionLowLimit;
+    QString kernelVersionLowLimit;
+    QString region;
+};
+
+// Reads the file on every call; a missing or malformed file gives the defaults.
+AppConfig readAppConfig();
+
+// Language code for the translation files: "zh_CN" in the letter case found, or "en".
+QString systemLanguage();
