@@ -1,0 +1,76 @@
+#include "logger.h"
+
+#include "fileutils.h"
+
+#include <QDate>
+#include <QDateTime>
+#include <QMutexLocker>
+#include <QtGlobal>
+
+Logger *Logger::instance()
+{
+    // Made on first use; C++ guarantees a single construction even if two threads race.
+    static Logger logger;
+    return &logger;
+}
+
+Logger::Logger()
+{
+    const QString fileName = QDate::currentDate().toString(QStringLiteral("yyyy-MM-dd"))
+                             + QStringLiteral(".log");
+    m_file.setFileName(FileUtils::joinPath(FileUtils::logDirPath(), fileName));
+    if (!m_file.open(QIODevice::WriteOnly | QIODevice::Append | QIODevice::Text)) {
+        qWarning("Failed to open log file\n");
+        return;
+    }
+    m_stream.setDevice(&m_file);
+    m_opened = true;
+    m_timeFormat = QStringLiteral("yyyy-MM-dd HH:mm:ss");
+    info(QString(68, QLatin1Char('*')));
+    info(QStringLiteral("create log"));
+}
+
+Logger::~Logger()
+{
+    QMutexLocker locker(&m_lock);
+    if (m_opened) {
+        m_stream.flush();
+        m_file.close();
+        m_opened = false;
+    }
+}
+
+void Logger::debug(const QString &message)
+{
+    write("Debug", message);
+}
+
+void Logger::info(const QString &message)
+{
+    write("Info", message);
+}
+
+void Logger::warning(const QString &message)
+{
+    write("Warning", message);
+}
+
+void Logger::error(const QString &message)
+{
+    write("Error", message);
+}
+
+void Logger::write(const char *level, const QString &message)
+{
+    if (!m_opened)
+        return;
+    QMutexLocker locker(&m_lock);
+    if (message.isEmpty() || !m_file.isOpen() || !m_file.isWritable())
+        return;
+    // One substitution pass, so a '%' in the message is never taken as a placeholder.
+    const QString line = QStringLiteral("[TarvoRobot::%1 %2] %3\n")
+                             .arg(QLatin1String(level),
+                                  QDateTime::currentDateTime().toString(m_timeFormat), message);
+    m_stream << line;
+    m_stream.flush();
+}
