@@ -1,6 +1,7 @@
 #include "zeverror.h"
 
 #include <QString>
+#include <QTextCodec>
 
 #include <map>
 
@@ -134,6 +135,14 @@ QString ZEVError::messageTextForCode(int code)
 std::string ZEVError::messageForCode(int code)
 {
     return messageTextForCode(code).toLocal8Bit().toStdString();
+}
+
+QString ZEVError::decodeMessage(const std::string &message)
+{
+    QTextCodec *codec = QTextCodec::codecForName("System");
+    if (!codec)
+        codec = QTextCodec::codecForLocale();
+    return codec->toUnicode(message.data(), static_cast<int>(message.size()));
 }
 
 int ZEVError::errorCodeFromAdbOutput(const QByteArray &output)

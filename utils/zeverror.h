@@ -28,6 +28,9 @@ public:
     static std::string messageForCode(int code);
     // The table text of a code as Unicode (empty when the code has none).
     static QString messageTextForCode(int code);
+    // Decodes a message for display with the system 8-bit codec. Qt builds with ICU (Debian)
+    // have no codec named "System"; the locale codec is the same code page there.
+    static QString decodeMessage(const std::string &message);
     // Classifies the whole text printed by a failed adb run.
     static int errorCodeFromAdbOutput(const QByteArray &output);
     // Fills the process-wide table once; later calls change nothing.
