@@ -1,0 +1,62 @@
+// Writes log lines through the program's logger, so that tests can run it from a folder of their
+// own. Usage: loggerprobe lines <level> <message> [<level> <message>...]
+//             loggerprobe threads <threads> <lines per thread>
+#include <logger.h>
+
+#include <QCoreApplication>
+#include <QStringList>
+#include <QThread>
+
+#include <memory>
+#include <vector>
+
+QString probePayload(int thread, int line)
+{
+    return QStringLiteral("t=%1 n=%2 ").arg(thread).arg(line)
+           + QString(40 + (thread * 7 + line) % 160, QLatin1Char('a' + thread % 26));
+}
+
+int main(int argc, char *argv[])
+{
+    QCoreApplication app(argc, argv);
+    const QStringList args = app.arguments();
+    if (args.size() < 2)
+        return 2;
+
+    if (args.at(1) == QLatin1String("lines")) {
+        for (int i = 2; i + 1 < args.size(); i += 2) {
+            const QString level = args.at(i);
+            const QString message = args.at(i + 1);
+            Logger *logger = Logger::instance();
+            if (level == QLatin1String("Debug"))
+                logger->debug(message);
+            else if (level == QLatin1String("Info"))
+                logger->info(message);
+            else if (level == QLatin1String("Warning"))
+                logger->warning(message);
+            else if (level == QLatin1String("Error"))
+                logger->error(message);
+            else
+                return 2;
+        }
+        return 0;
+    }
+
+    if (args.at(1) == QLatin1String("threads") && args.size() == 4) {
+        const int threadCount = args.at(2).toInt();
+        const int lineCount = args.at(3).toInt();
+        std::vector<std::unique_ptr<QThread>> threads;
+        for (int t = 0; t < threadCount; ++t) {
+            threads.emplace_back(QThread::create([t, lineCount] {
+                for (int n = 0; n < lineCount; ++n)
+                    Logger::instance()->info(probePayload(t, n));
+            }));
+        }
+        for (auto &thread : threads)
+            thread->start();
+        for (auto &thread : threads)
+            thread->wait();
+        return 0;
+    }
+    return 2;
+}

@@ -1,0 +1,225 @@
+#include <QDate>
+#include <QDateTime>
+#include <QFile>
+#include <QProcess>
+#include <QRegularExpression>
+#include <QTemporaryDir>
+#include <QtTest>
+
+#include <map>
+
+// The logger lives once per process and writes beside the program, so every case runs the probe
+// program copied into a fresh folder of its own.
+class TestLogger : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void noLogFolderMeansSilence();
+    void firstLinesAndLevels();
+    void appendsToTodaysFile();
+    void concurrentLinesStayWhole();
+
+private:
+    QString installProbe(const QTemporaryDir &dir);
+    bool runProbe(const QString &program, const QStringList &args, QByteArray *errors = nullptr);
+    static QString todaysLog(const QString &folder);
+};
+
+namespace {
+
+const QString kStars(68, QLatin1Char('*'));
+
+const QRegularExpression kLinePattern(
+    QStringLiteral("^\\[TarvoRobot::(Debug|Info|Warning|Error) "
+                   "(\\d{4}-\\d{2}-\\d{2} \\d{2}:\\d{2}:\\d{2})\\] (.*)$"));
+
+struct Line
+{
+    QString level;
+    QDateTime time;
+    QString message;
+};
+
+bool parseLines(const QByteArray &content, QList<Line> &lines, QString &problem)
+{
+    if (!content.endsWith('\n')) {
+        problem = QStringLiteral("file does not end with a line end");
+        return false;
+    }
+    if (content.contains('\r')) {
+        problem = QStringLiteral("carriage return on a POSIX system");
+        return false;
+    }
+    const QStringList texts = QString::fromLocal8Bit(content).split(QLatin1Char('\n'));
+    for (int i = 0; i + 1 < texts.size(); ++i) {
+        const QRegularExpressionMatch match = kLinePattern.match(texts.at(i));
+        if (!match.hasMatch()) {
+            problem = QStringLiteral("malformed line %1: %2").arg(i + 1).arg(texts.at(i));
+            return false;
+        }
+        lines.append({match.captured(1),
+                      QDateTime::fromString(match.captured(2), QStringLiteral("yyyy-MM-dd HH:mm:ss")),
+                      match.captured(3)});
+    }
+    return true;
+}
+
+} // namespace
+
+QString TestLogger::installProbe(const QTemporaryDir &dir)
+{
+    const QString target = dir.filePath(QStringLiteral("loggerprobe"));
+    if (!QFile::copy(QStringLiteral(ZEV_LOGGER_PROBE), target))
+        return QString();
+    return target;
+}
+
+bool TestLogger::runProbe(const QString &program, const QStringList &args, QByteArray *errors)
+{
+    QProcess probe;
+    probe.start(program, args);
+    if (!probe.waitForStarted(5000) || !probe.waitForFinished(60000))
+        return false;
+    if (errors)
+        *errors = probe.readAllStandardError();
+    return probe.exitStatus() == QProcess::NormalExit && probe.exitCode() == 0;
+}
+
+QString TestLogger::todaysLog(const QString &folder)
+{
+    return folder + QStringLiteral("/Log/") + QDate::currentDate().toString(QStringLiteral("yyyy-MM-dd"))
+           + QStringLiteral(".log");
+}
+
+void TestLogger::noLogFolderMeansSilence()
+{
+    QTemporaryDir dir;
+    QVERIFY(dir.isValid());
+    const QString probe = installProbe(dir);
+    QVERIFY(!probe.isEmpty());
+
+    QByteArray errors;
+    QVERIFY(runProbe(probe, {QStringLiteral("lines"), QStringLiteral("Info"), QStringLiteral("hello"),
+                             QStringLiteral("Error"), QStringLiteral("bad")},
+                     &errors));
+    QCOMPARE(errors.count("Failed to open log file"), 1);
+    QVERIFY(!QFileInfo::exists(dir.filePath(QStringLiteral("Log"))));
+}
+
+void TestLogger::firstLinesAndLevels()
+{
+    QTemporaryDir dir;
+    QVERIFY(dir.isValid());
+    const QString probe = installProbe(dir);
+    QVERIFY(QDir(dir.path()).mkdir(QStringLiteral("Log")));
+
+    const QDateTime before = QDateTime::currentDateTime().addSecs(-1);
+    QVERIFY(runProbe(probe, {QStringLiteral("lines"),
+                             QStringLiteral("Info"), QStringLiteral("UpgradeTool start."),
+                             QStringLiteral("Info"), QString(),
+                             QStringLiteral("Warning"), QStringLiteral("careful"),
+                             QStringLiteral("Error"), QStringLiteral("100% of %1 and %2 stay"),
+                             QStringLiteral("Debug"), QStringLiteral("adb path:\"/x y/adb\""),
+                             QStringLiteral("Info"), QStringLiteral("机器人")}));
+    const QDateTime after = QDateTime::currentDateTime().addSecs(1);
+
+    QFile file(todaysLog(dir.path()));
+    QVERIFY2(file.open(QIODevice::ReadOnly), qPrintable(file.fileName()));
+    QList<Line> lines;
+    QString problem;
+    QVERIFY2(parseLines(file.readAll(), lines, problem), qPrintable(problem));
+
+    const QList<QPair<QString, QString>> expected = {
+        {QStringLiteral("Info"), kStars},
+        {QStringLiteral("Info"), QStringLiteral("create log")},
+        {QStringLiteral("Info"), QStringLiteral("UpgradeTool start.")},
+        {QStringLiteral("Warning"), QStringLiteral("careful")},
+        {QStringLiteral("Error"), QStringLiteral("100% of %1 and %2 stay")},
+        {QStringLiteral("Debug"), QStringLiteral("adb path:\"/x y/adb\"")},
+        {QStringLiteral("Info"), QStringLiteral("机器人")},
+    };
+    QCOMPARE(lines.size(), expected.size());
+    for (int i = 0; i < lines.size(); ++i) {
+        QCOMPARE(lines.at(i).level, expected.at(i).first);
+        QCOMPARE(lines.at(i).message, expected.at(i).second);
+        QVERIFY(lines.at(i).time >= before.addMSecs(-before.time().msec()));
+        QVERIFY(lines.at(i).time <= after);
+    }
+}
+
+void TestLogger::appendsToTodaysFile()
+{
+    QTemporaryDir dir;
+    QVERIFY(dir.isValid());
+    const QString probe = installProbe(dir);
+    QVERIFY(QDir(dir.path()).mkdir(QStringLiteral("Log")));
+    const QByteArray old = "[TarvoRobot::Info 2000-01-01 00:00:00] from an earlier start\n";
+    {
+        QFile file(todaysLog(dir.path()));
+        QVERIFY(file.open(QIODevice::WriteOnly));
+        QCOMPARE(file.write(old), qint64(old.size()));
+    }
+
+    QVERIFY(runProbe(probe, {QStringLiteral("lines"), QStringLiteral("Info"), QStringLiteral("first")}));
+    QVERIFY(runProbe(probe, {QStringLiteral("lines"), QStringLiteral("Info"), QStringLiteral("second")}));
+
+    QFile file(todaysLog(dir.path()));
+    QVERIFY(file.open(QIODevice::ReadOnly));
+    const QByteArray content = file.readAll();
+    QVERIFY(content.startsWith(old));
+    QList<Line> lines;
+    QString problem;
+    QVERIFY2(parseLines(content, lines, problem), qPrintable(problem));
+    QStringList messages;
+    for (const Line &line : lines)
+        messages << line.message;
+    QCOMPARE(messages, QStringList({QStringLiteral("from an earlier start"), kStars,
+                                    QStringLiteral("create log"), QStringLiteral("first"), kStars,
+                                    QStringLiteral("create log"), QStringLiteral("second")}));
+}
+
+void TestLogger::concurrentLinesStayWhole()
+{
+    const int threadCount = 8;
+    const int lineCount = 2000;
+    QTemporaryDir dir;
+    QVERIFY(dir.isValid());
+    const QString probe = installProbe(dir);
+    QVERIFY(QDir(dir.path()).mkdir(QStringLiteral("Log")));
+
+    QElapsedTimer timer;
+    timer.start();
+    QVERIFY(runProbe(probe, {QStringLiteral("threads"), QString::number(threadCount),
+                             QString::number(lineCount)}));
+    qInfo("%d threads x %d lines in %lld ms", threadCount, lineCount, timer.elapsed());
+
+    QFile file(todaysLog(dir.path()));
+    QVERIFY(file.open(QIODevice::ReadOnly));
+    QList<Line> lines;
+    QString problem;
+    QVERIFY2(parseLines(file.readAll(), lines, problem), qPrintable(problem));
+    QCOMPARE(lines.size(), 2 + threadCount * lineCount);
+    QCOMPARE(lines.at(0).message, kStars);
+    QCOMPARE(lines.at(1).message, QStringLiteral("create log"));
+
+    // Each thread's lines arrive whole, in its own order, with the payload it wrote.
+    const QRegularExpression payload(QStringLiteral("^t=(\\d+) n=(\\d+) ([a-z]+)$"));
+    std::map<int, int> nextLine;
+    for (int i = 2; i < lines.size(); ++i) {
+        const QRegularExpressionMatch match = payload.match(lines.at(i).message);
+        QVERIFY2(match.hasMatch(), qPrintable(lines.at(i).message));
+        const int t = match.captured(1).toInt();
+        const int n = match.captured(2).toInt();
+        QVERIFY(t >= 0 && t < threadCount);
+        QCOMPARE(n, nextLine[t]);
+        nextLine[t] = n + 1;
+        QCOMPARE(match.captured(3),
+                 QString(40 + (t * 7 + n) % 160, QLatin1Char('a' + t % 26)));
+    }
+    for (int t = 0; t < threadCount; ++t)
+        QCOMPARE(nextLine[t], lineCount);
+}
+
+QTEST_GUILESS_MAIN(TestLogger)
+#include "tst_logger.moc"
