@@ -1,0 +1,5 @@
+#include "libwireclass.h"
+
+LibWireClass::LibWireClass() = default;
+
+LibWireClass &LibWireClass::operator=(const LibWireClass &) = default;
