@@ -69,8 +69,8 @@ bool parseLines(const QByteArray &content, QList<Line> &lines, QString &problem)
 
 QString TestLogger::installProbe(const QTemporaryDir &dir)
 {
-    const QString target = dir.filePath(QStringLiteral("loggerprobe"));
-    if (!QFile::copy(QStringLiteral(ZEV_LOGGER_PROBE), target))
+    const QString target = dir.filePath(QStringLiteral("utilsprobe"));
+    if (!QFile::copy(QStringLiteral(ZEV_UTILS_PROBE), target))
         return QString();
     return target;
 }

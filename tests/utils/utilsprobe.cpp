@@ -1,7 +1,11 @@
-// Writes log lines through the program's logger, so that tests can run it from a folder of their
-// own. Usage: loggerprobe lines <level> <message> [<level> <message>...]
-//             loggerprobe threads <threads> <lines per thread>
+// Runs the helpers that work beside the program, so that tests can run them from a folder of
+// their own. Usage: utilsprobe lines <level> <message> [<level> <message>...]
+//                   utilsprobe threads <threads> <lines per thread>
+//                   utilsprobe language       (prints systemLanguage())
+#include <appconfig.h>
 #include <logger.h>
+
+#include <cstdio>
 
 #include <QCoreApplication>
 #include <QStringList>
@@ -39,6 +43,11 @@ int main(int argc, char *argv[])
             else
                 return 2;
         }
+        return 0;
+    }
+
+    if (args.at(1) == QLatin1String("language")) {
+        std::fputs(systemLanguage().toUtf8().constData(), stdout);
         return 0;
     }
 
