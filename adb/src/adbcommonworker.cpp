@@ -1,0 +1,155 @@
+#include "adbcommonworker.h"
+
+#include "adbparsers.h"
+
+#include <fileutils.h>
+#include <logger.h>
+#include <platform.h>
+
+#include <QFileInfo>
+
+AdbCommonWorker::AdbCommonWorker(QObject *parent)
+    : AdbWorker(parent)
+{
+}
+
+RobotTarvo2 AdbCommonWorker::getRobotInfo()
+{
+    QMutexLocker locker(&robotMutex);
+    return robot;
+}
+
+void AdbCommonWorker::prepareCommands()
+{
+    commands.clear();
+    commands.append(sdk + QStringLiteral("  shell  cat /system/build.prop"));
+}
+
+void AdbCommonWorker::slotGetRobotBaseInfo(QString qsBuildName, QString qsKernalname)
+{
+    Logger *log = Logger::instance();
+    log->info(QStringLiteral("slotGetRobotBaseInfo..."));
+    utils::ZEVErrorPtr error = utils::makeError(0);
+
+    if (!FileUtils::fileExists(adbProgramPath())) {
+        error->setErrorCode(20000);
+        emit sigGetRobotInfo(error);
+        return;
+    }
+    log->info(QStringLiteral("getRobotBaseInfo...check adb path"));
+
+    // The flag is read under the lock, but no adb command runs under it: reset() and stopAll()
+    // come from the GUI thread and must not wait for a command that has no time limit.
+    if (!isRunning()) {
+        error->setErrorCode(20002);
+        emit sigGetRobotInfo(error);
+        return;
+    }
+    runCommand(sdk + QStringLiteral(" kill-server"), 1000, Channels::StandardOutput);
+    pause(100);
+    runCommand(sdk + QStringLiteral(" start-server"), 1000, Channels::StandardOutput);
+    log->info(QStringLiteral("getRobotBaseInfo...reboot adb server"));
+
+    slotGetIpAddress();
+    log->info(QStringLiteral("GetIpAddress..."));
+    slotGetBatteryInfo();
+    log->info(QStringLiteral("GetBatteryInfo..."));
+
+    prepareCommands();
+
+    if (!isRunning()) {
+        error->setErrorCode(20002);
+        emit sigGetRobotInfo(error);
+        return;
+    }
+    log->info(QStringLiteral("Get base info start..."));
+    const QString out = runCommand(commands.takeFirst(), NoTimeLimit, Channels::Merged);
+
+    if (!out.contains(QLatin1String("build.prop"))) {
+        error->setErrorCode(20001);
+        emit sigGetRobotInfo(error);
+        return;
+    }
+    const auto info = adbparse::readBuildProp(out, qsBuildName, qsKernalname);
+    if (info) {
+        QMutexLocker locker(&robotMutex);
+        robot.buildVersion = info->buildVersion;
+        robot.kernelVersion = info->kernelVersion;
+    }
+    if (info && adbparse::isUsableBuildInfo(*info)) {
+        emit sigGetRobotInfo(error);
+        log->info(QStringLiteral("Get base info end..."));
+    } else {
+        error->setErrorCode(utils::ZEVError::errorCodeFromAdbOutput(out.toLocal8Bit()));
+        emit sigGetRobotInfo(error);
+    }
+}
+
+void AdbCommonWorker::slotGetIpAddress()
+{
+    Logger *log = Logger::instance();
+    log->info(QStringLiteral("GetIpAddress....start..."));
+    const QString arp =
+        runCommand(sdk + QStringLiteral(" shell busybox arp"), 10000, Channels::StandardOutput);
+    log->info(QStringLiteral("adb get robot ip adb return str: [ %1 ].").arg(removeCrLf(arp)));
+
+    const auto interfaceName = adbparse::arpInterface(arp);
+    if (!interfaceName) {
+        log->info(QStringLiteral("adb get robot ip error: wlan is off."));
+        return;
+    }
+    // The name comes from the robot; quoted so that its shell cannot read anything else in it.
+    const QString word =
+        adbparse::commandLineWord(adbparse::robotShellWord(interfaceName->trimmed()));
+    const QString ifconfig = runCommand(sdk + QStringLiteral(" shell busybox ifconfig ")
+                                            + QLatin1Char(' ') + word,
+                                        10000, Channels::StandardOutput);
+    const auto address = adbparse::ifconfigAddress(ifconfig);
+    if (address) {
+        QMutexLocker locker(&robotMutex);
+        robot.ipAddress = *address;
+    }
+}
+
+void AdbCommonWorker::slotGetBatteryInfo()
+{
+    const QString dumpsys =
+        runCommand(sdk + QStringLiteral(" shell dumpsys battery"), 10000, Channels::StandardOutput);
+    if (!dumpsys.trimmed().isEmpty()) {
+        const adbparse::BatteryInfo battery = adbparse::readBattery(dumpsys);
+        QMutexLocker locker(&robotMutex);
+        robot.acPowered = battery.acPowered;
+        robot.batteryLevel = battery.level;
+        robot.batteryScale = battery.scale;
+        if (battery.level > 0 && battery.scale > 0)
+            robot.batteryRatio = static_cast<double>(battery.level) / battery.scale;
+    }
+    Logger::instance()->info(
+        QStringLiteral("adb get battery info, adb return str: [ %1 ].").arg(removeCrLf(dumpsys)));
+}
+
+void AdbCommonWorker::slotGetMemoryAvailableSize()
+{
+    const QString df = runCommand(sdk + QStringLiteral(" shell df"), 10000, Channels::StandardOutput);
+    const auto freeBytes = adbparse::dataPartitionFreeBytes(df);
+    if (freeBytes) {
+        QMutexLocker locker(&robotMutex);
+        robot.availableStorage = *freeBytes;
+    }
+}
+
+void AdbCommonWorker::slotReboot()
+{
+    pause(5000);
+    runCommand(sdk + QStringLiteral(" shell reboot"), NoTimeLimit, Channels::StandardOutput);
+}
+
+void AdbCommonWorker::slotKillServer()
+{
+    runCommand(sdk + QStringLiteral(" kill-server"), 1000, Channels::StandardOutput);
+    // The adb server outlives kill-server when it hangs; end every copy of the program we run.
+    QString name = QFileInfo(adbProgramPath()).fileName();
+    if (name.isEmpty())
+        name = QString::fromLatin1(platform::adbProgramName());
+    FileUtils::killProcessesByName(name);
+}

@@ -1,0 +1,151 @@
+#include "adbinstallworker.h"
+
+#include "adbparsers.h"
+
+#include <logger.h>
+
+#include <QDebug>
+
+namespace {
+
+const QString tmpFolder = QStringLiteral("/data/local/tmp/");
+
+} // namespace
+
+AdbInstallWorker::AdbInstallWorker(QObject *parent)
+    : AdbWorker(parent)
+{
+}
+
+void AdbInstallWorker::setApps(const QList<AppPtr> &list)
+{
+    apps = list;
+}
+
+void AdbInstallWorker::clearTemporaryFiles()
+{
+    for (const char *leftover : {"Tarvo2Services*", "smartcamera*"}) {
+        runCommand(sdk + QStringLiteral(" shell busybox rm -rf ") + tmpFolder
+                       + QLatin1String(leftover),
+                   1000, Channels::Merged);
+        Logger::instance()->info(QStringLiteral("adb rm -rf: /data/local/tmp/"));
+    }
+}
+
+void AdbInstallWorker::restartMainService(const App &app)
+{
+    const QString component = adbparse::commandLineWord(
+        adbparse::robotShellWord(app.packageName + QLatin1Char('/') + app.mainActivity));
+    const QString out = runCommand(sdk + QStringLiteral(" shell am start -n ") + component, 5000,
+                                   Channels::Merged);
+    qDebug() << "Restart main service:" << out << "end!";
+}
+
+void AdbInstallWorker::slotInstallApps()
+{
+    Logger *log = Logger::instance();
+    utils::ZEVErrorPtr runError = utils::makeError(0);
+
+    if (!isRunning()) {
+        runError->setErrorCode(20002);
+        emit sigAllInstalled(runError);
+        return;
+    }
+    if (apps.isEmpty()) {
+        runError->setErrorCode(20003);
+        emit sigAllInstalled(runError);
+        return;
+    }
+    clearTemporaryFiles();
+
+    int ordinal = 0;
+    while (!apps.isEmpty()) {
+        ++ordinal;
+        const AppPtr app = apps.takeFirst();
+        if (!app)
+            continue;
+
+        int attempts = 2;
+        bool installed = false;
+        QString out;
+        do {
+            // A copy: the run error may still change, and the receiver reads it on another thread.
+            emit sigInstallingApp(app, std::make_shared<utils::ZEVError>(
+                                           runError->errorCode(), runError->errorMessage()));
+
+            QString rmOut = runCommand(sdk + QStringLiteral(" shell busybox rm -rf ") + tmpFolder
+                                           + adbparse::commandLineWord(
+                                               adbparse::robotShellWord(app->packageName)),
+                                       1000, Channels::Merged);
+            log->error(QStringLiteral("adb rm -rf: %1, return str: %2")
+                           .arg(tmpFolder, removeCrLf(rmOut)));
+            rmOut = runCommand(sdk + QStringLiteral(" shell busybox rm -rf /data/app/vmd*"), 1000,
+                               Channels::Merged);
+            log->error(QStringLiteral("adb rm -rf: %1, return str: %2")
+                           .arg(QStringLiteral("/data/app/vmp*"), removeCrLf(rmOut)));
+
+            const QString install = sdk + QStringLiteral(" install ")
+                                    + (reinstall ? QStringLiteral("-r ") : QString())
+                                    + app->apkPath;
+            out = runCommand(install, 100000, Channels::Merged, [&] {
+                log->info(QStringLiteral("adb install [ %1 ] start!").arg(app->name));
+            });
+            log->info(QStringLiteral("adb install [ %1 ] info : [ %2 ]")
+                          .arg(app->name, removeCrLf(out)));
+
+            // The main service goes on after a stop request: a robot without it is unusable.
+            if (!isRunning() && app->id != 1) {
+                runError->setErrorCode(20002);
+                emit sigAllInstalled(runError);
+                return;
+            }
+
+            if (!out.contains(QLatin1String("Success"))) {
+                log->info(QStringLiteral("adb install [ %1 ] the [%2] times, failed : [ %3 ]")
+                              .arg(app->name, QString::number(ordinal), removeCrLf(out)));
+                const int code = utils::ZEVError::errorCodeFromAdbOutput(
+                    adbparse::installFailureReason(out).toLocal8Bit());
+                if (code == 20009 || code == 20010) {
+                    runError->setErrorCode(20002);
+                    emit sigAllInstalled(runError);
+                    return;
+                }
+                if (adbparse::isToleratedInstallCode(code))
+                    break;
+                if (attempts == 2) {
+                    apps.prepend(app);
+                    emit sigAppendUninstallApp(apps);
+                    emit sigUninstallApps();
+                }
+            } else {
+                installed = true;
+                if (app->id == 1)
+                    restartMainService(*app);
+            }
+            --attempts;
+        } while (attempts > 0 && !installed);
+
+        utils::ZEVErrorPtr appError = utils::makeError(0);
+        if (out.contains(QLatin1String("Success"))) {
+            emit sigInstalledOne(app, appError);
+            log->info(QStringLiteral("adb install [ %1 ] successful : [ %2 ]")
+                          .arg(app->name, removeCrLf(out)));
+            continue;
+        }
+        const int code = utils::ZEVError::errorCodeFromAdbOutput(out.toLocal8Bit());
+        log->error(QStringLiteral("adb install [ %1 ] failed : [ %2 ]")
+                       .arg(app->name, removeCrLf(out)));
+        if (adbparse::isToleratedInstallCode(code)) {
+            emit sigInstalledOne(app, appError);
+            continue;
+        }
+        appError->setErrorCode(code);
+        emit sigInstalledOne(app, appError);
+        runError->setErrorCode(20023);
+        runError->setErrorMessage(app->name.toLocal8Bit().toStdString()
+                                  + runError->errorMessage());
+        emit sigAllInstalled(runError);
+        return;
+    }
+    emit sigAllInstalled(runError);
+}

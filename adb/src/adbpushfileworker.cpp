@@ -1,0 +1,125 @@
+#include "adbpushfileworker.h"
+
+#include "adbparsers.h"
+
+#include <fileutils.h>
+#include <logger.h>
+
+#include <QDir>
+#include <QFileInfo>
+
+namespace {
+
+const QString remoteRoot = QStringLiteral("/sdcard/actions/");
+
+} // namespace
+
+AdbPushFileWorker::AdbPushFileWorker(QObject *parent)
+    : AdbWorker(parent)
+{
+}
+
+void AdbPushFileWorker::collectFiles(const QString &folder, QStringList &files) const
+{
+    const QDir dir(folder);
+    const QDir::SortFlags order = QDir::Name | QDir::IgnoreCase;
+    const QFileInfoList own =
+        dir.entryInfoList(QDir::Files | QDir::Hidden | QDir::NoSymLinks, order);
+    for (const QFileInfo &file : own)
+        files.append(QDir::toNativeSeparators(file.absoluteFilePath()));
+    // Linked folders are left out: a link back up the tree would never end.
+    const QFileInfoList subfolders =
+        dir.entryInfoList(QDir::Dirs | QDir::NoDotAndDotDot | QDir::NoSymLinks, order);
+    for (const QFileInfo &subfolder : subfolders)
+        collectFiles(subfolder.absoluteFilePath(), files);
+}
+
+void AdbPushFileWorker::prepareCommands()
+{
+    totalFiles = 0;
+    commands.clear();
+    folders.clear();
+
+    const QString source = rootPath + QStringLiteral("actions") + QDir::separator();
+    if (FileUtils::exists(source))
+        folders.append(source);
+    else
+        Logger::instance()->error(QStringLiteral("Didn't find actions folder!"));
+
+    for (const QString &folder : qAsConst(folders)) {
+        commands.append(sdk + QStringLiteral(" shell mkdir ") + remoteRoot);
+        QStringList files;
+        collectFiles(folder, files);
+        for (const QString &path : qAsConst(files)) {
+            const QString parent = QFileInfo(path).absoluteDir().dirName();
+            const QString quotedPath = adbparse::commandLineQuoted(path);
+            QString command;
+            if (parent.contains(QLatin1String("actions"), Qt::CaseInsensitive)) {
+                command = sdk + QStringLiteral(" push ") + quotedPath + QStringLiteral("  ")
+                          + remoteRoot;
+            } else {
+                // The folder name goes to the robot's shell in mkdir; push takes it verbatim.
+                commands.append(sdk + QStringLiteral(" shell mkdir ")
+                                + adbparse::commandLineWord(remoteRoot
+                                                            + adbparse::robotShellWord(parent)));
+                command = sdk + QStringLiteral(" push ") + quotedPath + QStringLiteral("  ")
+                          + adbparse::commandLineWord(remoteRoot + parent);
+            }
+            pushTargets[command] = path;
+            commands.append(command);
+            ++totalFiles;
+        }
+    }
+}
+
+void AdbPushFileWorker::slotPushFiles(QString folder)
+{
+    Logger *log = Logger::instance();
+    utils::ZEVErrorPtr error = utils::makeError(0);
+    if (!isRunning()) {
+        error->setErrorCode(20002);
+        emit sigPushFilesFinished(error);
+        return;
+    }
+
+    rootPath = folder;
+    prepareCommands();
+    if (commands.isEmpty()) {
+        log->error(QStringLiteral("adb push actions failure, please check the actions folder!"));
+        error->setErrorCode(20004);
+        emit sigPushFilesFinished(error);
+        return;
+    }
+
+    int done = 0;
+    int failed = 0;
+    bool stopped = false;
+    while (!commands.isEmpty()) {
+        const QString command = commands.takeFirst();
+        const auto target = pushTargets.constFind(command);
+        const QString name =
+            target == pushTargets.cend() ? QString() : QFileInfo(target.value()).fileName();
+        const QString out = runCommand(command, NoTimeLimit, Channels::Merged);
+        if (target == pushTargets.cend())
+            continue;
+        if (out.contains(QLatin1String("bytes"), Qt::CaseInsensitive)) {
+            ++done;
+            emit sigPushOneFileFinished(name, utils::makeError(0), done, totalFiles);
+        } else {
+            ++failed;
+            if (!command.contains(QLatin1String("mkdir")) && !isRunning()) {
+                stopped = true;
+                break;
+            }
+        }
+    }
+    log->warning(QStringLiteral("adb push actions finished files total: [ %1 ] successed : [ %2 ]")
+                     .arg(totalFiles)
+                     .arg(done));
+    // A file that did not arrive is a failed copy, not a success to be found by counting.
+    if (stopped)
+        error->setErrorCode(20002);
+    else if (failed > 0)
+        error->setErrorCode(20022);
+    emit sigPushFilesFinished(error);
+}

@@ -1,0 +1,1 @@
+"""Simulated Tarvo2 robot: adbd, robot service and upgrade web service."""

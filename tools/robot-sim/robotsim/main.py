@@ -1,0 +1,88 @@
+"""`robot-sim run`: the simulated robot (adbd, robot service) and the upgrade web service."""
+
+import argparse
+import os
+import signal
+import sys
+import threading
+
+from . import scenario as scenario_mod
+from .device import Device
+from .service import RobotService
+from .state import StateDir
+from .web import WebService
+
+
+def prepare_device(state, sc):
+    state.write_device_file("/system/build.prop", scenario_mod.build_prop_text(sc).encode())
+    for folder in ("/data/local/tmp", "/data/app", "/sdcard", "/cache"):
+        os.makedirs(state.host_path(folder), exist_ok=True)
+    fresh = not os.path.exists(os.path.join(state.root, "state.json"))
+    if fresh:
+        for name, content in (sc.get("files") or {}).items():
+            data = content.encode() if isinstance(content, str) else b"\0" * int(content.get("size", 0))
+            state.write_device_file(name, data)
+        for entry in sc["packages"]:
+            pkg = entry if isinstance(entry, str) else entry["package"]
+            version = "" if isinstance(entry, str) else entry.get("version", "")
+            state.data["packages"][pkg] = {"apk": "/data/app/%s-1/base.apk" % pkg, "version": version}
+        state.save()
+
+
+def run(args):
+    try:
+        sc = scenario_mod.load(args.scenario)
+    except (OSError, scenario_mod.ScenarioError) as e:
+        print("robot-sim: %s" % e, file=sys.stderr)
+        return 2
+    if args.adb_port:
+        sc["adb_ports"] = [int(p) for p in args.adb_port]
+    state = StateDir(args.state_dir)
+    prepare_device(state, sc)
+    stop = threading.Event()
+
+    service = RobotService(state, sc)
+    web = WebService(state, sc, os.path.dirname(os.path.abspath(args.scenario)) if args.scenario else None)
+    device = Device(state, sc, lambda: service.port, stop)
+    try:
+        service.start()
+        web.start()
+        device.plug()
+    except OSError as e:
+        print("robot-sim: cannot listen: %s" % e, file=sys.stderr)
+        return 3
+    with open(os.path.join(state.root, "pid"), "w") as f:
+        f.write("%d\n" % os.getpid())
+    state.write_json("ports.json", {"adb": sc["adb_ports"][0], "adb_ports": sc["adb_ports"],
+                                    "web": web.port, "service": service.port,
+                                    "package": web.package_info()})
+
+    def on_signal(signum, frame):
+        stop.set()
+
+    signal.signal(signal.SIGTERM, on_signal)
+    signal.signal(signal.SIGINT, on_signal)
+    print("robot-sim: adb %s, web %d, service %d" % (",".join(map(str, sc["adb_ports"])), web.port,
+                                                     service.port), flush=True)
+    while not stop.wait(0.5):
+        pass
+    device.unplug()
+    web.stop()
+    service.stop()
+    return 0
+
+
+def main(argv=None):
+    p = argparse.ArgumentParser(prog="robot-sim", description="Simulated Tarvo2 robot and web service")
+    sub = p.add_subparsers(dest="command", required=True)
+    r = sub.add_parser("run", help="run until SIGTERM")
+    r.add_argument("--scenario", help="scenario JSON (defaults for everything not given)")
+    r.add_argument("--state-dir", required=True, help="folder for ports.json, logs and the device")
+    r.add_argument("--adb-port", action="append", help="adb port (repeatable); overrides the scenario")
+    d = sub.add_parser("defaults", help="print the default scenario")
+    args = p.parse_args(argv)
+    if args.command == "defaults":
+        with open(scenario_mod.DEFAULT_PATH, encoding="utf-8") as f:
+            sys.stdout.write(f.read())
+        return 0
+    return run(args)
