@@ -1,0 +1,449 @@
+#include "tarvo2_upgradetool.h"
+#include "windowsize.h"
+
+#include "fileutils.h"
+
+#include <QAbstractButton>
+#include <QComboBox>
+#include <QCoreApplication>
+#include <QDate>
+#include <QDir>
+#include <QFile>
+#include <QLabel>
+#include <QMessageBox>
+#include <QMouseEvent>
+#include <QProgressBar>
+#include <QPushButton>
+#include <QScreen>
+#include <QSignalSpy>
+#include <QStackedWidget>
+#include <QTextEdit>
+#include <QTimer>
+#include <QtTest>
+
+// The dialog shell under the offscreen platform. The test binary has a folder of its own, which
+// the dialog treats as the program folder (work folders, Log/).
+class TestDialog : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void initTestCase();
+    void formWidgets_data();
+    void formWidgets();
+    void initialState();
+    void styleSheetApplied();
+    void escapeDoesNothing();
+    void windowSize_data();
+    void windowSize();
+    void realSizeFollowsScreen();
+    void dragging();
+    void closeWhileIdle();
+    void closeWhileTaskRunning_data();
+    void closeWhileTaskRunning();
+    void closeButtonCloses();
+    void workFoldersCleanedAndPrepared();
+    void adbPathLogged();
+    void singletonLifeCycle();
+
+private:
+    static void setTaskRunning(Tarvo2_UpgradeTool &dialog, bool running)
+    {
+        dialog.taskRunning = running;
+    }
+    static QString appDir() { return QCoreApplication::applicationDirPath(); }
+    static void touch(const QString &path)
+    {
+        QDir().mkpath(QFileInfo(path).absolutePath());
+        QFile file(path);
+        QVERIFY(file.open(QIODevice::WriteOnly));
+        file.write("x");
+    }
+};
+
+void TestDialog::initTestCase()
+{
+    // The logger writes only into an existing folder; make it before the first line.
+    QVERIFY(QDir(appDir()).mkpath(QStringLiteral("Log")));
+}
+
+void TestDialog::formWidgets_data()
+{
+    QTest::addColumn<QString>("name");
+    QTest::addColumn<QString>("className");
+    QTest::addColumn<QString>("text");
+
+    const QString notice = QStringLiteral("请将机器人通过USB连接线连接电脑，并保持充电状态.");
+    QTest::newRow("titleBar") << "titleBar" << "QWidget" << QString();
+    QTest::newRow("labelMain") << "labelMain" << "QLabel" << "";
+    QTest::newRow("label") << "label" << "QLabel" << QStringLiteral("一键刷机工具V1.0.0.5");
+    QTest::newRow("btn_close") << "btn_close" << "QPushButton" << "";
+    QTest::newRow("widget") << "widget" << "QWidget" << QString();
+    QTest::newRow("stackedWidget") << "stackedWidget" << "QStackedWidget" << QString();
+    QTest::newRow("startWidget") << "startWidget" << "QWidget" << QString();
+    QTest::newRow("pbStartUpgrade") << "pbStartUpgrade" << "QPushButton" << QStringLiteral("一键刷机");
+    QTest::newRow("textEdit") << "textEdit" << "QTextEdit" << notice;
+    QTest::newRow("versionLabel") << "versionLabel" << "QLabel" << QStringLiteral("版本:");
+    QTest::newRow("versionComb") << "versionComb" << "QComboBox" << QString();
+    QTest::newRow("downloadWidget") << "downloadWidget" << "QWidget" << QString();
+    QTest::newRow("downloadProgressBar") << "downloadProgressBar" << "QProgressBar" << QString();
+    QTest::newRow("lbDownloadEvent") << "lbDownloadEvent" << "QLabel" << QStringLiteral("下载中...");
+    QTest::newRow("textEdit_2") << "textEdit_2" << "QTextEdit" << notice;
+    QTest::newRow("installAppWidget") << "installAppWidget" << "QWidget" << QString();
+    QTest::newRow("installProgressBar") << "installProgressBar" << "QProgressBar" << QString();
+    QTest::newRow("lbInstallEvent") << "lbInstallEvent" << "QLabel" << QStringLiteral("安装应用:");
+    QTest::newRow("lbInstallPackageName") << "lbInstallPackageName" << "QLabel" << "";
+    QTest::newRow("textEdit_3") << "textEdit_3" << "QTextEdit" << notice;
+}
+
+void TestDialog::formWidgets()
+{
+    QFETCH(QString, name);
+    QFETCH(QString, className);
+    QFETCH(QString, text);
+
+    Tarvo2_UpgradeTool dialog;
+    QCOMPARE(dialog.objectName(), QStringLiteral("Tarvo2_UpgradeToolClass"));
+    QCOMPARE(dialog.windowTitle(), QStringLiteral("Tarvo2_UpgradeTool"));
+
+    const QList<QWidget *> found = dialog.findChildren<QWidget *>(name);
+    QCOMPARE(found.size(), 1);
+    QWidget *widget = found.first();
+    QCOMPARE(QString::fromLatin1(widget->metaObject()->className()), className);
+
+    if (text.isNull())
+        return;
+    if (auto *label = qobject_cast<QLabel *>(widget))
+        QCOMPARE(label->text(), text);
+    else if (auto *button = qobject_cast<QAbstractButton *>(widget))
+        QCOMPARE(button->text(), text);
+    else if (auto *edit = qobject_cast<QTextEdit *>(widget))
+        QCOMPARE(edit->toPlainText(), text);
+    else
+        QFAIL("no text to compare");
+}
+
+void TestDialog::initialState()
+{
+    Tarvo2_UpgradeTool dialog;
+    dialog.show();
+    QVERIFY(QTest::qWaitForWindowExposed(&dialog));
+
+    auto *stack = dialog.findChild<QStackedWidget *>(QStringLiteral("stackedWidget"));
+    QVERIFY(stack);
+    QCOMPARE(stack->count(), 3);
+    QCOMPARE(stack->widget(0)->objectName(), QStringLiteral("startWidget"));
+    QCOMPARE(stack->widget(1)->objectName(), QStringLiteral("downloadWidget"));
+    QCOMPARE(stack->widget(2)->objectName(), QStringLiteral("installAppWidget"));
+    QCOMPARE(stack->currentIndex(), 0);
+
+    QVERIFY(dialog.findChild<QLabel *>(QStringLiteral("versionLabel"))->isHidden());
+    QVERIFY(dialog.findChild<QComboBox *>(QStringLiteral("versionComb"))->isHidden());
+    QVERIFY(dialog.findChild<QPushButton *>(QStringLiteral("pbStartUpgrade"))->isVisible());
+
+    auto *start = dialog.findChild<QPushButton *>(QStringLiteral("pbStartUpgrade"));
+    QCOMPARE(start->cursor().shape(), Qt::PointingHandCursor);
+    auto *closeButton = dialog.findChild<QPushButton *>(QStringLiteral("btn_close"));
+    QCOMPARE(closeButton->focusPolicy(), Qt::NoFocus);
+    QCOMPARE(closeButton->size(), QSize(32, 32));
+    QCOMPARE(dialog.findChild<QLabel *>(QStringLiteral("labelMain"))->size(), QSize(34, 34));
+    auto *titleBar = dialog.findChild<QWidget *>(QStringLiteral("titleBar"));
+    QCOMPARE(titleBar->height(), 34);
+    QCOMPARE(titleBar->minimumWidth(), 400);
+
+    for (const char *name : {"downloadProgressBar", "installProgressBar"}) {
+        auto *bar = dialog.findChild<QProgressBar *>(QLatin1String(name));
+        QCOMPARE(bar->minimumSize(), QSize(390, 30));
+        QCOMPARE(bar->value(), 0);
+    }
+    for (const char *name : {"textEdit", "textEdit_2", "textEdit_3"}) {
+        auto *edit = dialog.findChild<QTextEdit *>(QLatin1String(name));
+        QVERIFY2(!edit->isEnabled(), name);
+    }
+    auto *packageName = dialog.findChild<QLabel *>(QStringLiteral("lbInstallPackageName"));
+    QCOMPARE(packageName->minimumSize(), QSize(300, 30));
+    QCOMPARE(packageName->alignment() & (Qt::AlignHorizontal_Mask | Qt::AlignVertical_Mask),
+             Qt::AlignLeft | Qt::AlignVCenter);
+
+    QCOMPARE(dialog.minimumSize(), QSize(400, 100));
+    QCOMPARE(dialog.maximumSize(), QSize(700, 400));
+}
+
+void TestDialog::styleSheetApplied()
+{
+    Tarvo2_UpgradeTool dialog;
+    const QString sheet = dialog.styleSheet();
+    QVERIFY(sheet.contains(QStringLiteral("TarvoRobot")));
+    for (const char *selector :
+         {"QDialog#Tarvo2_UpgradeToolClass", "QWidget#widget, QWidget#titleBar",
+          "QStackWidget#stackedWidget", "QPushButton#pbStartUpgrade", "QProgressBar::chunk",
+          "QMessageBox", "QLabel#NoticeLabel,#NoticeLabel_2,#NoticeLabel_3",
+          "QTextEdit#textEdit, #textEdit_2, #textEdit_3", "QPushButton#btn_close:hover",
+          "QPushButton#pbChangeLang"})
+        QVERIFY2(sheet.contains(QLatin1String(selector)), selector);
+    QVERIFY(sheet.contains(QStringLiteral("\"Mircosoft Yahei\"")));
+    QVERIFY(QFile::exists(QStringLiteral(":/Tarvo2_UpgradeTool/Resources/ic_close_normal.png")));
+    QVERIFY(QFile::exists(QStringLiteral(":/Tarvo2_UpgradeTool/Resources/ic_close_hover.png")));
+
+    dialog.show();
+    QVERIFY(QTest::qWaitForWindowExposed(&dialog));
+    // The title bar is transparent, so the dialog's own background shows between its widgets.
+    const QImage image = dialog.grab().toImage();
+    auto *label = dialog.findChild<QLabel *>(QStringLiteral("label"));
+    auto *closeButton = dialog.findChild<QPushButton *>(QStringLiteral("btn_close"));
+    const QPoint between((label->geometry().right() + closeButton->geometry().left()) / 2, 17);
+    QCOMPARE(image.pixelColor(between), QColor(0x57, 0x52, 0x52));
+    QCOMPARE(dialog.findChild<QLabel *>(QStringLiteral("label"))->palette().color(
+                 QPalette::WindowText),
+             QColor(Qt::white));
+}
+
+void TestDialog::escapeDoesNothing()
+{
+    Tarvo2_UpgradeTool dialog;
+    dialog.show();
+    QVERIFY(QTest::qWaitForWindowExposed(&dialog));
+    QSignalSpy rejected(&dialog, &QDialog::rejected);
+    QSignalSpy finished(&dialog, &QDialog::finished);
+    QVERIFY(rejected.isValid());
+    QVERIFY(finished.isValid());
+
+    QTest::keyClick(&dialog, Qt::Key_Escape);
+    QCoreApplication::processEvents();
+
+    QVERIFY(dialog.isVisible());
+    QCOMPARE(rejected.count(), 0);
+    QCOMPARE(finished.count(), 0);
+
+    // A plain dialog in the same place does close on Escape.
+    QDialog plain;
+    plain.show();
+    QVERIFY(QTest::qWaitForWindowExposed(&plain));
+    QSignalSpy plainRejected(&plain, &QDialog::rejected);
+    QTest::keyClick(&plain, Qt::Key_Escape);
+    QCOMPARE(plainRejected.count(), 1);
+}
+
+void TestDialog::windowSize_data()
+{
+    QTest::addColumn<QSize>("available");
+    QTest::addColumn<QSize>("expected");
+
+    QTest::newRow("1920x1040 computes 1066x577, clipped") << QSize(1920, 1040) << QSize(700, 400);
+    QTest::newRow("exactly the maximum") << QSize(1260, 720) << QSize(700, 400);
+    QTest::newRow("width clipped, height kept") << QSize(1600, 700) << QSize(700, 388);
+    QTest::newRow("800x600 truncated") << QSize(800, 600) << QSize(444, 333);
+    QTest::newRow("1000x500 truncated") << QSize(1000, 500) << QSize(555, 277);
+    QTest::newRow("tiny screen raised to the minimum") << QSize(500, 150) << QSize(400, 100);
+}
+
+void TestDialog::windowSize()
+{
+    QFETCH(QSize, available);
+    QFETCH(QSize, expected);
+    QCOMPARE(mainWindowSize(available, QSize(400, 100), QSize(700, 400)), expected);
+}
+
+void TestDialog::realSizeFollowsScreen()
+{
+    Tarvo2_UpgradeTool dialog;
+    const QSize available = QGuiApplication::primaryScreen()->availableGeometry().size();
+    QCOMPARE(dialog.size(), mainWindowSize(available, QSize(400, 100), QSize(700, 400)));
+    // The offscreen screen is 800x600, so the rule (not the form's 700x400) decides here.
+    if (available == QSize(800, 600))
+        QCOMPARE(dialog.size(), QSize(444, 333));
+}
+
+void TestDialog::dragging()
+{
+    Tarvo2_UpgradeTool dialog;
+    dialog.move(100, 100);
+    dialog.show();
+    QVERIFY(QTest::qWaitForWindowExposed(&dialog));
+    const QPoint start = dialog.pos();
+
+    auto send = [&dialog](QEvent::Type type, const QPoint &local, Qt::MouseButton button,
+                          Qt::MouseButtons buttons) {
+        QMouseEvent event(type, local, dialog.mapToGlobal(local), button, buttons, Qt::NoModifier);
+        QCoreApplication::sendEvent(&dialog, &event);
+    };
+    // Global positions are taken at the press; later moves are relative to it.
+    const QPoint pressLocal(10, 10);
+    const QPoint pressGlobal = dialog.mapToGlobal(pressLocal);
+    auto moveTo = [&dialog, &pressGlobal](const QPoint &local, const QPoint &globalDelta) {
+        QMouseEvent event(QEvent::MouseMove, local, pressGlobal + globalDelta, Qt::NoButton,
+                          Qt::LeftButton, Qt::NoModifier);
+        QCoreApplication::sendEvent(&dialog, &event);
+    };
+
+    send(QEvent::MouseButtonPress, pressLocal, Qt::LeftButton, Qt::LeftButton);
+    moveTo(QPoint(40, 30), QPoint(30, 20));
+    QCOMPARE(dialog.pos(), start + QPoint(30, 20));
+
+    // Below the title area the window stays, but the drag goes on.
+    moveTo(QPoint(40, 46), QPoint(60, 60));
+    QCOMPARE(dialog.pos(), start + QPoint(30, 20));
+    moveTo(QPoint(40, 45), QPoint(50, 35));
+    QCOMPARE(dialog.pos(), start + QPoint(50, 35));
+
+    send(QEvent::MouseButtonRelease, QPoint(40, 45), Qt::LeftButton, Qt::NoButton);
+    moveTo(QPoint(40, 20), QPoint(90, 90));
+    QCOMPARE(dialog.pos(), start + QPoint(50, 35));
+
+    // Only the left button starts a drag.
+    const QPoint before = dialog.pos();
+    send(QEvent::MouseButtonPress, pressLocal, Qt::RightButton, Qt::RightButton);
+    moveTo(QPoint(20, 20), QPoint(15, 15));
+    QCOMPARE(dialog.pos(), before);
+}
+
+void TestDialog::closeWhileIdle()
+{
+    Tarvo2_UpgradeTool dialog;
+    dialog.show();
+    QVERIFY(QTest::qWaitForWindowExposed(&dialog));
+    QVERIFY(dialog.close());
+    QVERIFY(!dialog.isVisible());
+}
+
+void TestDialog::closeWhileTaskRunning_data()
+{
+    QTest::addColumn<QString>("answer");
+    QTest::addColumn<bool>("closes");
+    QTest::newRow("No keeps the dialog") << "No" << false;
+    QTest::newRow("Yes closes it") << "Yes" << true;
+}
+
+void TestDialog::closeWhileTaskRunning()
+{
+    QFETCH(QString, answer);
+    QFETCH(bool, closes);
+
+    Tarvo2_UpgradeTool dialog;
+    dialog.show();
+    QVERIFY(QTest::qWaitForWindowExposed(&dialog));
+    setTaskRunning(dialog, true);
+
+    QString title;
+    QString text;
+    QStringList buttons;
+    bool answered = false;
+    QTimer poll;
+    poll.setInterval(20);
+    connect(&poll, &QTimer::timeout, this, [&]() {
+        auto *box = qobject_cast<QMessageBox *>(QApplication::activeModalWidget());
+        if (!box || answered)
+            return;
+        title = box->windowTitle();
+        text = box->text();
+        for (QAbstractButton *button : box->buttons())
+            buttons << button->text();
+        for (QAbstractButton *button : box->buttons()) {
+            if (button->text() == answer) {
+                answered = true;
+                button->click();
+            }
+        }
+    });
+    poll.start();
+    QTimer guard;
+    guard.setSingleShot(true);
+    connect(&guard, &QTimer::timeout, this, []() {
+        if (QWidget *modal = QApplication::activeModalWidget())
+            modal->close();
+    });
+    guard.start(10000);
+
+    const bool closed = dialog.close();
+    poll.stop();
+    guard.stop();
+
+    QVERIFY(answered);
+    QCOMPARE(title, QStringLiteral("Exit"));
+    QCOMPARE(text, QStringLiteral("A task is running , end the operation and exit?"));
+    buttons.sort();
+    QCOMPARE(buttons, QStringList({QStringLiteral("No"), QStringLiteral("Yes")}));
+    QCOMPARE(closed, closes);
+    QCOMPARE(dialog.isVisible(), !closes);
+}
+
+void TestDialog::closeButtonCloses()
+{
+    Tarvo2_UpgradeTool dialog;
+    dialog.show();
+    QVERIFY(QTest::qWaitForWindowExposed(&dialog));
+    QTest::mouseClick(dialog.findChild<QPushButton *>(QStringLiteral("btn_close")), Qt::LeftButton);
+    QTRY_VERIFY(!dialog.isVisible());
+}
+
+void TestDialog::workFoldersCleanedAndPrepared()
+{
+    const QString folder2M = FileUtils::downloadDirPath(0);
+    const QString folder5M = FileUtils::downloadDirPath(1);
+    QDir(FileUtils::joinPath(appDir(), QStringLiteral("download"))).removeRecursively();
+    QDir(FileUtils::joinPath(appDir(), QStringLiteral("config"))).removeRecursively();
+
+    touch(folder2M + QStringLiteral("package.zip"));
+    touch(folder2M + QStringLiteral("left-over.txt"));
+    touch(folder5M + QStringLiteral("unpacked/app.apk"));
+    touch(FileUtils::downloadDirPath(255) + QStringLiteral("kept.bin"));
+
+    {
+        Tarvo2_UpgradeTool dialog;
+        QVERIFY(QFile::exists(folder2M + QStringLiteral("package.zip")));
+        QVERIFY(!QFile::exists(folder2M + QStringLiteral("left-over.txt")));
+        QVERIFY(!QFile::exists(folder5M + QStringLiteral("unpacked")));
+        // A folder left empty by the cleaning is made again.
+        QVERIFY(QFileInfo(folder5M).isDir());
+        QVERIFY(QFile::exists(FileUtils::downloadDirPath(255) + QStringLiteral("kept.bin")));
+        QVERIFY(QFileInfo(FileUtils::joinPath(appDir(), QStringLiteral("config"))).isDir());
+        QVERIFY(QFileInfo(FileUtils::joinPath(appDir(), QStringLiteral("Log"))).isDir());
+
+        touch(folder5M + QStringLiteral("during-run.txt"));
+    }
+    // The destructor cleans again and leaves both folders in place.
+    QVERIFY(!QFile::exists(folder5M + QStringLiteral("during-run.txt")));
+    QVERIFY(QFileInfo(folder5M).isDir());
+    QVERIFY(QFileInfo(folder2M).isDir());
+    QVERIFY(QFile::exists(folder2M + QStringLiteral("package.zip")));
+}
+
+void TestDialog::adbPathLogged()
+{
+    const QString logPath = FileUtils::joinPath(
+        FileUtils::logDirPath(),
+        QDate::currentDate().toString(QStringLiteral("yyyy-MM-dd")) + QStringLiteral(".log"));
+    QFile log(logPath);
+    const qint64 before = log.exists() ? log.size() : 0;
+    {
+        Tarvo2_UpgradeTool dialog;
+    }
+    QVERIFY2(log.open(QIODevice::ReadOnly), qPrintable(logPath));
+    log.seek(before);
+    const QString written = QString::fromLocal8Bit(log.readAll());
+    const QString adb = QDir::toNativeSeparators(appDir() + QStringLiteral("/fastbootfile/adb"));
+    const QRegularExpression line(
+        QStringLiteral("^\\[TarvoRobot::Info \\d{4}-\\d\\d-\\d\\d \\d\\d:\\d\\d:\\d\\d\\] adb path:")
+            + QRegularExpression::escape(adb) + QStringLiteral("\\.\\r?$"),
+        QRegularExpression::MultilineOption);
+    QVERIFY2(line.match(written).hasMatch(), qPrintable(written));
+}
+
+void TestDialog::singletonLifeCycle()
+{
+    QVERIFY(!Tarvo2_UpgradeTool::s_pInstance);
+    Tarvo2_UpgradeTool *first = Tarvo2_UpgradeTool::instance();
+    QVERIFY(first);
+    QCOMPARE(Tarvo2_UpgradeTool::instance(), first);
+    QVERIFY(!first->parent());
+    Tarvo2_UpgradeTool::release();
+    QVERIFY(!Tarvo2_UpgradeTool::s_pInstance);
+
+    // Deleted directly rather than released, it must not be handed out again.
+    Tarvo2_UpgradeTool *second = Tarvo2_UpgradeTool::instance();
+    delete second;
+    QVERIFY(!Tarvo2_UpgradeTool::s_pInstance);
+}
+
+QTEST_MAIN(TestDialog)
+#include "tst_dialog.moc"
