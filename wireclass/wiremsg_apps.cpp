@@ -113,3 +113,21 @@ void AppEntrityInfo::msgpack_unpack(const msgpack::object &o)
                        m_DownloadUrl, wire::ByteBlockRef{msgData, msgLen, taken}, m_Flag2, m_Flag3,
                        m_Flag4, m_ApkInstallState);
 }
+
+CAppEntrityList::CAppEntrityList() = default;
+
+CAppEntrityList::~CAppEntrityList() = default;
+
+void CAppEntrityList::msgpack_unpack(const msgpack::object &o)
+{
+    wire::unpackFields(o, m_Entries);
+}
+
+CGetInstallAppList::CGetInstallAppList() : m_GetAll(true) {}
+
+CGetInstallAppList::~CGetInstallAppList() = default;
+
+void CGetInstallAppList::msgpack_unpack(const msgpack::object &o)
+{
+    wire::unpackFields(o, m_GetAll);
+}
