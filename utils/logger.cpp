@@ -9,9 +9,11 @@
 
 Logger *Logger::instance()
 {
-    // Made on first use; C++ guarantees a single construction even if two threads race.
-    static Logger logger;
-    return &logger;
+    // Made on first use (C++ guarantees one construction even if threads race) and never
+    // destroyed: worker threads may still log while the process exits, and every line is
+    // already flushed, so the system closing the file loses nothing.
+    static Logger *const logger = new Logger;
+    return logger;
 }
 
 Logger::Logger()
