@@ -68,12 +68,14 @@ class Device:
         with self._lock:
             if self.plugged:
                 return
-            for port in self.ports:
+            for k, port in enumerate(self.ports):
                 s = socket.socket(socket.AF_INET, socket.SOCK_STREAM)
                 s.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
                 s.bind(("127.0.0.1", port))
                 s.listen(8)
-                self._listeners[port] = s
+                # Port 0 takes a free port once; a replug comes back on the same one.
+                self.ports[k] = s.getsockname()[1]
+                self._listeners[self.ports[k]] = s
                 threading.Thread(target=self._accept_loop, args=(s,), daemon=True).start()
             self.plugged = True
             with self.state.lock:
@@ -183,11 +185,11 @@ class Device:
             return self._reboot
         return None
 
-    def _shell_kind(self, stream):
-        return "v2" if stream.service.startswith("shell,") else "legacy"
-
     def _write_shell_output(self, stream, out, err, code):
         if stream.service.startswith("shell,"):
+            options = stream.service.partition(":")[0].split(",")
+            if "raw" not in options:
+                out = out.replace(b"\r\n", b"\n").replace(b"\n", b"\r\n")
             packets = b""
             if out:
                 packets += struct.pack("<BI", 1, len(out)) + out

@@ -53,7 +53,7 @@ def run(args):
         return 3
     with open(os.path.join(state.root, "pid"), "w") as f:
         f.write("%d\n" % os.getpid())
-    state.write_json("ports.json", {"adb": sc["adb_ports"][0], "adb_ports": sc["adb_ports"],
+    state.write_json("ports.json", {"adb": device.ports[0], "adb_ports": device.ports,
                                     "web": web.port, "service": service.port,
                                     "package": web.package_info()})
 
@@ -62,7 +62,7 @@ def run(args):
 
     signal.signal(signal.SIGTERM, on_signal)
     signal.signal(signal.SIGINT, on_signal)
-    print("robot-sim: adb %s, web %d, service %d" % (",".join(map(str, sc["adb_ports"])), web.port,
+    print("robot-sim: adb %s, web %d, service %d" % (",".join(map(str, device.ports)), web.port,
                                                      service.port), flush=True)
     while not stop.wait(0.5):
         pass
