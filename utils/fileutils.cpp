@@ -262,17 +262,18 @@ void FileUtils::copyTree(const QString &src, const QString &dst, const QFileInfo
 QString FileUtils::fileMd5(const QString &path)
 {
     QFile file(path);
-    if (!file.open(QIODevice::ReadOnly))
+    if (!file.open(QIODevice::ReadOnly | QIODevice::Unbuffered))
         return QString();
     QCryptographicHash hash(QCryptographicHash::Md5);
-    QByteArray chunk;
-    while (!file.atEnd()) {
-        chunk = file.read(kMd5ChunkSize);
-        if (chunk.isEmpty() && file.error() != QFileDevice::NoError)
+    // One buffer for the whole file keeps memory flat however large the package is.
+    QByteArray buffer(int(kMd5ChunkSize), Qt::Uninitialized);
+    for (;;) {
+        const qint64 n = file.read(buffer.data(), buffer.size());
+        if (n < 0)
             return QString();
-        if (chunk.isEmpty())
+        if (n == 0)
             break;
-        hash.addData(chunk);
+        hash.addData(buffer.constData(), int(n));
     }
     return QString::fromLatin1(hash.result().toHex());
 }
