@@ -93,7 +93,7 @@ bool acquireSingleInstance(const std::string &name)
         return true;
 
     const std::string path = lockFolder() + "/" + lockFileName(name);
-    const int fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
+    const int fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0600);
     if (fd < 0) {
         // Without a lock file nothing can tell two copies apart; refusing would lock the user
         // out for good, so this copy runs.
