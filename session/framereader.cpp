@@ -74,6 +74,7 @@ bool FrameReader::next(Frame *frame)
             return false;
         const char *p = m_buffer.constData() + m_pos;
         if (p[0] != kStartMark[0] || p[1] != kStartMark[1]) {
+            m_inSync = false;
             if (!skipToStartMark())
                 return false;
             continue;
@@ -83,19 +84,31 @@ bool FrameReader::next(Frame *frame)
         const qint32 length = readInt32(p + 2);
         if (length < 4 || length > kMaxLength) {
             // Not a frame we can trust: look for the next start mark after this one.
-            ++m_droppedFrames;
+            if (m_inSync)
+                ++m_droppedFrames;
+            else
+                m_skippedBytes += 2;
+            m_inSync = false;
             m_pos += 2;
             continue;
         }
         if (available < kHeaderSize)
             return false;
         if (readUInt16(p + 6) != 1) {
+            if (!m_inSync) {
+                // A start mark found inside garbage is believed only with the right Version;
+                // trusting its Length could swallow the good frames behind it.
+                m_skippedBytes += 2;
+                m_pos += 2;
+                continue;
+            }
             ++m_droppedFrames;
             m_discard = qint64(length) + 6;
             continue;
         }
         if (available - 6 < length)
             return false;
+        m_inSync = true;
         m_pos += 6 + length;
         if (length == 4)
             continue;

@@ -21,7 +21,9 @@ public:
 
     void append(const char *data, int size);
 
-    // Finds the next complete Version 1 frame with a payload. Empty frames (Length 4) are consumed
+    // Finds the next complete Version 1 frame with a payload. A frame of another Version is
+    // skipped whole when it starts where the previous frame ended; after garbage, a start mark
+    // counts only when a Version of 1 follows it. Empty frames (Length 4) are consumed
     // silently. The payload stays valid until the next call of append() or next(). Returns false
     // when more bytes are needed.
     bool next(Frame *frame);
@@ -36,6 +38,8 @@ private:
     QByteArray m_buffer;
     int m_pos = 0;
     qint64 m_discard = 0; // bytes of a dropped frame that have not arrived yet
+    // False after garbage: the next start mark may be a chance pair of bytes.
+    bool m_inSync = true;
     quint64 m_skippedBytes = 0;
     quint64 m_droppedFrames = 0;
 };

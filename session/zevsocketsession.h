@@ -61,7 +61,8 @@ public:
     virtual void OnConnected() = 0;
 
 protected:
-    ~IZEVSocketSessionEvent() = default;
+    // Last, so that the operations above keep their places in the table of virtual functions.
+    virtual ~IZEVSocketSessionEvent() = default;
 };
 
 // One TCP session to the robot's service on port 6102. Made by CreateZEVSocketSession and
