@@ -19,7 +19,7 @@ namespace {
 
 std::string lockFolder()
 {
-    for (const char *variable : {"XDG_RUNTIME_DIR", "TMPDIR"}) {
+    for (const char *variable : { "XDG_RUNTIME_DIR", "TMPDIR" }) {
         const char *value = std::getenv(variable);
         struct stat st;
         if (value && *value && ::stat(value, &st) == 0 && S_ISDIR(st.st_mode))

@@ -6,8 +6,8 @@
 #ifndef WIN32_LEAN_AND_MEAN
 #define WIN32_LEAN_AND_MEAN
 #endif
-#include <windows.h>
 #include <tlhelp32.h>
+#include <windows.h>
 
 #include <map>
 
@@ -19,8 +19,8 @@ std::wstring toWide(const std::string &text)
 {
     if (text.empty())
         return std::wstring();
-    const int size = MultiByteToWideChar(CP_UTF8, 0, text.data(), static_cast<int>(text.size()),
-                                         nullptr, 0);
+    const int size
+        = MultiByteToWideChar(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), nullptr, 0);
     if (size <= 0)
         return std::wstring();
     std::wstring wide(static_cast<std::size_t>(size), L'\0');

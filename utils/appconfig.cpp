@@ -31,9 +31,10 @@ AppConfig defaultConfig()
     return config;
 }
 
-// Replaces `field` with the value of `valueKey` when `presenceKey` is present and the value is text.
-void readText(const QJsonObject &object, const QString &presenceKey, const QString &valueKey,
-              QString &field)
+// Replaces `field` with the value of `valueKey` when `presenceKey` is present and the value is
+// text.
+void readText(
+    const QJsonObject &object, const QString &presenceKey, const QString &valueKey, QString &field)
 {
     if (!object.contains(presenceKey))
         return;
@@ -72,9 +73,9 @@ AppConfig readAppConfig()
         config.addInstallStatUrl = requestUrl + zev::kAddInstallStatPath;
     }
     readText(object, QStringLiteral("main_service_name"), QStringLiteral("main_services_name"),
-             config.mainServicePackage);
+        config.mainServicePackage);
     readText(object, QStringLiteral("mian_service_name_activity"),
-             QStringLiteral("mian_services_name_activity"), config.mainServiceActivity);
+        QStringLiteral("mian_services_name_activity"), config.mainServiceActivity);
     readText(object, QStringLiteral("system_version_low_limit"), config.systemVersionLowLimit);
     readText(object, QStringLiteral("kernal_version_low_limit"), config.kernelVersionLowLimit);
     readText(object, QStringLiteral("systemLanguage"), config.region);
@@ -84,9 +85,9 @@ AppConfig readAppConfig()
 QString systemLanguage()
 {
     const QSettings settings(FileUtils::joinPath(FileUtils::settingsDirPath(), zev::kSettingsFile),
-                             QSettings::IniFormat);
-    QString language =
-        settings.value(zev::kLanguageGroup + QLatin1Char('/') + zev::kLanguageKey).toString();
+        QSettings::IniFormat);
+    QString language
+        = settings.value(zev::kLanguageGroup + QLatin1Char('/') + zev::kLanguageKey).toString();
     if (language.isEmpty())
         language = QLocale::system().name();
     if (language.compare(zev::kLanguageZhCN, Qt::CaseInsensitive) == 0)

@@ -94,8 +94,8 @@ QString FileUtils::downloadDirPath(int kind)
 QString FileUtils::normalizePath(const QString &path)
 {
     if (QDir::isRelativePath(path)) {
-        const QString programFolder =
-            QFileInfo(QCoreApplication::applicationFilePath()).canonicalPath();
+        const QString programFolder
+            = QFileInfo(QCoreApplication::applicationFilePath()).canonicalPath();
         return programFolder + QLatin1Char('/') + path;
     }
     if (endsWithSeparator(path) && !isRoot(path))
@@ -132,9 +132,8 @@ bool FileUtils::ensureFolder(const QString &path)
 void FileUtils::prepareAppDirs()
 {
     const QString download = joinPath(appDirPath(), zev::kDownloadFolder);
-    for (const QString &folder :
-         {download, joinPath(download, zev::kFolder2M), joinPath(download, zev::kFolder5M),
-          configDirPath(), logDirPath()}) {
+    for (const QString &folder : { download, joinPath(download, zev::kFolder2M),
+             joinPath(download, zev::kFolder5M), configDirPath(), logDirPath() }) {
         if (!fileExists(folder))
             makeFolder(folder);
     }
@@ -149,8 +148,8 @@ void FileUtils::removeTree(const QString &entry)
         return;
     }
     QDir folder(entry);
-    const QFileInfoList children =
-        folder.entryInfoList(QDir::AllEntries | QDir::System | QDir::NoDotAndDotDot, kByName);
+    const QFileInfoList children
+        = folder.entryInfoList(QDir::AllEntries | QDir::System | QDir::NoDotAndDotDot, kByName);
     for (const QFileInfo &child : children)
         removeTree(child.absoluteFilePath());
     folder.rmdir(folder.absolutePath());
@@ -173,8 +172,8 @@ void FileUtils::cleanFolderKeepZip(const QString &path)
         return;
     }
     QDir folder(target);
-    const QFileInfoList children =
-        folder.entryInfoList(QDir::AllEntries | QDir::System | QDir::NoDotAndDotDot, kByName);
+    const QFileInfoList children
+        = folder.entryInfoList(QDir::AllEntries | QDir::System | QDir::NoDotAndDotDot, kByName);
     for (const QFileInfo &child : children) {
         if (child.suffix().compare(QLatin1String("zip"), Qt::CaseInsensitive) == 0)
             continue;
@@ -186,11 +185,11 @@ void FileUtils::cleanFolderKeepZip(const QString &path)
 QFileInfoList FileUtils::listFilesRecursive(const QString &folder)
 {
     QDir dir(folder);
-    QFileInfoList result =
-        dir.entryInfoList(QDir::Files | QDir::Hidden | QDir::NoSymLinks, kByName);
+    QFileInfoList result
+        = dir.entryInfoList(QDir::Files | QDir::Hidden | QDir::NoSymLinks, kByName);
     // Linked folders are not followed: a link back up the tree would never end.
-    const QFileInfoList subFolders =
-        dir.entryInfoList(QDir::Dirs | QDir::NoDotAndDotDot | QDir::NoSymLinks, kByName);
+    const QFileInfoList subFolders
+        = dir.entryInfoList(QDir::Dirs | QDir::NoDotAndDotDot | QDir::NoSymLinks, kByName);
     for (const QFileInfo &sub : subFolders)
         result += listFilesRecursive(sub.absoluteFilePath());
     return result;
@@ -204,8 +203,8 @@ QString FileUtils::findFileByNamePart(const QString &folder, const QString &part
         if (file.fileName().contains(part, Qt::CaseSensitive))
             return file.absoluteFilePath();
     }
-    const QFileInfoList subFolders =
-        dir.entryInfoList(QDir::Dirs | QDir::NoDotAndDotDot | QDir::NoSymLinks, kByName);
+    const QFileInfoList subFolders
+        = dir.entryInfoList(QDir::Dirs | QDir::NoDotAndDotDot | QDir::NoSymLinks, kByName);
     for (const QFileInfo &sub : subFolders) {
         const QString found = findFileByNamePart(sub.absoluteFilePath(), part);
         if (!found.isEmpty())
@@ -246,8 +245,8 @@ void FileUtils::copyTree(const QString &src, const QString &dst, const QFileInfo
 
     // A destination inside the source would otherwise be copied into itself without end.
     const QString destination = QFileInfo(dst).canonicalFilePath();
-    const QFileInfoList subFolders =
-        source.entryInfoList(QDir::Dirs | QDir::NoDotAndDotDot | QDir::NoSymLinks, kByName);
+    const QFileInfoList subFolders
+        = source.entryInfoList(QDir::Dirs | QDir::NoDotAndDotDot | QDir::NoSymLinks, kByName);
     for (const QFileInfo &sub : subFolders) {
         const QString name = sub.fileName();
         if (inSkipList(name, skipList))

@@ -18,8 +18,8 @@ Logger *Logger::instance()
 
 Logger::Logger()
 {
-    const QString fileName = QDate::currentDate().toString(QStringLiteral("yyyy-MM-dd"))
-                             + QStringLiteral(".log");
+    const QString fileName
+        = QDate::currentDate().toString(QStringLiteral("yyyy-MM-dd")) + QStringLiteral(".log");
     m_file.setFileName(FileUtils::joinPath(FileUtils::logDirPath(), fileName));
     if (!m_file.open(QIODevice::WriteOnly | QIODevice::Append | QIODevice::Text)) {
         qWarning("Failed to open log file\n");
@@ -72,7 +72,7 @@ void Logger::write(const char *level, const QString &message)
     // One substitution pass, so a '%' in the message is never taken as a placeholder.
     const QString line = QStringLiteral("[TarvoRobot::%1 %2] %3\n")
                              .arg(QLatin1String(level),
-                                  QDateTime::currentDateTime().toString(m_timeFormat), message);
+                                 QDateTime::currentDateTime().toString(m_timeFormat), message);
     m_stream << line;
     m_stream.flush();
 }

@@ -15,7 +15,6 @@ int main(int argc, char *argv[])
     }
     std::puts("held");
     std::fflush(stdout);
-    while (std::getchar() != EOF) {
-    }
+    while (std::getchar() != EOF) { }
     return 0;
 }

@@ -40,7 +40,7 @@ QString makeDummy(const QTemporaryDir &dir, const QString &name)
 std::unique_ptr<QProcess> startDummy(const QString &program)
 {
     auto process = std::make_unique<QProcess>();
-    process->start(program, {QStringLiteral("60")});
+    process->start(program, { QStringLiteral("60") });
     if (!process->waitForStarted(5000))
         return nullptr;
     return process;
@@ -104,10 +104,13 @@ void TestPlatform::killsByNameIgnoringCase()
     auto other = startDummy(bystander);
     QVERIFY(first && second && other);
     // The name shows once the child has executed the copy.
-    QTRY_VERIFY_WITH_TIMEOUT(hasProcess(first->processId()) && hasProcess(second->processId()), 5000);
+    QTRY_VERIFY_WITH_TIMEOUT(
+        hasProcess(first->processId()) && hasProcess(second->processId()), 5000);
 
-    QSignalSpy firstDone(first.get(), QOverload<int, QProcess::ExitStatus>::of(&QProcess::finished));
-    QSignalSpy secondDone(second.get(), QOverload<int, QProcess::ExitStatus>::of(&QProcess::finished));
+    QSignalSpy firstDone(
+        first.get(), QOverload<int, QProcess::ExitStatus>::of(&QProcess::finished));
+    QSignalSpy secondDone(
+        second.get(), QOverload<int, QProcess::ExitStatus>::of(&QProcess::finished));
     QVERIFY(firstDone.isValid() && secondDone.isValid());
 
     QVERIFY(FileUtils::killProcessesByName(QStringLiteral("zevsleep_") + suffix));
@@ -150,10 +153,11 @@ void TestPlatform::nothingToKill()
 
 void TestPlatform::singleInstanceHeldByAnotherProcess()
 {
-    const QString name = QStringLiteral("Tarvo2UpgradeTool-test-%1").arg(QCoreApplication::applicationPid());
+    const QString name
+        = QStringLiteral("Tarvo2UpgradeTool-test-%1").arg(QCoreApplication::applicationPid());
 
     QProcess holder;
-    holder.start(QStringLiteral(ZEV_INSTANCE_HOLDER), {name});
+    holder.start(QStringLiteral(ZEV_INSTANCE_HOLDER), { name });
     QVERIFY2(holder.waitForStarted(5000), qPrintable(holder.errorString()));
     QVERIFY(holder.waitForReadyRead(5000));
     QCOMPARE(holder.readLine().trimmed(), QByteArray("held"));
@@ -162,7 +166,7 @@ void TestPlatform::singleInstanceHeldByAnotherProcess()
     QVERIFY(!platform::acquireSingleInstance(name.toStdString()));
 
     QProcess second;
-    second.start(QStringLiteral(ZEV_INSTANCE_HOLDER), {name});
+    second.start(QStringLiteral(ZEV_INSTANCE_HOLDER), { name });
     QVERIFY(second.waitForFinished(5000));
     QCOMPARE(second.readAllStandardOutput().trimmed(), QByteArray("refused"));
     QCOMPARE(second.exitCode(), 3);
@@ -174,13 +178,13 @@ void TestPlatform::singleInstanceHeldByAnotherProcess()
     QVERIFY(platform::acquireSingleInstance(name.toStdString()));
 
     QProcess third;
-    third.start(QStringLiteral(ZEV_INSTANCE_HOLDER), {name});
+    third.start(QStringLiteral(ZEV_INSTANCE_HOLDER), { name });
     QVERIFY(third.waitForFinished(5000));
     QCOMPARE(third.readAllStandardOutput().trimmed(), QByteArray("refused"));
 
     // Another name is another token; a slash in it cannot leave the folder.
     QProcess unrelated;
-    unrelated.start(QStringLiteral(ZEV_INSTANCE_HOLDER), {name + QStringLiteral("/other")});
+    unrelated.start(QStringLiteral(ZEV_INSTANCE_HOLDER), { name + QStringLiteral("/other") });
     QVERIFY(unrelated.waitForReadyRead(5000));
     QCOMPARE(unrelated.readLine().trimmed(), QByteArray("held"));
     unrelated.closeWriteChannel();
@@ -190,16 +194,18 @@ void TestPlatform::singleInstanceHeldByAnotherProcess()
 
 void TestPlatform::singleInstanceLockIsNotInherited()
 {
-    const QString name = QStringLiteral("Tarvo2UpgradeTool-fd-%1").arg(QCoreApplication::applicationPid());
+    const QString name
+        = QStringLiteral("Tarvo2UpgradeTool-fd-%1").arg(QCoreApplication::applicationPid());
     QVERIFY(platform::acquireSingleInstance(name.toStdString()));
     const QString lockFile = m_runtimeDir.filePath(name + QStringLiteral(".lock"));
 
     QProcess child;
-    child.start(QStringLiteral("/bin/sleep"), {QStringLiteral("60")});
+    child.start(QStringLiteral("/bin/sleep"), { QStringLiteral("60") });
     QVERIFY(child.waitForStarted(5000));
     const QDir fds(QStringLiteral("/proc/%1/fd").arg(child.processId()));
     QStringList targets;
-    for (const QFileInfo &fd : fds.entryInfoList(QDir::AllEntries | QDir::System | QDir::NoDotAndDotDot))
+    for (const QFileInfo &fd :
+        fds.entryInfoList(QDir::AllEntries | QDir::System | QDir::NoDotAndDotDot))
         targets << fd.symLinkTarget();
     child.kill();
     QVERIFY(child.waitForFinished(5000));

@@ -13,30 +13,25 @@ const char kMissing[] = "<no file>";
 
 QStringList fieldsOf(const AppConfig &c)
 {
-    return {c.manifestName,       c.buildVersionKey,       c.kernelVersionKey,
-            c.findInstallApkUrl,  c.addInstallStatUrl,     c.mainServicePackage,
-            c.mainServiceActivity, c.systemVersionLowLimit, c.kernelVersionLowLimit,
-            c.region};
+    return { c.manifestName, c.buildVersionKey, c.kernelVersionKey, c.findInstallApkUrl,
+        c.addInstallStatUrl, c.mainServicePackage, c.mainServiceActivity, c.systemVersionLowLimit,
+        c.kernelVersionLowLimit, c.region };
 }
 
-const QStringList kFieldNames = {
-    QStringLiteral("manifestName"),          QStringLiteral("buildVersionKey"),
-    QStringLiteral("kernelVersionKey"),      QStringLiteral("findInstallApkUrl"),
-    QStringLiteral("addInstallStatUrl"),     QStringLiteral("mainServicePackage"),
-    QStringLiteral("mainServiceActivity"),   QStringLiteral("systemVersionLowLimit"),
-    QStringLiteral("kernelVersionLowLimit"), QStringLiteral("region")};
+const QStringList kFieldNames = { QStringLiteral("manifestName"), QStringLiteral("buildVersionKey"),
+    QStringLiteral("kernelVersionKey"), QStringLiteral("findInstallApkUrl"),
+    QStringLiteral("addInstallStatUrl"), QStringLiteral("mainServicePackage"),
+    QStringLiteral("mainServiceActivity"), QStringLiteral("systemVersionLowLimit"),
+    QStringLiteral("kernelVersionLowLimit"), QStringLiteral("region") };
 
-const QStringList kDefaults = {
-    QStringLiteral("app.xml"),
-    QStringLiteral("ro.build.version.incremental="),
-    QStringLiteral("ro.build.date.utc="),
+const QStringList kDefaults = { QStringLiteral("app.xml"),
+    QStringLiteral("ro.build.version.incremental="), QStringLiteral("ro.build.date.utc="),
     QStringLiteral("http://127.0.0.1:8080/zev/version/findPcInstallApk"),
     QStringLiteral("http://127.0.0.1:8080/zev/version/addPcInstallStat"),
     QStringLiteral("com.norvikinc.tarvo2services"),
     QStringLiteral("com.norvikinc.tarvo2services.MainActivity"),
-    QStringLiteral("2016-07-21 19:59:46"),
-    QStringLiteral("2016-07-20 18:31:33"),
-    QStringLiteral("cn")};
+    QStringLiteral("2016-07-21 19:59:46"), QStringLiteral("2016-07-20 18:31:33"),
+    QStringLiteral("cn") };
 
 } // namespace
 
@@ -77,44 +72,47 @@ void TestAppConfig::readConfig_data()
     QTest::newRow("no file") << QByteArray(kMissing) << QVariantMap();
     QTest::newRow("empty file") << QByteArray() << QVariantMap();
     QTest::newRow("not JSON") << QByteArray("{\"systemLanguage\": \"en\",") << QVariantMap();
-    QTest::newRow("top level array") << QByteArray("[{\"systemLanguage\": \"en\"}]") << QVariantMap();
+    QTest::newRow("top level array")
+        << QByteArray("[{\"systemLanguage\": \"en\"}]") << QVariantMap();
     QTest::newRow("top level string") << QByteArray("\"en\"") << QVariantMap();
     QTest::newRow("empty object") << QByteArray("{}") << QVariantMap();
-    QTest::newRow("region only")
-        << QByteArray("{\"systemLanguage\": \"en\"}")
-        << QVariantMap{{QStringLiteral("region"), QStringLiteral("en")}};
-    QTest::newRow("wrong value types keep defaults")
-        << QByteArray("{\"systemLanguage\": 7, \"appconfig\": null, \"build_version_name\": true,"
-                      " \"kernel_version_name\": [\"x\"], \"default_request_url\": {\"a\": 1},"
-                      " \"system_version_low_limit\": 2017}")
-        << QVariantMap();
+    QTest::newRow("region only") << QByteArray("{\"systemLanguage\": \"en\"}")
+                                 << QVariantMap { { QStringLiteral("region"),
+                                        QStringLiteral("en") } };
+    QTest::newRow("wrong value types keep defaults") << QByteArray(
+        "{\"systemLanguage\": 7, \"appconfig\": null, \"build_version_name\": true,"
+        " \"kernel_version_name\": [\"x\"], \"default_request_url\": {\"a\": 1},"
+        " \"system_version_low_limit\": 2017}") << QVariantMap();
     QTest::newRow("every plain key")
         << QByteArray("{\"appconfig\": \"pkg.xml\", \"build_version_name\": \"ro.a=\","
                       " \"kernel_version_name\": \"ro.b=\", \"system_version_low_limit\": "
                       "\"2017-01-01 00:00:00\", \"kernal_version_low_limit\": \"2017-02-02 "
                       "00:00:00\", \"systemLanguage\": \"en\"}")
-        << QVariantMap{{QStringLiteral("manifestName"), QStringLiteral("pkg.xml")},
-                       {QStringLiteral("buildVersionKey"), QStringLiteral("ro.a=")},
-                       {QStringLiteral("kernelVersionKey"), QStringLiteral("ro.b=")},
-                       {QStringLiteral("systemVersionLowLimit"), QStringLiteral("2017-01-01 00:00:00")},
-                       {QStringLiteral("kernelVersionLowLimit"), QStringLiteral("2017-02-02 00:00:00")},
-                       {QStringLiteral("region"), QStringLiteral("en")}};
+        << QVariantMap { { QStringLiteral("manifestName"), QStringLiteral("pkg.xml") },
+               { QStringLiteral("buildVersionKey"), QStringLiteral("ro.a=") },
+               { QStringLiteral("kernelVersionKey"), QStringLiteral("ro.b=") },
+               { QStringLiteral("systemVersionLowLimit"), QStringLiteral("2017-01-01 00:00:00") },
+               { QStringLiteral("kernelVersionLowLimit"), QStringLiteral("2017-02-02 00:00:00") },
+               { QStringLiteral("region"), QStringLiteral("en") } };
     QTest::newRow("kernel limit under the correct spelling is not read")
         << QByteArray("{\"kernel_version_low_limit\": \"2020-01-01 00:00:00\"}") << QVariantMap();
     QTest::newRow("request url")
         << QByteArray("{\"default_request_url\": \"https://upgrade.example.org:9443\"}")
-        << QVariantMap{{QStringLiteral("findInstallApkUrl"),
-                        QStringLiteral("https://upgrade.example.org:9443/zev/version/findPcInstallApk")},
-                       {QStringLiteral("addInstallStatUrl"),
-                        QStringLiteral("https://upgrade.example.org:9443/zev/version/addPcInstallStat")}};
+        << QVariantMap { { QStringLiteral("findInstallApkUrl"),
+                             QStringLiteral(
+                                 "https://upgrade.example.org:9443/zev/version/findPcInstallApk") },
+               { QStringLiteral("addInstallStatUrl"),
+                   QStringLiteral(
+                       "https://upgrade.example.org:9443/zev/version/addPcInstallStat") } };
     QTest::newRow("request url with trailing slash")
         << QByteArray("{\"default_request_url\": \"http://h/\"}")
-        << QVariantMap{{QStringLiteral("findInstallApkUrl"), QStringLiteral("http://h//zev/version/findPcInstallApk")},
-                       {QStringLiteral("addInstallStatUrl"), QStringLiteral("http://h//zev/version/addPcInstallStat")}};
-    QTest::newRow("main service value without its companion key")
-        << QByteArray("{\"main_services_name\": \"com.x.svc\","
-                      " \"mian_services_name_activity\": \"com.x.svc.Main\"}")
-        << QVariantMap();
+        << QVariantMap { { QStringLiteral("findInstallApkUrl"),
+                             QStringLiteral("http://h//zev/version/findPcInstallApk") },
+               { QStringLiteral("addInstallStatUrl"),
+                   QStringLiteral("http://h//zev/version/addPcInstallStat") } };
+    QTest::newRow("main service value without its companion key") << QByteArray(
+        "{\"main_services_name\": \"com.x.svc\","
+        " \"mian_services_name_activity\": \"com.x.svc.Main\"}") << QVariantMap();
     QTest::newRow("main service companion key alone")
         << QByteArray("{\"main_service_name\": \"com.x.svc\","
                       " \"mian_service_name_activity\": \"com.x.svc.Main\"}")
@@ -123,13 +121,13 @@ void TestAppConfig::readConfig_data()
         << QByteArray("{\"main_service_name\": \"first\", \"main_services_name\": \"com.x.svc\","
                       " \"mian_service_name_activity\": \"first\","
                       " \"mian_services_name_activity\": \"com.x.svc.Main\"}")
-        << QVariantMap{{QStringLiteral("mainServicePackage"), QStringLiteral("com.x.svc")},
-                       {QStringLiteral("mainServiceActivity"), QStringLiteral("com.x.svc.Main")}};
+        << QVariantMap { { QStringLiteral("mainServicePackage"), QStringLiteral("com.x.svc") },
+               { QStringLiteral("mainServiceActivity"), QStringLiteral("com.x.svc.Main") } };
     QTest::newRow("main service value of the wrong type")
         << QByteArray("{\"main_service_name\": \"a\", \"main_services_name\": 5}") << QVariantMap();
     QTest::newRow("non-ASCII text")
         << QByteArray("{\"systemLanguage\": \"中文\"}")
-        << QVariantMap{{QStringLiteral("region"), QStringLiteral("中文")}};
+        << QVariantMap { { QStringLiteral("region"), QStringLiteral("中文") } };
 }
 
 void TestAppConfig::readConfig()
@@ -153,7 +151,7 @@ void TestAppConfig::readConfig()
     const QStringList actual = fieldsOf(readAppConfig());
     for (int i = 0; i < kFieldNames.size(); ++i)
         QVERIFY2(actual.at(i) == expected.at(i),
-                 qPrintable(kFieldNames.at(i) + QStringLiteral(": ") + actual.at(i)));
+            qPrintable(kFieldNames.at(i) + QStringLiteral(": ") + actual.at(i)));
 }
 
 void TestAppConfig::language_data()
@@ -164,16 +162,17 @@ void TestAppConfig::language_data()
 
     QTest::newRow("zh_CN set") << QByteArray("[LanguageSettingWidget]\nlanguage=zh_CN\n")
                                << QByteArray("en_US.UTF-8") << QStringLiteral("zh_CN");
-    QTest::newRow("other letter case kept") << QByteArray("[LanguageSettingWidget]\nlanguage=ZH_cn\n")
-                                            << QByteArray("en_US.UTF-8") << QStringLiteral("ZH_cn");
+    QTest::newRow("other letter case kept")
+        << QByteArray("[LanguageSettingWidget]\nlanguage=ZH_cn\n") << QByteArray("en_US.UTF-8")
+        << QStringLiteral("ZH_cn");
     QTest::newRow("fr_FR becomes en") << QByteArray("[LanguageSettingWidget]\nlanguage=fr_FR\n")
                                       << QByteArray("zh_CN.UTF-8") << QStringLiteral("en");
     QTest::newRow("zh_TW becomes en") << QByteArray("[LanguageSettingWidget]\nlanguage=zh_TW\n")
                                       << QByteArray("zh_CN.UTF-8") << QStringLiteral("en");
-    QTest::newRow("no file, Chinese system") << QByteArray(kMissing) << QByteArray("zh_CN.UTF-8")
-                                             << QStringLiteral("zh_CN");
-    QTest::newRow("no file, English system") << QByteArray(kMissing) << QByteArray("en_US.UTF-8")
-                                             << QStringLiteral("en");
+    QTest::newRow("no file, Chinese system")
+        << QByteArray(kMissing) << QByteArray("zh_CN.UTF-8") << QStringLiteral("zh_CN");
+    QTest::newRow("no file, English system")
+        << QByteArray(kMissing) << QByteArray("en_US.UTF-8") << QStringLiteral("en");
     QTest::newRow("empty value falls back to the system")
         << QByteArray("[LanguageSettingWidget]\nlanguage=\n") << QByteArray("zh_CN.UTF-8")
         << QStringLiteral("zh_CN");
@@ -203,20 +202,20 @@ void TestAppConfig::language()
 
     QProcess process;
     QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-    for (const QString &name : {QStringLiteral("LANGUAGE"), QStringLiteral("LC_MESSAGES"),
-                                QStringLiteral("LC_NUMERIC")})
+    for (const QString &name :
+        { QStringLiteral("LANGUAGE"), QStringLiteral("LC_MESSAGES"), QStringLiteral("LC_NUMERIC") })
         env.remove(name);
     env.insert(QStringLiteral("LC_ALL"), QString::fromLatin1(systemLocale));
     env.insert(QStringLiteral("LANG"), QString::fromLatin1(systemLocale));
     process.setProcessEnvironment(env);
-    process.start(probe, {QStringLiteral("language")});
+    process.start(probe, { QStringLiteral("language") });
     QVERIFY2(process.waitForStarted(5000), qPrintable(process.errorString()));
     QVERIFY(process.waitForFinished(30000));
     QCOMPARE(process.exitCode(), 0);
     QCOMPARE(QString::fromUtf8(process.readAllStandardOutput()), expected);
     QVERIFY2(!QFileInfo::exists(dir.filePath(QStringLiteral("Config/settings.ini")))
-                 || QFile(dir.filePath(QStringLiteral("Config/settings.ini"))).size() == ini.size(),
-             "the settings file is never written");
+            || QFile(dir.filePath(QStringLiteral("Config/settings.ini"))).size() == ini.size(),
+        "the settings file is never written");
 }
 
 QTEST_GUILESS_MAIN(TestAppConfig)

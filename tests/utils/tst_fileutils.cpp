@@ -36,7 +36,7 @@ QStringList treeOf(const QString &root)
 {
     QStringList result;
     QDirIterator it(root, QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot,
-                    QDirIterator::Subdirectories);
+        QDirIterator::Subdirectories);
     while (it.hasNext())
         result << QDir(root).relativeFilePath(it.next());
     result.sort();
@@ -92,11 +92,21 @@ void TestFileUtils::joinPath_data()
     QTest::addColumn<QString>("b");
     QTest::addColumn<QString>("expected");
 
-    QTest::newRow("plain") << "/opt/tool" << "Log" << "/opt/tool/Log";
-    QTest::newRow("first ends with separator") << "/opt/tool/" << "Log" << "/opt/tool/Log";
-    QTest::newRow("second starts with separator") << "/opt/tool" << "/Log" << "/opt/tool/Log";
-    QTest::newRow("both carry one") << "/opt/tool/" << "/Log" << "/opt/tool/Log";
-    QTest::newRow("nested second part") << "/opt" << "download/2M" << "/opt/download/2M";
+    QTest::newRow("plain") << "/opt/tool"
+                           << "Log"
+                           << "/opt/tool/Log";
+    QTest::newRow("first ends with separator") << "/opt/tool/"
+                                               << "Log"
+                                               << "/opt/tool/Log";
+    QTest::newRow("second starts with separator") << "/opt/tool"
+                                                  << "/Log"
+                                                  << "/opt/tool/Log";
+    QTest::newRow("both carry one") << "/opt/tool/"
+                                    << "/Log"
+                                    << "/opt/tool/Log";
+    QTest::newRow("nested second part") << "/opt"
+                                        << "download/2M"
+                                        << "/opt/download/2M";
 }
 
 void TestFileUtils::joinPath()
@@ -127,12 +137,18 @@ void TestFileUtils::normalizePath_data()
     QTest::addColumn<QString>("path");
     QTest::addColumn<QString>("expected");
 
-    const QString programFolder = QFileInfo(QCoreApplication::applicationFilePath()).canonicalPath();
-    QTest::newRow("absolute with slash") << "/var/tmp/x/" << "/var/tmp/x";
-    QTest::newRow("absolute with backslash") << "/var/tmp/x\\" << "/var/tmp/x";
-    QTest::newRow("only one separator dropped") << "/var/tmp/x//" << "/var/tmp/x/";
-    QTest::newRow("absolute without separator") << "/var/tmp/x" << "/var/tmp/x";
-    QTest::newRow("root stays root") << "/" << "/";
+    const QString programFolder
+        = QFileInfo(QCoreApplication::applicationFilePath()).canonicalPath();
+    QTest::newRow("absolute with slash") << "/var/tmp/x/"
+                                         << "/var/tmp/x";
+    QTest::newRow("absolute with backslash") << "/var/tmp/x\\"
+                                             << "/var/tmp/x";
+    QTest::newRow("only one separator dropped") << "/var/tmp/x//"
+                                                << "/var/tmp/x/";
+    QTest::newRow("absolute without separator") << "/var/tmp/x"
+                                                << "/var/tmp/x";
+    QTest::newRow("root stays root") << "/"
+                                     << "/";
     QTest::newRow("relative with backslash") << "data\\x" << programFolder + "/data\\x";
     QTest::newRow("relative nested") << "download/2M/" << programFolder + "/download/2M/";
 }
@@ -186,8 +202,8 @@ void TestFileUtils::existsAndEnsureFolder()
 
     FileUtils utilities;
     bool invoked = false;
-    QVERIFY(QMetaObject::invokeMethod(&utilities, "exists", Q_RETURN_ARG(bool, invoked),
-                                      Q_ARG(QString, file)));
+    QVERIFY(QMetaObject::invokeMethod(
+        &utilities, "exists", Q_RETURN_ARG(bool, invoked), Q_ARG(QString, file)));
     QVERIFY(invoked);
     QCOMPARE(QByteArray(utilities.metaObject()->className()), QByteArray("FileUtils"));
 
@@ -200,8 +216,8 @@ void TestFileUtils::existsAndEnsureFolder()
 void TestFileUtils::prepareAppDirs()
 {
     const QString app = QCoreApplication::applicationDirPath();
-    const QStringList made = {"download", "download/2M", "download/5M", "config", "Log"};
-    for (const char *name : {"download", "config", "Log"})
+    const QStringList made = { "download", "download/2M", "download/5M", "config", "Log" };
+    for (const char *name : { "download", "config", "Log" })
         QDir(app + "/" + QLatin1String(name)).removeRecursively();
     QVERIFY(writeFile(app + "/config/config.json", "{}"));
 
@@ -212,7 +228,7 @@ void TestFileUtils::prepareAppDirs()
     FileUtils::prepareAppDirs(); // again: nothing changes, nothing fails
     QVERIFY(QFileInfo(app + "/download/5M").isDir());
 
-    for (const char *name : {"download", "config", "Log"})
+    for (const char *name : { "download", "config", "Log" })
         QVERIFY(QDir(app + "/" + QLatin1String(name)).removeRecursively());
 }
 
@@ -229,8 +245,9 @@ void TestFileUtils::removeTreeKeepsHiddenAndLinkedContent()
     QVERIFY(QFile::link(outside, root + "/link-to-outside"));
 
     FileUtils::removeTree(root);
-    QCOMPARE(treeOf(dir.path()), QStringList({"outside", "outside/precious.txt", "work", "work/keep",
-                                              "work/keep/.hidden"}));
+    QCOMPARE(treeOf(dir.path()),
+        QStringList(
+            { "outside", "outside/precious.txt", "work", "work/keep", "work/keep/.hidden" }));
 
     FileUtils::removeTree(outside + "/precious.txt");
     QVERIFY(!QFileInfo::exists(outside + "/precious.txt"));
@@ -266,11 +283,11 @@ void TestFileUtils::cleanFolderKeepZip()
     QVERIFY(writeFile(work + "/unpacked/app.apk"));
 
     FileUtils::cleanFolderKeepZip(work + "/");
-    QCOMPARE(treeOf(work), QStringList({"a.zip", "b.ZIP"}));
+    QCOMPARE(treeOf(work), QStringList({ "a.zip", "b.ZIP" }));
 
     // A file given instead of a folder is deleted.
     FileUtils::cleanFolderKeepZip(work + "/a.zip");
-    QCOMPARE(treeOf(work), QStringList({"b.ZIP"}));
+    QCOMPARE(treeOf(work), QStringList({ "b.ZIP" }));
 }
 
 void TestFileUtils::cleanFolderWithoutZipRemovesIt()
@@ -289,7 +306,7 @@ void TestFileUtils::cleanFolderWithoutZipRemovesIt()
     QVERIFY(writeFile(hidden + "/.state"));
     QVERIFY(writeFile(hidden + "/e.txt"));
     FileUtils::cleanFolderKeepZip(hidden);
-    QCOMPARE(treeOf(hidden), QStringList({".state"}));
+    QCOMPARE(treeOf(hidden), QStringList({ ".state" }));
 }
 
 void TestFileUtils::listFilesRecursiveOrder()
@@ -297,15 +314,15 @@ void TestFileUtils::listFilesRecursiveOrder()
     QTemporaryDir dir;
     QVERIFY(dir.isValid());
     const QString root = dir.filePath("pkg");
-    for (const char *name : {"b.txt", "A.txt", ".hidden", "c/x.txt", "Zeta/z2.bin", "Zeta/Z1.bin",
-                             "alpha/one.apk", "alpha/Beta/two.apk", ".git/config"})
+    for (const char *name : { "b.txt", "A.txt", ".hidden", "c/x.txt", "Zeta/z2.bin", "Zeta/Z1.bin",
+             "alpha/one.apk", "alpha/Beta/two.apk", ".git/config" })
         QVERIFY(writeFile(root + "/" + name));
     QVERIFY(QFile::link(root + "/A.txt", root + "/link.txt"));
     QVERIFY(QFile::link(root, root + "/alpha/loop"));
 
     QCOMPARE(relative(root, FileUtils::listFilesRecursive(root)),
-             QStringList({".hidden", "A.txt", "b.txt", "alpha/one.apk", "alpha/Beta/two.apk",
-                          "c/x.txt", "Zeta/Z1.bin", "Zeta/z2.bin"}));
+        QStringList({ ".hidden", "A.txt", "b.txt", "alpha/one.apk", "alpha/Beta/two.apk", "c/x.txt",
+            "Zeta/Z1.bin", "Zeta/z2.bin" }));
     for (const QFileInfo &info : FileUtils::listFilesRecursive(root))
         QVERIFY(info.isAbsolute());
     QVERIFY(FileUtils::listFilesRecursive(dir.filePath("missing")).isEmpty());
@@ -318,16 +335,19 @@ void TestFileUtils::findFileByNamePart_data()
     QTest::addColumn<QString>("expected");
 
     QTest::newRow("own file before a sub-folder that sorts first")
-        << QStringList({"a_first/update_app.apk", "z_update.apk"}) << "update" << "z_update.apk";
+        << QStringList({ "a_first/update_app.apk", "z_update.apk" }) << "update"
+        << "z_update.apk";
     QTest::newRow("first sub-folder in name order")
-        << QStringList({"Beta/x.xml", "alpha/y.xml", "readme.txt"}) << ".xml" << "alpha/y.xml";
-    QTest::newRow("first file in name order")
-        << QStringList({"b_app.xml", "A_app.xml"}) << "app" << "A_app.xml";
-    QTest::newRow("case-sensitive") << QStringList({"APP.XML", "sub/app.xml"}) << "app"
+        << QStringList({ "Beta/x.xml", "alpha/y.xml", "readme.txt" }) << ".xml"
+        << "alpha/y.xml";
+    QTest::newRow("first file in name order") << QStringList({ "b_app.xml", "A_app.xml" }) << "app"
+                                              << "A_app.xml";
+    QTest::newRow("case-sensitive") << QStringList({ "APP.XML", "sub/app.xml" }) << "app"
                                     << "sub/app.xml";
-    QTest::newRow("hidden files are not looked at") << QStringList({".app.xml", "d/app.xml"})
-                                                    << "app" << "d/app.xml";
-    QTest::newRow("nothing found") << QStringList({"a.txt", "b/c.txt"}) << "apk" << QString();
+    QTest::newRow("hidden files are not looked at")
+        << QStringList({ ".app.xml", "d/app.xml" }) << "app"
+        << "d/app.xml";
+    QTest::newRow("nothing found") << QStringList({ "a.txt", "b/c.txt" }) << "apk" << QString();
 }
 
 void TestFileUtils::findFileByNamePart()
@@ -365,8 +385,9 @@ void TestFileUtils::copyTree()
 
     QVERIFY(writeFile(dst + "/b.txt", "old b"));
     FileUtils::copyTree(src, dst, FileUtils::listFilesRecursive(src));
-    QCOMPARE(treeOf(dst), QStringList({"a.txt", "actions", "actions/walk", "actions/walk/walk.hts",
-                                       "actions/wave.mp3", "b.txt"}));
+    QCOMPARE(treeOf(dst),
+        QStringList({ "a.txt", "actions", "actions/walk", "actions/walk/walk.hts",
+            "actions/wave.mp3", "b.txt" }));
     QCOMPARE(readFile(dst + "/a.txt"), QByteArray("new a"));
     QCOMPARE(readFile(dst + "/b.txt"), QByteArray("old b"));
     QCOMPARE(readFile(dst + "/actions/walk/walk.hts"), QByteArray("walk"));
@@ -387,19 +408,20 @@ void TestFileUtils::copyTreeSkipListAndSelfNesting()
     QVERIFY(writeFile(src + "/sub/c.txt"));
 
     // Bare names resolve against the current folder: only there do skip-list entries match.
-    const QFileInfoList skip = {QFileInfo(src + "/a.txt"), QFileInfo(src + "/sub")};
+    const QFileInfoList skip = { QFileInfo(src + "/a.txt"), QFileInfo(src + "/sub") };
     FileUtils::copyTree(src, dir.filePath("elsewhere"), skip);
-    QCOMPARE(treeOf(dir.filePath("elsewhere")), QStringList({"a.txt", "b.txt", "sub", "sub/c.txt"}));
+    QCOMPARE(
+        treeOf(dir.filePath("elsewhere")), QStringList({ "a.txt", "b.txt", "sub", "sub/c.txt" }));
 
     const QString oldCurrent = QDir::currentPath();
     QVERIFY(QDir::setCurrent(src));
     FileUtils::copyTree(src, dir.filePath("skipped"), skip);
     QDir::setCurrent(oldCurrent);
-    QCOMPARE(treeOf(dir.filePath("skipped")), QStringList({"b.txt"}));
+    QCOMPARE(treeOf(dir.filePath("skipped")), QStringList({ "b.txt" }));
 
     // A destination inside the source is not copied into itself.
     FileUtils::copyTree(src, src + "/sub", FileUtils::listFilesRecursive(src));
-    QCOMPARE(treeOf(src + "/sub"), QStringList({"a.txt", "b.txt", "c.txt"}));
+    QCOMPARE(treeOf(src + "/sub"), QStringList({ "a.txt", "b.txt", "c.txt" }));
 }
 
 void TestFileUtils::md5_data()
@@ -409,12 +431,14 @@ void TestFileUtils::md5_data()
 
     QTest::newRow("empty file") << QByteArray() << "d41d8cd98f00b204e9800998ecf8427e";
     QTest::newRow("abc") << QByteArray("abc") << "900150983cd24fb0d6963f7d28e17f72";
-    QTest::newRow("abc upper-case digest") << QByteArray("abc") << "900150983CD24FB0D6963F7D28E17F72";
+    QTest::newRow("abc upper-case digest")
+        << QByteArray("abc") << "900150983CD24FB0D6963F7D28E17F72";
     QByteArray chunky(3 * 1024 * 1024 + 17, '\0');
     for (int i = 0; i < chunky.size(); ++i)
         chunky[i] = char((i * 31 + i / 4096) & 0xff);
     QTest::newRow("several chunks")
-        << chunky << QString::fromLatin1(QCryptographicHash::hash(chunky, QCryptographicHash::Md5).toHex());
+        << chunky
+        << QString::fromLatin1(QCryptographicHash::hash(chunky, QCryptographicHash::Md5).toHex());
 }
 
 void TestFileUtils::md5()
@@ -453,7 +477,7 @@ void TestFileUtils::md5OfLargeFileStreams()
     }
 
     QProcess md5sum;
-    md5sum.start(QStringLiteral("md5sum"), {path});
+    md5sum.start(QStringLiteral("md5sum"), { path });
     QVERIFY2(md5sum.waitForStarted(5000), qPrintable(md5sum.errorString()));
     QVERIFY(md5sum.waitForFinished(60000));
     const QString expected = QString::fromLatin1(md5sum.readAllStandardOutput().left(32));
@@ -467,7 +491,7 @@ void TestFileUtils::md5OfLargeFileStreams()
 
     QCOMPARE(digest, expected);
     qInfo("MD5 of %lld MiB in %lld ms, peak resident growth %lld KiB", size >> 20, ms,
-          peakAfter - peakBefore);
+        peakAfter - peakBefore);
     QVERIFY(peakBefore > 0);
     QVERIFY2(peakAfter - peakBefore < 32 * 1024, "memory grew with the file");
 }
@@ -486,7 +510,8 @@ void TestFileUtils::findFileByMd5()
     QCOMPARE(found, dir.filePath("sub/new.zip"));
 
     QVERIFY(!FileUtils::findFileByMd5(dir.path(), "d41d8cd98f00b204e9800998ecf8427e", found));
-    QVERIFY(!FileUtils::findFileByMd5(dir.filePath("missing"), "900150983cd24fb0d6963f7d28e17f72", found));
+    QVERIFY(!FileUtils::findFileByMd5(
+        dir.filePath("missing"), "900150983cd24fb0d6963f7d28e17f72", found));
 }
 
 QTEST_GUILESS_MAIN(TestFileUtils)

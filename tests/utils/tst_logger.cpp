@@ -58,9 +58,9 @@ bool parseLines(const QByteArray &content, QList<Line> &lines, QString &problem)
             problem = QStringLiteral("malformed line %1: %2").arg(i + 1).arg(texts.at(i));
             return false;
         }
-        lines.append({match.captured(1),
-                      QDateTime::fromString(match.captured(2), QStringLiteral("yyyy-MM-dd HH:mm:ss")),
-                      match.captured(3)});
+        lines.append({ match.captured(1),
+            QDateTime::fromString(match.captured(2), QStringLiteral("yyyy-MM-dd HH:mm:ss")),
+            match.captured(3) });
     }
     return true;
 }
@@ -88,8 +88,8 @@ bool TestLogger::runProbe(const QString &program, const QStringList &args, QByte
 
 QString TestLogger::todaysLog(const QString &folder)
 {
-    return folder + QStringLiteral("/Log/") + QDate::currentDate().toString(QStringLiteral("yyyy-MM-dd"))
-           + QStringLiteral(".log");
+    return folder + QStringLiteral("/Log/")
+        + QDate::currentDate().toString(QStringLiteral("yyyy-MM-dd")) + QStringLiteral(".log");
 }
 
 void TestLogger::noLogFolderMeansSilence()
@@ -100,9 +100,10 @@ void TestLogger::noLogFolderMeansSilence()
     QVERIFY(!probe.isEmpty());
 
     QByteArray errors;
-    QVERIFY(runProbe(probe, {QStringLiteral("lines"), QStringLiteral("Info"), QStringLiteral("hello"),
-                             QStringLiteral("Error"), QStringLiteral("bad")},
-                     &errors));
+    QVERIFY(runProbe(probe,
+        { QStringLiteral("lines"), QStringLiteral("Info"), QStringLiteral("hello"),
+            QStringLiteral("Error"), QStringLiteral("bad") },
+        &errors));
     QCOMPARE(errors.count("Failed to open log file"), 1);
     QVERIFY(!QFileInfo::exists(dir.filePath(QStringLiteral("Log"))));
 }
@@ -115,13 +116,12 @@ void TestLogger::firstLinesAndLevels()
     QVERIFY(QDir(dir.path()).mkdir(QStringLiteral("Log")));
 
     const QDateTime before = QDateTime::currentDateTime().addSecs(-1);
-    QVERIFY(runProbe(probe, {QStringLiteral("lines"),
-                             QStringLiteral("Info"), QStringLiteral("UpgradeTool start."),
-                             QStringLiteral("Info"), QString(),
-                             QStringLiteral("Warning"), QStringLiteral("careful"),
-                             QStringLiteral("Error"), QStringLiteral("100% of %1 and %2 stay"),
-                             QStringLiteral("Debug"), QStringLiteral("adb path:\"/x y/adb\""),
-                             QStringLiteral("Info"), QStringLiteral("机器人")}));
+    QVERIFY(runProbe(probe,
+        { QStringLiteral("lines"), QStringLiteral("Info"), QStringLiteral("UpgradeTool start."),
+            QStringLiteral("Info"), QString(), QStringLiteral("Warning"), QStringLiteral("careful"),
+            QStringLiteral("Error"), QStringLiteral("100% of %1 and %2 stay"),
+            QStringLiteral("Debug"), QStringLiteral("adb path:\"/x y/adb\""),
+            QStringLiteral("Info"), QStringLiteral("机器人") }));
     const QDateTime after = QDateTime::currentDateTime().addSecs(1);
 
     QFile file(todaysLog(dir.path()));
@@ -131,13 +131,13 @@ void TestLogger::firstLinesAndLevels()
     QVERIFY2(parseLines(file.readAll(), lines, problem), qPrintable(problem));
 
     const QList<QPair<QString, QString>> expected = {
-        {QStringLiteral("Info"), kStars},
-        {QStringLiteral("Info"), QStringLiteral("create log")},
-        {QStringLiteral("Info"), QStringLiteral("UpgradeTool start.")},
-        {QStringLiteral("Warning"), QStringLiteral("careful")},
-        {QStringLiteral("Error"), QStringLiteral("100% of %1 and %2 stay")},
-        {QStringLiteral("Debug"), QStringLiteral("adb path:\"/x y/adb\"")},
-        {QStringLiteral("Info"), QStringLiteral("机器人")},
+        { QStringLiteral("Info"), kStars },
+        { QStringLiteral("Info"), QStringLiteral("create log") },
+        { QStringLiteral("Info"), QStringLiteral("UpgradeTool start.") },
+        { QStringLiteral("Warning"), QStringLiteral("careful") },
+        { QStringLiteral("Error"), QStringLiteral("100% of %1 and %2 stay") },
+        { QStringLiteral("Debug"), QStringLiteral("adb path:\"/x y/adb\"") },
+        { QStringLiteral("Info"), QStringLiteral("机器人") },
     };
     QCOMPARE(lines.size(), expected.size());
     for (int i = 0; i < lines.size(); ++i) {
@@ -161,8 +161,10 @@ void TestLogger::appendsToTodaysFile()
         QCOMPARE(file.write(old), qint64(old.size()));
     }
 
-    QVERIFY(runProbe(probe, {QStringLiteral("lines"), QStringLiteral("Info"), QStringLiteral("first")}));
-    QVERIFY(runProbe(probe, {QStringLiteral("lines"), QStringLiteral("Info"), QStringLiteral("second")}));
+    QVERIFY(runProbe(
+        probe, { QStringLiteral("lines"), QStringLiteral("Info"), QStringLiteral("first") }));
+    QVERIFY(runProbe(
+        probe, { QStringLiteral("lines"), QStringLiteral("Info"), QStringLiteral("second") }));
 
     QFile file(todaysLog(dir.path()));
     QVERIFY(file.open(QIODevice::ReadOnly));
@@ -174,9 +176,10 @@ void TestLogger::appendsToTodaysFile()
     QStringList messages;
     for (const Line &line : lines)
         messages << line.message;
-    QCOMPARE(messages, QStringList({QStringLiteral("from an earlier start"), kStars,
-                                    QStringLiteral("create log"), QStringLiteral("first"), kStars,
-                                    QStringLiteral("create log"), QStringLiteral("second")}));
+    QCOMPARE(messages,
+        QStringList({ QStringLiteral("from an earlier start"), kStars, QStringLiteral("create log"),
+            QStringLiteral("first"), kStars, QStringLiteral("create log"),
+            QStringLiteral("second") }));
 }
 
 void TestLogger::concurrentLinesStayWhole()
@@ -190,8 +193,8 @@ void TestLogger::concurrentLinesStayWhole()
 
     QElapsedTimer timer;
     timer.start();
-    QVERIFY(runProbe(probe, {QStringLiteral("threads"), QString::number(threadCount),
-                             QString::number(lineCount)}));
+    QVERIFY(runProbe(probe,
+        { QStringLiteral("threads"), QString::number(threadCount), QString::number(lineCount) }));
     qInfo("%d threads x %d lines in %lld ms", threadCount, lineCount, timer.elapsed());
 
     QFile file(todaysLog(dir.path()));
@@ -214,8 +217,7 @@ void TestLogger::concurrentLinesStayWhole()
         QVERIFY(t >= 0 && t < threadCount);
         QCOMPARE(n, nextLine[t]);
         nextLine[t] = n + 1;
-        QCOMPARE(match.captured(3),
-                 QString(40 + (t * 7 + n) % 160, QLatin1Char('a' + t % 26)));
+        QCOMPARE(match.captured(3), QString(40 + (t * 7 + n) % 160, QLatin1Char('a' + t % 26)));
     }
     for (int t = 0; t < threadCount; ++t)
         QCOMPARE(nextLine[t], lineCount);

@@ -13,46 +13,47 @@ namespace {
 const std::map<int, QString> &expectedTable()
 {
     static const std::map<int, QString> table = {
-        {0, QString()},
-        {500, QStringLiteral("Http重定向错误!")},
-        {501, QStringLiteral("获取更新包版本信息失败，请检查网络!")},
-        {502, QStringLiteral("下载地址解析失败, 请联系售后:000-0000-000!")},
-        {503, QStringLiteral("下载更新包失败，请检查网络!")},
-        {20000, QStringLiteral("没有找到adb,请检查Adb路径!")},
-        {20001, QStringLiteral("未能读到机器人版本信息，请检查USB线是否连接正常！")},
-        {20002, QStringLiteral("USB连接断开，请重试!")},
-        {20003, QStringLiteral("初始化安装应用列表失败!")},
-        {20004, QStringLiteral("没有检测到actions文件,升级完成")},
-        {20005, QStringLiteral("机器人存储空间不足!")},
-        {20006, QStringLiteral("存储空间不足导致APK解码失败!")},
-        {20007, QStringLiteral("存储空间不足导致apk拷贝失败!")},
-        {20008, QStringLiteral("文件拷贝失败!")},
-        {20009, QStringLiteral("未检测到机器人!")},
-        {20010, QStringLiteral("机器人与电脑的连接断开!")},
-        {20011, QStringLiteral("更新不完整！")},
-        {20012, QStringLiteral("软件与机器人主服务版本冲突!")},
-        {20013, QStringLiteral("文件认证不一致!")},
-        {20014, QStringLiteral("目标已经存在!")},
-        {20015, QStringLiteral("非法的zip文件!")},
-        {20016, QStringLiteral("系统版本低于软件所需版本!")},
-        {20017, QStringLiteral("文件未通过认证!")},
-        {20018, QStringLiteral("容器错误!")},
-        {20019, QStringLiteral("未建立连接!")},
-        {20020, QStringLiteral("APP签名错误，请联系售后:000-0000-000!")},
-        {20021, QStringLiteral("版本冲突!")},
-        {20022, QStringLiteral("拷贝音乐文件或动作文件失败!")},
-        {20023, QStringLiteral("主服务安装失败，请重新刷机！")},
-        {20024, QStringLiteral("Adb安装协议失败!")},
-        {30000, QStringLiteral("升级包解压出错!")},
-        {30001, QStringLiteral("升级包下载错误!")},
-        {30002, QStringLiteral("MD5校验失败,请重新刷机!")},
-        {30003, QStringLiteral("下载更新包失败，可能是网络连接中断，请重试!")},
-        {40000, QStringLiteral("未检测到机器人版本,请检查USB连接是否正常!")},
-        {40001, QStringLiteral(
-                    "System version is too low, please call after-sale service:000-0000-000!")},
-        {40002, QStringLiteral("机器人版本号错误!")},
-        {40003, QStringLiteral("请拔掉其他Adb设备后重试!")},
-        {99999, QStringLiteral("未知错误!")},
+        { 0, QString() },
+        { 500, QStringLiteral("Http重定向错误!") },
+        { 501, QStringLiteral("获取更新包版本信息失败，请检查网络!") },
+        { 502, QStringLiteral("下载地址解析失败, 请联系售后:000-0000-000!") },
+        { 503, QStringLiteral("下载更新包失败，请检查网络!") },
+        { 20000, QStringLiteral("没有找到adb,请检查Adb路径!") },
+        { 20001, QStringLiteral("未能读到机器人版本信息，请检查USB线是否连接正常！") },
+        { 20002, QStringLiteral("USB连接断开，请重试!") },
+        { 20003, QStringLiteral("初始化安装应用列表失败!") },
+        { 20004, QStringLiteral("没有检测到actions文件,升级完成") },
+        { 20005, QStringLiteral("机器人存储空间不足!") },
+        { 20006, QStringLiteral("存储空间不足导致APK解码失败!") },
+        { 20007, QStringLiteral("存储空间不足导致apk拷贝失败!") },
+        { 20008, QStringLiteral("文件拷贝失败!") },
+        { 20009, QStringLiteral("未检测到机器人!") },
+        { 20010, QStringLiteral("机器人与电脑的连接断开!") },
+        { 20011, QStringLiteral("更新不完整！") },
+        { 20012, QStringLiteral("软件与机器人主服务版本冲突!") },
+        { 20013, QStringLiteral("文件认证不一致!") },
+        { 20014, QStringLiteral("目标已经存在!") },
+        { 20015, QStringLiteral("非法的zip文件!") },
+        { 20016, QStringLiteral("系统版本低于软件所需版本!") },
+        { 20017, QStringLiteral("文件未通过认证!") },
+        { 20018, QStringLiteral("容器错误!") },
+        { 20019, QStringLiteral("未建立连接!") },
+        { 20020, QStringLiteral("APP签名错误，请联系售后:000-0000-000!") },
+        { 20021, QStringLiteral("版本冲突!") },
+        { 20022, QStringLiteral("拷贝音乐文件或动作文件失败!") },
+        { 20023, QStringLiteral("主服务安装失败，请重新刷机！") },
+        { 20024, QStringLiteral("Adb安装协议失败!") },
+        { 30000, QStringLiteral("升级包解压出错!") },
+        { 30001, QStringLiteral("升级包下载错误!") },
+        { 30002, QStringLiteral("MD5校验失败,请重新刷机!") },
+        { 30003, QStringLiteral("下载更新包失败，可能是网络连接中断，请重试!") },
+        { 40000, QStringLiteral("未检测到机器人版本,请检查USB连接是否正常!") },
+        { 40001,
+            QStringLiteral(
+                "System version is too low, please call after-sale service:000-0000-000!") },
+        { 40002, QStringLiteral("机器人版本号错误!") },
+        { 40003, QStringLiteral("请拔掉其他Adb设备后重试!") },
+        { 99999, QStringLiteral("未知错误!") },
     };
     return table;
 }
@@ -129,7 +130,7 @@ void TestZevError::localEncodingRoundTrip_data()
     QTest::addColumn<int>("code");
 
     // GBK is the code page of a Chinese Windows; UTF-8 that of a Debian desktop.
-    for (const QByteArray &codecName : {QByteArray("UTF-8"), QByteArray("GBK")}) {
+    for (const QByteArray &codecName : { QByteArray("UTF-8"), QByteArray("GBK") }) {
         for (const auto &entry : expectedTable())
             QTest::addRow("%s %d", codecName.constData(), entry.first) << codecName << entry.first;
         QTest::addRow("%s network", codecName.constData()) << codecName << 1;
@@ -181,8 +182,8 @@ void TestZevError::constructionAndSetters()
     error.setErrorCode(20023);
     error.setErrorMessage(QStringLiteral("Tarvo2Services ").toStdString() + error.errorMessage());
     QCOMPARE(error.errorCode(), 20023);
-    QCOMPARE(shown(error.errorMessage()),
-             QStringLiteral("Tarvo2Services 主服务安装失败，请重新刷机！"));
+    QCOMPARE(
+        shown(error.errorMessage()), QStringLiteral("Tarvo2Services 主服务安装失败，请重新刷机！"));
 }
 
 void TestZevError::classifier_data()
@@ -195,24 +196,24 @@ void TestZevError::classifier_data()
         const char *key;
         int code;
     } singleKeys[] = {
-        {"INSTALL_FAILED_VERSION_DOWNGRADE", 20019},
-        {"INSTALL_FAILED_INSUFFICIENT_STORAGE", 20005},
-        {"INSTALL_FAILED_DEXOPT", 20006},
-        {"INSTALL_FAILED_DEVICE_NOSPACE", 20007},
-        {"INSTALL_FAILED_DEVICE_COPY_FAILED", 20008},
-        {"INSTALL_DEVICES_NOT_FOUND", 20009},
-        {"INSTALL_FAILED_DEVICE_OFFLINE", 20010},
-        {"INSTALL_FAILED_UPDATE_INCOMPATIBLE", 20011},
-        {"INSTALL_FAILED_CONFLICTING_PROVIDER", 20012},
-        {"INSTALL_PARSE_FAILED_INCONSISTENT_CERTIFICATES", 20013},
-        {"INSTALL_FAILED_ALREADY_EXISTS", 20014},
-        {"INSTALL_FAILED_INVALID_ZIP_FILE", 20015},
-        {"INSTALL_FAILED_OLDER_SDK", 20016},
-        {"INSTALL_FAILED_CONTAINER_ERROR", 20017},
-        {"INSTALL_FAILED_UID_CHANGED", 20021},
-        {"not found", 20009},
-        {"more than one device", 40003},
-        {"INSTALL_FAILED_SHARED_USER_INCOMPATIBLE", 20020},
+        { "INSTALL_FAILED_VERSION_DOWNGRADE", 20019 },
+        { "INSTALL_FAILED_INSUFFICIENT_STORAGE", 20005 },
+        { "INSTALL_FAILED_DEXOPT", 20006 },
+        { "INSTALL_FAILED_DEVICE_NOSPACE", 20007 },
+        { "INSTALL_FAILED_DEVICE_COPY_FAILED", 20008 },
+        { "INSTALL_DEVICES_NOT_FOUND", 20009 },
+        { "INSTALL_FAILED_DEVICE_OFFLINE", 20010 },
+        { "INSTALL_FAILED_UPDATE_INCOMPATIBLE", 20011 },
+        { "INSTALL_FAILED_CONFLICTING_PROVIDER", 20012 },
+        { "INSTALL_PARSE_FAILED_INCONSISTENT_CERTIFICATES", 20013 },
+        { "INSTALL_FAILED_ALREADY_EXISTS", 20014 },
+        { "INSTALL_FAILED_INVALID_ZIP_FILE", 20015 },
+        { "INSTALL_FAILED_OLDER_SDK", 20016 },
+        { "INSTALL_FAILED_CONTAINER_ERROR", 20017 },
+        { "INSTALL_FAILED_UID_CHANGED", 20021 },
+        { "not found", 20009 },
+        { "more than one device", 40003 },
+        { "INSTALL_FAILED_SHARED_USER_INCOMPATIBLE", 20020 },
     };
     for (const auto &row : singleKeys) {
         QTest::addRow("%s", row.key)

@@ -17,7 +17,7 @@
 QString probePayload(int thread, int line)
 {
     return QStringLiteral("t=%1 n=%2 ").arg(thread).arg(line)
-           + QString(40 + (thread * 7 + line) % 160, QLatin1Char('a' + thread % 26));
+        + QString(40 + (thread * 7 + line) % 160, QLatin1Char('a' + thread % 26));
 }
 
 int main(int argc, char *argv[])
