@@ -1,0 +1,110 @@
+// A stand-in for the adb program. It answers each command line from "scenario.json" beside
+// itself and appends its arguments, as one JSON array per line, to "argv.log" beside itself.
+//
+// scenario.json: {"rules": [{"match": "<regex on the arguments joined by blanks>",
+//                            "responses": [{"out": "", "err": "", "delayMs": 0,
+//                                           "hang": false, "exit": 0}, ...]}]}
+// The first rule whose pattern matches answers. Its n-th use (counted over argv.log) gets the
+// n-th response; the last response repeats. Without a matching rule: exit code 1.
+
+#include <QCoreApplication>
+#include <QDir>
+#include <QElapsedTimer>
+#include <QFile>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QLockFile>
+#include <QRegularExpression>
+#include <QThread>
+
+#include <cstdio>
+
+namespace {
+
+QStringList loggedCommands(const QString &logPath)
+{
+    QStringList commands;
+    QFile log(logPath);
+    if (!log.open(QIODevice::ReadOnly))
+        return commands;
+    const QList<QByteArray> lines = log.readAll().split('\n');
+    for (const QByteArray &line : lines) {
+        const QJsonArray args = QJsonDocument::fromJson(line).array();
+        QStringList words;
+        for (const QJsonValue &arg : args)
+            words.append(arg.toString());
+        if (!line.isEmpty())
+            commands.append(words.join(QLatin1Char(' ')));
+    }
+    return commands;
+}
+
+void write(FILE *stream, const QString &text)
+{
+    const QByteArray bytes = text.toUtf8();
+    std::fwrite(bytes.constData(), 1, static_cast<size_t>(bytes.size()), stream);
+    std::fflush(stream);
+}
+
+} // namespace
+
+int main(int argc, char *argv[])
+{
+    QCoreApplication app(argc, argv);
+    const QDir home(QCoreApplication::applicationDirPath());
+    const QString logPath = home.filePath(QStringLiteral("argv.log"));
+
+    QStringList args = QCoreApplication::arguments();
+    args.removeFirst();
+    const QString joined = args.join(QLatin1Char(' '));
+
+    QFile scenarioFile(home.filePath(QStringLiteral("scenario.json")));
+    scenarioFile.open(QIODevice::ReadOnly);
+    const QJsonArray rules =
+        QJsonDocument::fromJson(scenarioFile.readAll()).object().value(QStringLiteral("rules")).toArray();
+
+    QJsonObject response;
+    bool matched = false;
+    {
+        QLockFile lock(logPath + QStringLiteral(".lock"));
+        lock.lock();
+        const QStringList earlier = loggedCommands(logPath);
+        for (const QJsonValue &value : rules) {
+            const QJsonObject rule = value.toObject();
+            const QRegularExpression pattern(rule.value(QStringLiteral("match")).toString());
+            if (!pattern.match(joined).hasMatch())
+                continue;
+            int uses = 0;
+            for (const QString &command : earlier) {
+                if (pattern.match(command).hasMatch())
+                    ++uses;
+            }
+            const QJsonArray responses = rule.value(QStringLiteral("responses")).toArray();
+            if (!responses.isEmpty())
+                response = responses.at(qMin(uses, responses.size() - 1)).toObject();
+            matched = true;
+            break;
+        }
+        QFile log(logPath);
+        log.open(QIODevice::Append);
+        log.write(QJsonDocument(QJsonArray::fromStringList(args)).toJson(QJsonDocument::Compact)
+                  + '\n');
+    }
+
+    if (!matched) {
+        write(stderr, QStringLiteral("fakeadb: no rule for: %1\n").arg(joined));
+        return 1;
+    }
+    write(stdout, response.value(QStringLiteral("out")).toString());
+    write(stderr, response.value(QStringLiteral("err")).toString());
+
+    int delay = response.value(QStringLiteral("delayMs")).toInt();
+    if (response.value(QStringLiteral("hang")).toBool())
+        delay = 30000; // long enough for any test, short enough never to outlive a run
+    QElapsedTimer elapsed;
+    elapsed.start();
+    while (elapsed.elapsed() < delay)
+        QThread::msleep(10);
+    return response.value(QStringLiteral("exit")).toInt();
+}
