@@ -6,8 +6,9 @@
 #ifndef WIN32_LEAN_AND_MEAN
 #define WIN32_LEAN_AND_MEAN
 #endif
-#include <tlhelp32.h>
 #include <windows.h>
+// Needs the types of windows.h, so it stays after it.
+#include <tlhelp32.h>
 
 #include <map>
 
