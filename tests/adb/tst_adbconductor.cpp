@@ -86,6 +86,8 @@ private:
     void makeTree(const QStringList &files);
     QString todaysLog() const;
 
+    QString logPath() const;
+    qint64 logStart = 0;
     std::unique_ptr<FakeAdb> fake;
     std::unique_ptr<RecordingSink> sink;
     AdbConductor *conductor = nullptr;
@@ -100,6 +102,7 @@ void TestAdbConductor::initTestCase()
 
 void TestAdbConductor::init()
 {
+    logStart = QFileInfo(logPath()).size();
     fake = std::make_unique<FakeAdb>();
     QVERIFY(fake->setUp());
     sink = std::make_unique<RecordingSink>();
@@ -155,11 +158,17 @@ void TestAdbConductor::makeTree(const QStringList &files)
     }
 }
 
+QString TestAdbConductor::logPath() const
+{
+    return FileUtils::logDirPath() + QLatin1Char('/')
+           + QDate::currentDate().toString(QStringLiteral("yyyy-MM-dd")) + ".log";
+}
+
+// What the day's log gained since the current test started.
 QString TestAdbConductor::todaysLog() const
 {
-    QFile log(FileUtils::logDirPath() + QLatin1Char('/')
-              + QDate::currentDate().toString(QStringLiteral("yyyy-MM-dd")) + ".log");
-    if (!log.open(QIODevice::ReadOnly))
+    QFile log(logPath());
+    if (!log.open(QIODevice::ReadOnly) || !log.seek(logStart))
         return QString();
     return QString::fromLocal8Bit(log.readAll());
 }
