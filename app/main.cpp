@@ -1,3 +1,5 @@
+#include "app.h"
+#include "robottarvo2.h"
 #include "startup.h"
 #include "tarvo2_upgradetool.h"
 
@@ -18,10 +20,10 @@ const char kSingleInstanceName[] = "Tarvo2UpgradeTool";
 // of the utilities.
 void registerMetaTypes()
 {
-    // TODO(adb library): qRegisterMetaType<AppPtr>("AppPtr") comes first, once it exists.
+    qRegisterMetaType<AppPtr>("AppPtr");
     qRegisterMetaType<utils::ZEVErrorPtr>("utils::ZEVErrorPtr");
-    // TODO(adb library): then qRegisterMetaType<RobotTarvo2Ptr>("RobotTarvo2Ptr") and
-    // qRegisterMetaType<QList<AppPtr>>("QList<AppPtr>").
+    qRegisterMetaType<RobotTarvo2Ptr>("RobotTarvo2Ptr");
+    qRegisterMetaType<QList<AppPtr>>("QList<AppPtr>");
 }
 
 } // namespace

@@ -1,6 +1,7 @@
 #include "tarvo2_upgradetool.h"
 #include "ui_tarvo2_upgradetool.h"
 
+#include "adbconductor.h"
 #include "fileutils.h"
 #include "logger.h"
 #include "platform.h"
@@ -47,12 +48,13 @@ Tarvo2_UpgradeTool::Tarvo2_UpgradeTool(QWidget *parent)
     if (const QScreen *screen = QGuiApplication::primaryScreen())
         resize(mainWindowSize(screen->availableGeometry().size(), minimumSize(), maximumSize()));
 
-    // TODO(adb library): AdbConductor::instance()->setEvent(this) goes here, before the path.
+    // The workflow makes the dialog the adb library's event sink here, before handing it the path:
+    // AdbConductor::instance()->setEvent(this).
     const QString adbPath = QDir::toNativeSeparators(QCoreApplication::applicationDirPath()
                                                      + QLatin1Char('/')
                                                      + QLatin1String(platform::adbRelativePath()));
     Logger::instance()->info(QStringLiteral("adb path:%1.").arg(adbPath));
-    adbSdk = QLatin1Char('"') + adbPath + QLatin1Char('"');
+    AdbConductor::instance()->setSdk(QLatin1Char('"') + adbPath + QLatin1Char('"'));
 
     config = readAppConfig();
 
@@ -67,6 +69,7 @@ Tarvo2_UpgradeTool::Tarvo2_UpgradeTool(QWidget *parent)
 
 Tarvo2_UpgradeTool::~Tarvo2_UpgradeTool()
 {
+    AdbConductor::release();
     delete stateMutex;
     stateMutex = nullptr;
     delete robotMutex;

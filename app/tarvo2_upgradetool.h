@@ -54,6 +54,4 @@ private:
     QString workDir;
     QMutex *robotMutex;
     bool taskRunning = false;
-    // The adb program beside the tool, quoted, as the adb library takes it.
-    QString adbSdk;
 };
