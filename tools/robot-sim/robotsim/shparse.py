@@ -58,8 +58,8 @@ def parse(line):
         end_command()
         if pipeline:
             seq.append((joiner, pipeline))
-        elif next_joiner not in (";", None):
-            raise ParseError("syntax error: '%s' unexpected" % next_joiner)
+        elif next_joiner not in (";", None) or joiner in ("&&", "||"):
+            raise ParseError("syntax error: '%s' unexpected" % (next_joiner or "end of file"))
         pipeline = []
         joiner = next_joiner
 
@@ -137,8 +137,6 @@ def parse(line):
         word = (word or []) + [c]
         i += 1
     end_pipeline(None)
-    if joiner in ("&&", "||"):
-        raise ParseError("syntax error: end of file unexpected")
     return seq
 
 

@@ -295,7 +295,12 @@ class _Handler(http.server.BaseHTTPRequestHandler):
         with open(pkg, "rb") as f:
             f.seek(start)
             while sent < budget:
-                chunk = f.read(min(65536, budget - sent, int(rate) if rate else 65536))
+                if rate:
+                    # Slices of a tenth of a second, each sent when the rate allows it.
+                    ahead = sent / float(rate) - (time.monotonic() - began)
+                    if ahead > 0:
+                        time.sleep(ahead)
+                chunk = f.read(min(65536, budget - sent, max(1, int(rate) // 10) if rate else 65536))
                 if not chunk:
                     break
                 try:
@@ -303,10 +308,6 @@ class _Handler(http.server.BaseHTTPRequestHandler):
                 except OSError:
                     return
                 sent += len(chunk)
-                if rate:
-                    ahead = sent / float(rate) - (time.monotonic() - began)
-                    if ahead > 0:
-                        time.sleep(ahead)
         if sent < length:
             # The connection is cut in the middle of the body.
             self.wfile.flush()
