@@ -1,0 +1,626 @@
+#include "httpworker.h"
+
+#include "webformats.h"
+
+#include <logger.h>
+
+#include <QDir>
+#include <QFileInfo>
+#include <QNetworkAccessManager>
+#include <QNetworkReply>
+#include <QNetworkRequest>
+#include <QTimer>
+
+namespace {
+
+constexpr int kMaxRedirects = 10;
+constexpr qint64 kReadChunk = 256 * 1024;
+// Qt stops reading from the socket when this much is waiting, so memory stays flat.
+constexpr qint64 kReplyBuffer = 1024 * 1024;
+constexpr qint64 kHashChunk = 1024 * 1024;
+constexpr int kProgressIntervalMs = 100;
+
+constexpr int kRedirectError = 500;
+constexpr int kBadAnswer = 501;
+constexpr int kBadDownloadUrl = 502;
+constexpr int kDownloadHttpError = 503;
+constexpr int kDownloadBroken = 30001;
+constexpr int kConnectionCut = 30003;
+
+bool isRedirect(int status)
+{
+    return status == 301 || status == 302 || status == 303 || status == 307 || status == 308;
+}
+
+
+void log(const QString &message)
+{
+    Logger::instance()->info(message);
+}
+
+void warn(const QString &message)
+{
+    Logger::instance()->warning(message);
+}
+
+} // namespace
+
+HttpWorker::HttpWorker(ZEVDownloadHandler *handler)
+    : m_handler(handler)
+{
+}
+
+HttpWorker::~HttpWorker() = default;
+
+void HttpWorker::start()
+{
+    m_network = new QNetworkAccessManager(this);
+    m_idleTimer = new QTimer(this);
+    m_idleTimer->setSingleShot(true);
+    connect(m_idleTimer, &QTimer::timeout, this, &HttpWorker::onIdleTimeout);
+}
+
+void HttpWorker::setReportQueueFile(const QString &path)
+{
+    m_reports.setFilePath(path);
+}
+
+void HttpWorker::setTransferTimeout(int milliseconds)
+{
+    m_transferTimeout = milliseconds;
+}
+
+void HttpWorker::enqueue(const Task &task)
+{
+    if (m_shuttingDown)
+        return;
+    m_tasks.enqueue(task);
+    next();
+}
+
+void HttpWorker::shutdown()
+{
+    m_shuttingDown = true;
+    m_tasks.clear();
+    if (m_reply) {
+        QNetworkReply *reply = m_reply;
+        m_reply = nullptr;
+        reply->disconnect(this);
+        reply->abort();
+        reply->deleteLater();
+    }
+    m_file.close();
+    m_stage = Stage::Idle;
+}
+
+void HttpWorker::next()
+{
+    if (m_shuttingDown || m_stage != Stage::Idle || m_tasks.isEmpty())
+        return;
+    m_task = m_tasks.dequeue();
+    const QList<ReportQueue::Entry> queued = m_reports.load();
+    if (!queued.isEmpty()) {
+        // Queued reports are older than anything asked now, so they go first, oldest first.
+        m_stage = Stage::QueuedReport;
+        m_url = QUrl(queued.first().url);
+        m_method = "POST";
+        m_body = queued.first().body;
+        log(QStringLiteral("Sending a queued report to %1").arg(m_url.toString()));
+        send();
+        return;
+    }
+    runTask();
+}
+
+void HttpWorker::runTask()
+{
+    m_stage = Stage::Task;
+    m_body.clear();
+    switch (m_task.header) {
+    case HttpCmdUpgradeInfo:
+    case HttpCmdReport:
+        m_url = QUrl(m_task.url.trimmed(), QUrl::StrictMode);
+        m_method = "POST";
+        m_body = m_task.body;
+        if (!m_url.isValid() || m_url.isRelative()) {
+            warn(QStringLiteral("Bad web service URL: %1").arg(m_task.url));
+            if (m_task.header == HttpCmdUpgradeInfo) {
+                finishInfo(QNetworkReply::ProtocolUnknownError, nullptr);
+            } else {
+                finishReport(false, false);
+            }
+            return;
+        }
+        break;
+    case HttpCmdDownload: {
+        const QString name = webformats::downloadFileName(m_task.url);
+        if (name.isEmpty()) {
+            warn(QStringLiteral("Download URL does not parse: %1").arg(m_task.url));
+            m_total = -1;
+            m_done = 0;
+            finishDownload(kBadDownloadUrl);
+            return;
+        }
+        m_url = QUrl(m_task.url.trimmed(), QUrl::StrictMode);
+        m_method = "GET";
+        QDir().mkpath(m_task.downloadDir);
+        m_finalPath = QDir(m_task.downloadDir).absoluteFilePath(name);
+        m_partPath = m_finalPath + QStringLiteral(".part");
+        m_offset = QFileInfo(m_partPath).size();
+        if (m_task.size >= 0 && m_offset > m_task.size) {
+            QFile::remove(m_partPath);
+            m_offset = 0;
+        }
+        m_done = 0;
+        m_total = -1;
+        m_restartedFresh = false;
+        m_finished = false;
+        log(QStringLiteral("Download %1 to %2 from byte %3")
+                .arg(m_url.toString(), m_finalPath)
+                .arg(m_offset));
+        break;
+    }
+    }
+    m_visited.clear();
+    m_visited.insert(m_url);
+    m_redirects = 0;
+    send();
+}
+
+void HttpWorker::send()
+{
+    QNetworkRequest request(m_url);
+    request.setAttribute(QNetworkRequest::RedirectPolicyAttribute,
+                         QNetworkRequest::ManualRedirectPolicy);
+    const bool download = m_stage == Stage::Task && m_task.header == HttpCmdDownload;
+    if (download) {
+        // Without this Qt may ask for compression and change the byte counts under us.
+        request.setRawHeader("Accept-Encoding", "identity");
+        if (m_offset > 0)
+            request.setRawHeader("Range", "bytes=" + QByteArray::number(m_offset) + '-');
+    }
+    if (m_method == "POST") {
+        request.setHeader(QNetworkRequest::ContentTypeHeader, QByteArrayLiteral("application/json"));
+        m_reply = m_network->post(request, m_body);
+    } else {
+        m_reply = m_network->get(request);
+    }
+    m_reply->setReadBufferSize(kReplyBuffer);
+    m_headersSeen = false;
+    m_redirecting = false;
+    m_timedOut = false;
+    m_abortCode = 0;
+    m_status = 0;
+    m_answer.clear();
+    connect(m_reply, &QNetworkReply::readyRead, this, &HttpWorker::onReadyRead);
+    connect(m_reply, &QNetworkReply::finished, this, &HttpWorker::onFinished);
+    connect(m_reply, &QNetworkReply::metaDataChanged, m_idleTimer,
+            static_cast<void (QTimer::*)()>(&QTimer::start));
+    connect(m_reply, &QNetworkReply::uploadProgress, m_idleTimer,
+            static_cast<void (QTimer::*)()>(&QTimer::start));
+    m_idleTimer->start(m_transferTimeout);
+}
+
+void HttpWorker::onIdleTimeout()
+{
+    if (!m_reply)
+        return;
+    warn(QStringLiteral("No data from %1 for %2 ms").arg(m_url.toString()).arg(m_transferTimeout));
+    m_timedOut = true;
+    m_reply->abort();
+}
+
+// False when the exchange was ended here.
+bool HttpWorker::handleHeaders()
+{
+    if (m_headersSeen)
+        return true;
+    const QVariant status = m_reply->attribute(QNetworkRequest::HttpStatusCodeAttribute);
+    if (!status.isValid())
+        return true;
+    m_headersSeen = true;
+    m_status = status.toInt();
+    if (isRedirect(m_status)) {
+        m_redirecting = true;
+        return true;
+    }
+    if (m_stage != Stage::Task || m_task.header != HttpCmdDownload)
+        return true;
+
+    if (m_status == 206) {
+        qint64 first = 0;
+        qint64 last = 0;
+        qint64 total = 0;
+        const bool ranged = webformats::parseContentRange(m_reply->rawHeader("Content-Range"),
+                                                          first, last, total);
+        if (!ranged || first != m_offset) {
+            warn(QStringLiteral("Unexpected Content-Range \"%1\" for byte %2")
+                     .arg(QString::fromLatin1(m_reply->rawHeader("Content-Range")))
+                     .arg(m_offset));
+            restartDownloadFresh();
+            return false;
+        }
+        m_total = total;
+        if (m_total < 0)
+            m_total = m_offset + (last - first + 1);
+        m_file.setFileName(m_partPath);
+        if (!m_file.open(QIODevice::ReadWrite)) {
+            abortExchange(kDownloadBroken);
+            return false;
+        }
+        // The digest covers the whole file, so it starts with the bytes already saved.
+        m_sha256.reset();
+        qint64 hashed = 0;
+        while (hashed < m_offset) {
+            const QByteArray chunk = m_file.read(qMin(kHashChunk, m_offset - hashed));
+            if (chunk.isEmpty())
+                break;
+            m_sha256.addData(chunk);
+            hashed += chunk.size();
+        }
+        if (hashed != m_offset || !m_file.seek(m_offset)) {
+            m_file.close();
+            restartDownloadFresh();
+            return false;
+        }
+        m_done = m_offset;
+        log(QStringLiteral("Resuming at byte %1 of %2").arg(m_offset).arg(m_total));
+    } else if (m_status == 200) {
+        if (m_offset > 0)
+            log(QStringLiteral("Range not honoured, downloading from the start"));
+        m_offset = 0;
+        m_total = m_reply->header(QNetworkRequest::ContentLengthHeader).isValid()
+                      ? m_reply->header(QNetworkRequest::ContentLengthHeader).toLongLong()
+                      : -1;
+        m_file.setFileName(m_partPath);
+        if (!m_file.open(QIODevice::WriteOnly | QIODevice::Truncate)) {
+            abortExchange(kDownloadBroken);
+            return false;
+        }
+        m_sha256.reset();
+        m_done = 0;
+    } else if (m_status == 416 && m_offset > 0) {
+        // The saved part does not fit the file on the server any more.
+        restartDownloadFresh();
+        return false;
+    } else {
+        warn(QStringLiteral("HTTP status %1 for %2").arg(m_status).arg(m_url.toString()));
+        abortExchange(kDownloadHttpError);
+        return false;
+    }
+    m_progressClock.start();
+    deliverProgress(true);
+    return true;
+}
+
+void HttpWorker::restartDownloadFresh()
+{
+    QNetworkReply *reply = m_reply;
+    m_reply = nullptr;
+    reply->disconnect(this);
+    reply->abort();
+    reply->deleteLater();
+    m_file.close();
+    QFile::remove(m_partPath);
+    if (m_restartedFresh) {
+        finishDownload(kDownloadHttpError);
+        return;
+    }
+    m_restartedFresh = true;
+    m_offset = 0;
+    send();
+}
+
+void HttpWorker::onReadyRead()
+{
+    QNetworkReply *reply = m_reply;
+    if (!reply)
+        return;
+    m_idleTimer->start(m_transferTimeout);
+    const bool proceed = handleHeaders();
+    if (m_reply != reply)
+        return; // ended, or replaced by a fresh request
+    if (!proceed || m_redirecting || m_abortCode) {
+        // A body we do not want: read it away so that the exchange can end.
+        reply->readAll();
+        return;
+    }
+    if (m_stage == Stage::Task && m_task.header == HttpCmdDownload)
+        readDownloadData();
+    else
+        readAnswerData();
+}
+
+void HttpWorker::readAnswerData()
+{
+    m_answer += m_reply->read(webformats::kMaxAnswerBytes + 1 - m_answer.size());
+    if (m_answer.size() > webformats::kMaxAnswerBytes) {
+        abortExchange(kBadAnswer);
+    }
+}
+
+void HttpWorker::readDownloadData()
+{
+    if (!m_file.isOpen())
+        return;
+    while (m_reply && m_reply->bytesAvailable() > 0) {
+        const QByteArray chunk = m_reply->read(kReadChunk);
+        if (chunk.isEmpty())
+            break;
+        if (m_total >= 0 && m_done + chunk.size() > m_total) {
+            warn(QStringLiteral("More data than announced from %1").arg(m_url.toString()));
+            abortExchange(kDownloadBroken);
+            return;
+        }
+        if (m_file.write(chunk) != chunk.size()) {
+            warn(QStringLiteral("Cannot write %1: %2").arg(m_partPath, m_file.errorString()));
+            abortExchange(kDownloadBroken);
+            return;
+        }
+        m_sha256.addData(chunk);
+        m_done += chunk.size();
+    }
+    deliverProgress(false);
+}
+
+// The service answered and will not take it: sending again would not help.
+bool HttpWorker::isRefusal() const
+{
+    if (m_abortCode == kRedirectError)
+        return true;
+    return m_status >= 400 && m_status < 500 && m_status != 408 && m_status != 429;
+}
+
+void HttpWorker::abortExchange(int code)
+{
+    m_abortCode = code;
+    // Qt has already ended a reply that carries an HTTP error; aborting it again confuses it.
+    if (m_reply && !m_reply->isFinished() && m_reply->error() == QNetworkReply::NoError)
+        m_reply->abort();
+}
+
+int HttpWorker::networkErrorCode() const
+{
+    if (m_timedOut)
+        return QNetworkReply::TimeoutError;
+    const int code = m_reply->error();
+    return code > 0 && code < 500 ? code : QNetworkReply::UnknownNetworkError;
+}
+
+// False with `code` set when the redirect cannot be followed.
+bool HttpWorker::followRedirect(QNetworkReply *reply, int &code)
+{
+    code = kRedirectError;
+    const QByteArray location = reply->rawHeader("Location");
+    const QUrl target = m_url.resolved(QUrl(QString::fromUtf8(location), QUrl::StrictMode));
+    if (location.isEmpty() || !target.isValid()) {
+        warn(QStringLiteral("Redirect without a usable target from %1").arg(m_url.toString()));
+        return false;
+    }
+    if (target.scheme().compare(m_url.scheme(), Qt::CaseInsensitive) != 0) {
+        warn(QStringLiteral("Redirect to another scheme: %1").arg(target.toString()));
+        return false;
+    }
+    if (m_visited.contains(target)) {
+        warn(QStringLiteral("Redirect loop at %1").arg(target.toString()));
+        return false;
+    }
+    if (++m_redirects > kMaxRedirects) {
+        warn(QStringLiteral("Too many redirects from %1").arg(m_task.url));
+        return false;
+    }
+    m_visited.insert(target);
+    if (m_status == 303 || ((m_status == 301 || m_status == 302) && m_method == "POST")) {
+        m_method = "GET";
+        m_body.clear();
+    }
+    m_url = target;
+    return true;
+}
+
+void HttpWorker::onFinished()
+{
+    QNetworkReply *reply = qobject_cast<QNetworkReply *>(sender());
+    if (!reply || reply != m_reply)
+        return;
+    m_idleTimer->stop();
+    if (!m_abortCode && !m_timedOut && handleHeaders() && !m_redirecting) {
+        if (m_stage == Stage::Task && m_task.header == HttpCmdDownload)
+            readDownloadData();
+        else if (m_reply)
+            readAnswerData();
+    }
+    if (m_reply != reply)
+        return; // a fresh request has replaced it
+    reply->deleteLater();
+
+    const bool networkFailure = reply->error() != QNetworkReply::NoError || m_timedOut;
+    if (m_redirecting && !networkFailure && !m_abortCode) {
+        int code = 0;
+        if (followRedirect(reply, code)) {
+            send();
+            return;
+        }
+        m_abortCode = code;
+    }
+
+    if (m_stage == Stage::QueuedReport) {
+        const bool delivered = !networkFailure && !m_abortCode && m_status >= 200 && m_status < 300;
+        const bool keep = !delivered && !isRefusal();
+        m_reply = nullptr;
+        if (!delivered && !keep)
+            warn(QStringLiteral("Queued report refused (status %1); dropped").arg(m_status));
+        finishQueuedReport(!keep);
+        return;
+    }
+
+    switch (m_task.header) {
+    case HttpCmdUpgradeInfo: {
+        int code = 0;
+        UpgRespDataPtr data;
+        if (m_abortCode) {
+            code = m_abortCode;
+        } else if (networkFailure) {
+            code = networkErrorCode();
+        } else if (m_status != 200) {
+            code = kBadAnswer;
+        } else {
+            auto answer = std::make_shared<UpgRespData>();
+            if (webformats::parseUpgradeAnswer(m_answer, *answer))
+                data = answer;
+            else
+                code = kBadAnswer;
+        }
+        m_reply = nullptr;
+        finishInfo(code, data);
+        break;
+    }
+    case HttpCmdDownload: {
+        int code = 0;
+        if (m_abortCode)
+            code = m_abortCode;
+        else if (m_status >= 300)
+            code = kDownloadHttpError;
+        else if (networkFailure)
+            code = m_headersSeen ? kConnectionCut : networkErrorCode();
+        m_reply = nullptr;
+        if (code) {
+            m_file.close();
+            finishDownload(code);
+        } else {
+            completeDownload();
+        }
+        break;
+    }
+    case HttpCmdReport: {
+        const bool delivered = !networkFailure && !m_abortCode && m_status >= 200 && m_status < 300;
+        const bool keep = !delivered && !isRefusal();
+        m_reply = nullptr;
+        finishReport(delivered, keep);
+        break;
+    }
+    }
+}
+
+void HttpWorker::completeDownload()
+{
+    m_file.close();
+    if (m_total >= 0 && m_done != m_total) {
+        warn(QStringLiteral("Download of %1 ended at byte %2 of %3")
+                 .arg(m_finalPath)
+                 .arg(m_done)
+                 .arg(m_total));
+        finishDownload(kConnectionCut);
+        return;
+    }
+    if (m_total < 0)
+        m_total = m_done;
+    const QString digest = QString::fromLatin1(m_sha256.result().toHex());
+    const bool sizeWrong = m_task.size >= 0 && m_task.size != m_done;
+    const bool digestWrong = !m_task.sha256.isEmpty() && m_task.sha256 != digest;
+    if (sizeWrong || digestWrong) {
+        warn(QStringLiteral("Downloaded %1 does not match the announced %2")
+                 .arg(m_finalPath, sizeWrong ? QStringLiteral("size") : QStringLiteral("SHA-256")));
+        // A resumed part cannot fix a wrong file: the next try starts over.
+        QFile::remove(m_partPath);
+        finishDownload(kDownloadBroken);
+        return;
+    }
+    if (QFileInfo::exists(m_finalPath))
+        QFile::remove(m_finalPath);
+    if (!QFile::rename(m_partPath, m_finalPath)) {
+        warn(QStringLiteral("Cannot rename %1").arg(m_partPath));
+        finishDownload(kDownloadBroken);
+        return;
+    }
+    log(QStringLiteral("Downloaded %1, %2 bytes").arg(m_finalPath).arg(m_done));
+    deliverProgress(true);
+    finishDownload(0);
+}
+
+void HttpWorker::deliverProgress(bool force)
+{
+    if (!force && m_progressClock.isValid() && m_progressClock.elapsed() < kProgressIntervalMs)
+        return;
+    m_progressClock.restart();
+    const qint64 total = m_total < 0 ? 0 : m_total;
+    const qint64 done = m_done;
+    ZEVDownloadHandler *handler = m_handler;
+    QMetaObject::invokeMethod(
+        handler, [handler, total, done] { handler->deliverProgress(total, done); },
+        Qt::QueuedConnection);
+}
+
+void HttpWorker::finishQueuedReport(bool done)
+{
+    m_stage = Stage::Idle;
+    if (done) {
+        m_reports.removeFirst();
+        // Put the task back at the head: next() sends what else is queued before it.
+        m_tasks.prepend(m_task);
+        next();
+        return;
+    }
+    warn(QStringLiteral("Queued report not delivered; it stays queued"));
+    if (m_task.header == HttpCmdReport) {
+        // The service is still out of reach: keep the new report behind the older ones.
+        m_reports.append({m_task.url, m_task.body});
+        endExchange();
+        return;
+    }
+    runTask();
+}
+
+void HttpWorker::finishInfo(int code, UpgRespDataPtr data)
+{
+    if (code)
+        warn(QStringLiteral("Upgrade information request failed with code %1").arg(code));
+    if (!data)
+        data = std::make_shared<UpgRespData>();
+    auto error = utils::makeError(code);
+    ZEVDownloadHandler *handler = m_handler;
+    QMetaObject::invokeMethod(
+        handler, [handler, data, error] { handler->deliverUpgradeInfo(data, error); },
+        Qt::QueuedConnection);
+    endExchange();
+}
+
+void HttpWorker::finishDownload(int code)
+{
+    if (m_finished)
+        return;
+    m_finished = true;
+    const qint64 total = m_total < 0 ? 0 : m_total;
+    const qint64 done = m_done;
+    const QString path = code == 0 ? m_finalPath : QString();
+    auto error = utils::makeError(code);
+    ZEVDownloadHandler *handler = m_handler;
+    QMetaObject::invokeMethod(
+        handler,
+        [handler, total, done, path, error] {
+            handler->deliverTaskFinished(total, done, path, error);
+        },
+        Qt::QueuedConnection);
+    endExchange();
+}
+
+void HttpWorker::finishReport(bool delivered, bool keep)
+{
+    if (delivered) {
+        log(QStringLiteral("Report delivered to %1").arg(m_task.url));
+    } else if (keep) {
+        warn(QStringLiteral("Report not delivered to %1; kept in %2")
+                 .arg(m_task.url, m_reports.filePath()));
+        m_reports.append({m_task.url, m_task.body});
+    } else {
+        warn(QStringLiteral("Report refused by %1 (status %2); dropped").arg(m_task.url).arg(m_status));
+    }
+    endExchange();
+}
+
+void HttpWorker::endExchange()
+{
+    m_stage = Stage::Idle;
+    m_reply = nullptr;
+    QMetaObject::invokeMethod(this, &HttpWorker::next, Qt::QueuedConnection);
+}

@@ -1,0 +1,109 @@
+#pragma once
+
+#include "reportqueue.h"
+#include "upgrespdata.h"
+#include "zevdownloadhandler.h"
+
+#include <QByteArray>
+#include <QCryptographicHash>
+#include <QElapsedTimer>
+#include <QFile>
+#include <QObject>
+#include <QQueue>
+#include <QSet>
+#include <QString>
+#include <QUrl>
+
+class QNetworkAccessManager;
+class QNetworkReply;
+class QTimer;
+
+// Runs the component's HTTP exchanges one after another on the component's thread and hands
+// the results to the component's own thread. Reports left in the queue file go out first.
+class HttpWorker : public QObject
+{
+    Q_OBJECT
+public:
+    struct Task
+    {
+        HttpCmdHeader header = HttpCmdUpgradeInfo;
+        QString url;
+        QByteArray body;     // the JSON of a request or report
+        QString downloadDir; // where a download is saved
+        QString sha256;      // announced for this download, or empty
+        qint64 size = -1;    // announced for this download, or -1
+    };
+
+    explicit HttpWorker(ZEVDownloadHandler *handler);
+    ~HttpWorker() override;
+
+    // These run on the worker's thread.
+    void start();
+    void enqueue(const Task &task);
+    void setReportQueueFile(const QString &path);
+    void setTransferTimeout(int milliseconds);
+    void shutdown();
+
+private:
+    enum class Stage { Idle, QueuedReport, Task };
+
+    void next();
+    void runTask();
+    void send();
+    void onReadyRead();
+    void onFinished();
+    void onIdleTimeout();
+    bool handleHeaders();
+    bool followRedirect(QNetworkReply *reply, int &code);
+    void restartDownloadFresh();
+    void readAnswerData();
+    void readDownloadData();
+
+    void finishQueuedReport(bool delivered);
+    void finishInfo(int code, UpgRespDataPtr data);
+    void finishDownload(int code);
+    void finishReport(bool delivered, bool keep);
+    void completeDownload();
+    void endExchange();
+    void deliverProgress(bool force);
+
+    int networkErrorCode() const;
+    bool isRefusal() const;
+    void abortExchange(int code);
+
+    ZEVDownloadHandler *m_handler;
+    QNetworkAccessManager *m_network = nullptr;
+    QTimer *m_idleTimer = nullptr;
+    int m_transferTimeout = 30000;
+    ReportQueue m_reports;
+    QQueue<Task> m_tasks;
+    bool m_shuttingDown = false;
+
+    // The exchange in progress.
+    Stage m_stage = Stage::Idle;
+    Task m_task;
+    QNetworkReply *m_reply = nullptr;
+    QUrl m_url;
+    QByteArray m_method;
+    QByteArray m_body;
+    QSet<QUrl> m_visited;
+    int m_redirects = 0;
+    bool m_headersSeen = false;
+    bool m_redirecting = false;
+    bool m_timedOut = false;
+    int m_abortCode = 0; // set when we end the exchange ourselves
+    int m_status = 0;
+    QByteArray m_answer;
+
+    // The download in progress.
+    QString m_partPath;
+    QString m_finalPath;
+    QFile m_file;
+    QCryptographicHash m_sha256{QCryptographicHash::Sha256};
+    qint64 m_offset = 0; // bytes asked to be skipped with Range
+    qint64 m_done = 0;
+    qint64 m_total = -1;
+    bool m_restartedFresh = false;
+    bool m_finished = false;
+    QElapsedTimer m_progressClock;
+};

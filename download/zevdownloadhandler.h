@@ -1,0 +1,80 @@
+#pragma once
+
+#include "idownloadhandlerevent.h"
+#include "upgrespdata.h"
+#include "zevdownloadhandler_export.h"
+
+#include <robottarvo2.h>
+#include <robotversion.h>
+#include <singleton.h>
+#include <zeverror.h>
+
+#include <QObject>
+#include <QString>
+
+#include <memory>
+
+class ZEVDownloadHandler;
+class HttpWorker;
+class QThread;
+
+namespace utils {
+extern template class ZEVDOWNLOADHANDLER_EXPORT SingletonT<ZEVDownloadHandler>;
+}
+
+enum HttpCmdHeader {
+    HttpCmdUpgradeInfo = 0, // newest package for the robot
+    HttpCmdDownload = 2,    // one file into the download path
+    HttpCmdReport = 3,      // a run's result
+};
+
+enum DownLoadTaskMode {
+    DownLoadTaskModeNormal = 0,
+};
+
+// HTTP client of the upgrade web service. Requests run one after another on a thread of the
+// component's own; the event sink is called on the thread that created the component.
+//
+// Failure codes in the callbacks: a network failure gives its QNetworkReply::NetworkError value
+// (1..499); redirect loops, too many redirects or a change of scheme 500; an answer that is not
+// the expected JSON 501; a download URL that does not parse 502; an HTTP error status on a
+// download 503; a connection lost in the middle of a download 30003; a downloaded file that
+// does not match the announced size or SHA-256, or cannot be saved, 30001.
+class ZEVDOWNLOADHANDLER_EXPORT ZEVDownloadHandler : public QObject,
+                                                     public utils::SingletonT<ZEVDownloadHandler>
+{
+    Q_OBJECT
+public:
+    explicit ZEVDownloadHandler(QObject *parent = nullptr);
+    ~ZEVDownloadHandler() override;
+
+    void createTaskInstance(const QString &downloadPath, IDownloadHandlerEvent *event,
+                            DownLoadTaskMode mode);
+    // The record is read when a request is posted.
+    void setRobotTarvo2Data(std::shared_ptr<RobotTarvo2> robot);
+    void setRobotVersion(const enumRobotVersion &robotVersion);
+    void setDownloadPath(const QString &path);
+    // A report (header 3) gets no callback; one that cannot be delivered is kept in the report
+    // queue file and sent before the next request.
+    void postHttpTask(QString url, HttpCmdHeader header, utils::ZEVErrorPtr error);
+
+    // Defaults: "pending_reports.json" beside the program; 30000 ms without any data.
+    void setReportQueueFile(const QString &path);
+    void setTransferTimeout(int milliseconds);
+
+private:
+    void deliverUpgradeInfo(UpgRespDataPtr data, utils::ZEVErrorPtr error);
+    void deliverProgress(qint64 totalBytes, qint64 doneBytes);
+    void deliverTaskFinished(qint64 totalBytes, qint64 doneBytes, const QString &filePath,
+                             utils::ZEVErrorPtr error);
+
+    IDownloadHandlerEvent *m_event = nullptr;
+    RobotTarvo2 m_robot;
+    enumRobotVersion m_robotVersion = RobotVersionUnknown;
+    QString m_downloadPath;
+    UpgRespDataPtr m_lastAnswer;
+    QThread *m_thread = nullptr;
+    HttpWorker *m_worker = nullptr;
+
+    friend class HttpWorker;
+};
