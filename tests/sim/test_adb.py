@@ -21,7 +21,11 @@ def recv_frames(sock, count, timeout=5.0):
     got = []
     deadline = time.monotonic() + timeout
     while len(got) < count and time.monotonic() < deadline:
-        data = sock.recv(65536)
+        sock.settimeout(max(0.01, deadline - time.monotonic()))
+        try:
+            data = sock.recv(65536)
+        except socket.timeout:
+            break
         if not data:
             break
         buf += data

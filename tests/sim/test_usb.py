@@ -32,6 +32,12 @@ class UsbFixtureTest(unittest.TestCase):
         self.assertEqual(code, 0, err)
         self.assertEqual(sorted(out.split()), sorted(FIXTURES))
 
+    def test_simctl_names_the_fixture(self):
+        for usb_id, name in FIXTURES.items():
+            self.assertEqual(os.path.basename(simtest.simctl.usb_fixture(usb_id)), name)
+        with self.assertRaises(simtest.simctl.SimError):
+            simtest.simctl.usb_fixture("1234:5678")
+
     def test_adb_runs_under_the_preload(self):
         code, out, err = under_umockdev(["18d1:4e26"], "adb", "version")
         self.assertEqual(code, 0, err)

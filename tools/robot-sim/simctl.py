@@ -130,8 +130,28 @@ class Sim:
         with open(self.path("state.json"), encoding="utf-8") as f:
             return json.load(f)
 
+    def usb_fixture(self):
+        """The umockdev file of this scenario's robot (its "usb" key)."""
+        usb_id = "18d1:4e26"
+        if isinstance(self.scenario, dict):
+            usb_id = self.scenario.get("usb", usb_id)
+        elif self.scenario:
+            with open(self.scenario, encoding="utf-8") as f:
+                usb_id = json.load(f).get("usb", usb_id)
+        return usb_fixture(usb_id)
+
     def device_file(self, device_path):
         return self.path("device", *[p for p in device_path.split("/") if p])
+
+
+def usb_fixture(usb_id="18d1:4e26"):
+    """The umockdev device file for a USB id such as a scenario's "usb" value."""
+    source = os.path.dirname(os.path.dirname(HERE))
+    name = ("unknown-%s.umockdev" if usb_id == "2207:0012" else "tarvo2-%s.umockdev") % usb_id.replace(":", "-")
+    path = os.path.join(source, "tests", "fixtures", "usb", name)
+    if not os.path.exists(path):
+        raise SimError("no USB fixture for %s" % usb_id)
+    return path
 
 
 class Adb:

@@ -20,6 +20,8 @@ def prepare_device(state, sc):
     fresh = not os.path.exists(os.path.join(state.root, "state.json"))
     if fresh:
         for name, content in (sc.get("files") or {}).items():
+            if content is None:
+                continue  # a default file this scenario does not want
             data = content.encode() if isinstance(content, str) else b"\0" * int(content.get("size", 0))
             state.write_device_file(name, data)
         for entry in sc["packages"]:
