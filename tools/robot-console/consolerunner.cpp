@@ -20,6 +20,7 @@ ConsoleRunner::ConsoleRunner(const ConsoleRequest &request, QObject *parent)
     , m_request(request)
 {
     m_timeout.setSingleShot(true);
+    m_timeout.setTimerType(Qt::PreciseTimer);
     connect(&m_timeout, &QTimer::timeout, this, &ConsoleRunner::onTimeout);
 }
 
@@ -186,9 +187,11 @@ void ConsoleRunner::onTimeout()
 {
     if (m_finished)
         return;
-    const QString awaited = m_request.awaitedEvent.isEmpty()
-        ? (m_requestSent ? QStringLiteral("the frame to be written") : QStringLiteral("OnConnected"))
-        : m_request.awaitedEvent;
+    QString awaited = m_request.awaitedEvent;
+    if (!m_requestSent)
+        awaited = QStringLiteral("OnConnected");
+    else if (awaited.isEmpty())
+        awaited = QStringLiteral("end of the write");
     writeLine(stderr,
               QStringLiteral("robot-console: no %1 within %2 ms").arg(awaited).arg(m_request.timeoutMs));
     finish(1);
