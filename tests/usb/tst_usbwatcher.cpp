@@ -40,10 +40,10 @@ QByteArray fixtureSysPath(const QString &name)
     return {};
 }
 
-const QString k2M = QStringLiteral("watch-18d1-4e26.umockdev");
-const QString k5M11 = QStringLiteral("watch-2207-0011.umockdev");
-const QString k5M10 = QStringLiteral("watch-2207-0010.umockdev");
-const QString kUnknown = QStringLiteral("watch-2207-0012.umockdev");
+const QString k2M = QStringLiteral("tarvo2-18d1-4e26.umockdev");
+const QString k5M11 = QStringLiteral("tarvo2-2207-0011.umockdev");
+const QString k5M10 = QStringLiteral("tarvo2-2207-0010.umockdev");
+const QString kUnknown = QStringLiteral("unknown-2207-0012.umockdev");
 
 } // namespace
 
