@@ -2,6 +2,8 @@
 
 #include <msgpack.hpp>
 
+#include <algorithm>
+#include <cstddef>
 #include <cstdint>
 #include <string>
 #include <vector>
@@ -93,6 +95,15 @@ void packField(Packer &pk, const std::vector<T> &list)
     pk.pack_array(static_cast<uint32_t>(list.size()));
     for (const T &entry : list)
         packField(pk, entry);
+}
+
+// Limits for unpacking len bytes from a peer. Every element takes at least one byte, so no
+// honest count exceeds len; without this a forged array count of 4 billion makes msgpack-c
+// allocate about 100 GB before it finds out the bytes are missing.
+inline msgpack::unpack_limit unpackLimitFor(std::size_t len)
+{
+    const std::size_t n = std::min<std::size_t>(len, 0xffffffffu);
+    return msgpack::unpack_limit(n, n / 2, n, n, n, 64);
 }
 
 // Writes the array of the given fields in order.
