@@ -265,19 +265,32 @@ class UnplugTest(simtest.SimTestCase):
 
 
 class UnplugDuringInstallTest(simtest.SimTestCase):
-    SCENARIO = {"rules": [{"match": "shell:pm 'install'*", "unplug": True}]}
+    SCENARIO = {"unplug": {"at": "install", "occurrence": 2}}
 
-    def test_install_waits_for_the_device(self):
+    def test_second_install_meets_the_unplug_and_waits(self):
         folder = tempfile.mkdtemp(dir=self.tmp)
         with zipfile.ZipFile(self.ports["package"]["file"]) as z:
             apk = z.extract("DanceGame.apk", folder)
-        code, out, err = self.adb.run("install", apk, timeout=4)
+        self.assertIn("Success", self.adb.run("install", apk, timeout=20)[1])
+        code, out, err = self.adb.run("install", "-r", apk, timeout=4)
         self.assertIsNone(code, "adb install gave up instead of waiting")
         self.assertNotIn("Success", out)  # stdout is not flushed when the client is killed
         self.assertIn("- waiting for device -", err)
-        self.assertEqual(self.sim.commands()[-2:], ["sync:", "shell:pm 'install' '/data/local/tmp/DanceGame.apk'"])
+        self.assertEqual(self.sim.commands()[-2:],
+                         ["sync:", "shell:pm 'install' '-r' '/data/local/tmp/DanceGame.apk'"])
         code, out, err = self.adb.run("shell", "echo", "x", timeout=10)
         self.assertRegex(out + err, r"^error: (device offline|no devices/emulators found)\n$")
+
+
+class FreezeTest(simtest.SimTestCase):
+    SCENARIO = {"rules": [{"match": "shell:dumpsys battery", "freeze": True}]}
+
+    def test_connected_but_silent(self):
+        self.assertEqual(self.shell("echo", "before"), "before\r\n")
+        self.assertIsNone(self.adb.run("shell", "dumpsys", "battery", timeout=2)[0])
+        self.assertIsNone(self.adb.run("shell", "echo", "after", timeout=2)[0])
+        # A frozen device does not even take the next OPEN.
+        self.assertEqual(self.sim.commands()[-2:], ["shell:echo before", "shell:dumpsys battery"])
 
 
 class NewerDeviceTest(simtest.SimTestCase):

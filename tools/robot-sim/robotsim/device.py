@@ -16,6 +16,19 @@ from .shell import DeviceShell
 SYNC_DATA_MAX = 64 * 1024
 
 
+# The first adb service of each step of an upgrade, for "unplug": {"at": STEP}.
+STEPS = {
+    "serial": "tcp:6102",
+    "base_info": "shell:cat /system/build.prop",
+    "ip": "shell:busybox arp",
+    "battery": "shell:dumpsys battery",
+    "push": "shell:mkdir /sdcard/actions/",
+    "uninstall": "shell:pm list packages",
+    "install": "shell:pm 'install'*",
+    "restart": "shell:am start*",
+}
+
+
 class Rule:
     """A scripted behaviour for services matching a pattern: delay, hang, output, unplug, freeze."""
 
@@ -27,6 +40,7 @@ class Rule:
         self.times = spec.get("times")
         self.seen = 0
         self.used = 0
+        self._lock = threading.Lock()
 
     def take(self, service):
         if self.regex is not None:
@@ -35,13 +49,21 @@ class Rule:
             hit = fnmatch.fnmatchcase(service, self.pattern or "*")
         if not hit:
             return False
-        self.seen += 1
-        if self.seen <= self.skip:
-            return False
-        if self.times is not None and self.used >= int(self.times):
-            return False
-        self.used += 1
-        return True
+        with self._lock:
+            self.seen += 1
+            if self.seen <= self.skip:
+                return False
+            if self.times is not None and self.used >= int(self.times):
+                return False
+            self.used += 1
+            return True
+
+
+def unplug_rule(spec):
+    """The scenario's "unplug" shorthand as a rule: at a step name or a service pattern."""
+    at = spec["at"]
+    return {"match": STEPS.get(at, at), "skip": int(spec.get("occurrence", 1)) - 1, "times": 1,
+            "unplug": True, "replug_after_ms": spec.get("replug_after_ms")}
 
 
 class Device:
@@ -56,7 +78,10 @@ class Device:
         self.banner = "device::ro.product.name=%s;ro.product.model=%s;ro.product.device=%s;features=%s" % (
             dev["product_name"], dev["model"], dev["device"], ",".join(self.features))
         self.ports = list(scenario["adb_ports"])
-        self.rules = [Rule(r) for r in scenario.get("rules") or []]
+        rules = list(scenario.get("rules") or [])
+        if scenario.get("unplug"):
+            rules.insert(0, unplug_rule(scenario["unplug"]))
+        self.rules = [Rule(r) for r in rules]
         self.push_rules = [Rule(dict(r, match=r.get("path"))) for r in scenario.get("push_failures") or []]
         self._lock = threading.Lock()
         self._listeners = {}

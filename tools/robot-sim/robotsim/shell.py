@@ -5,6 +5,7 @@ import io
 import os
 import re
 import shutil
+import threading
 import zipfile
 
 from . import shparse
@@ -25,6 +26,7 @@ class DeviceShell:
         self.state = state
         self.sc = scenario
         self._install_attempts = {}
+        self._attempts_lock = threading.Lock()
 
     # ---- entry -------------------------------------------------------------------------
     def run(self, line, stdin=b""):
@@ -431,8 +433,9 @@ class DeviceShell:
         key = pkg if pkg in answers else apk_name if apk_name in answers else None
         if key is None:
             return None
-        n = self._install_attempts.get(key, 0)
-        self._install_attempts[key] = n + 1
+        with self._attempts_lock:
+            n = self._install_attempts.get(key, 0)
+            self._install_attempts[key] = n + 1
         seq = answers[key]
         if isinstance(seq, (str, dict)):
             seq = [seq]
