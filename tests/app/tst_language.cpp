@@ -4,6 +4,8 @@
 #include <QApplication>
 #include <QDir>
 #include <QFile>
+#include <QLibraryInfo>
+#include <QLocale>
 #include <QProcess>
 #include <QTemporaryDir>
 #include <QXmlStreamReader>
@@ -21,6 +23,7 @@ private slots:
     void translationsFollowSettings_data();
     void translationsFollowSettings();
     void everyEnglishSourceTranslated();
+    void qtTranslatorOnlyWhenFound();
 
 private:
     static QString appDir() { return QCoreApplication::applicationDirPath(); }
@@ -35,14 +38,16 @@ void TestLanguage::initTestCase()
     const QString languages = appDir() + QStringLiteral("/languages");
     QFile::remove(languages);
     QDir(languages).removeRecursively();
-    QVERIFY(QFile::link(shipped, languages));
+    QVERIFY(QDir(appDir()).mkpath(QStringLiteral("languages")));
+    for (const QString &name : QDir(shipped).entryList({QStringLiteral("*.qm")}, QDir::Files))
+        QVERIFY(QFile::copy(shipped + QLatin1Char('/') + name, languages + QLatin1Char('/') + name));
     QVERIFY(QDir(appDir()).mkpath(QStringLiteral("Config")));
 }
 
 void TestLanguage::cleanupTestCase()
 {
     QFile::remove(appDir() + QStringLiteral("/Config/settings.ini"));
-    QFile::remove(appDir() + QStringLiteral("/languages"));
+    QDir(appDir() + QStringLiteral("/languages")).removeRecursively();
 }
 
 void TestLanguage::writeLanguage(const QString &language)
@@ -153,6 +158,37 @@ void TestLanguage::everyEnglishSourceTranslated()
     QVERIFY2(!xml.hasError(), qPrintable(xml.errorString()));
     QVERIFY(english >= 5);
     QVERIFY2(untranslated.isEmpty(), qPrintable(untranslated.join(QLatin1Char('\n'))));
+}
+
+// Qt's own texts follow the system locale, not the setting, and are looked for beside the program
+// when Qt's translations folder has none.
+void TestLanguage::qtTranslatorOnlyWhenFound()
+{
+    const QString systemLocale = QLocale::system().name();
+    const QString qtFile = QStringLiteral("qt_") + systemLocale;
+    QTranslator probe;
+    if (probe.load(qtFile, QLibraryInfo::location(QLibraryInfo::TranslationsPath)))
+        QSKIP("Qt ships a translation for this locale; the fallback folder is not reached");
+
+    writeLanguage(QStringLiteral("zh_CN"));
+    qApp->setProperty("qtc_locale", QVariant());
+    {
+        Translators translators;
+        installTranslations(*qApp, translators);
+        QVERIFY(!qApp->property("qtc_locale").isValid());
+        QVERIFY(translators.qt.isEmpty());
+    }
+
+    const QString beside = appDir() + QStringLiteral("/languages/") + qtFile + QStringLiteral(".qm");
+    QVERIFY(QFile::copy(appDir() + QStringLiteral("/languages/zevbase_zh_CN.qm"), beside));
+    {
+        Translators translators;
+        installTranslations(*qApp, translators);
+        QCOMPARE(qApp->property("qtc_locale"), QVariant(systemLocale));
+        QVERIFY(!translators.qt.isEmpty());
+    }
+    QFile::remove(beside);
+    qApp->setProperty("qtc_locale", QVariant());
 }
 
 QTEST_MAIN(TestLanguage)
