@@ -245,6 +245,17 @@ class TwoDevicesTest(simtest.SimTestCase):
         self.assertIn("more than one device/emulator", out + err)
         self.assertEqual(self.adb.run("-s", "emulator-5556", "shell", "echo", "two")[1], "two\r\n")
 
+    def test_second_simulator_waits_for_the_scan_ports(self):
+        other = simtest.simctl.Sim({"adb_ports": [5559]}, os.path.join(self.tmp, "other"))
+        os.environ["ZEV_SIM_LOCK_TIMEOUT"] = "0.5"
+        try:
+            with self.assertRaises(simtest.simctl.SimError) as caught:
+                other.start(timeout=10)
+        finally:
+            del os.environ["ZEV_SIM_LOCK_TIMEOUT"]
+        self.assertIn("another simulator kept the adb ports too long", str(caught.exception))
+        self.assertEqual(sorted(self.adb.devices()), ["emulator-5554", "emulator-5556"])
+
 
 class UnplugTest(simtest.SimTestCase):
     SCENARIO = {"rules": [{"match": "shell:dumpsys battery", "unplug": True, "replug_after_ms": 1500, "times": 1}]}

@@ -48,7 +48,9 @@ class Sim:
             json.dump(self.scenario, f, indent=1)
         return path
 
-    def start(self, timeout=15.0, detach=False):
+    def start(self, timeout=330.0, detach=False):
+        """Waits for ports.json. The time-out is long because a simulator on the adb ports first
+        waits for any other one on this machine to stop (see robot-sim's machine-wide lock)."""
         os.makedirs(self.state_dir, exist_ok=True)
         ports_file = os.path.join(self.state_dir, "ports.json")
         if os.path.exists(ports_file):
@@ -195,7 +197,7 @@ class Adb:
 _default = None
 
 
-def start(scenario=None, state_dir=None, adb_ports=None, timeout=15.0):
+def start(scenario=None, state_dir=None, adb_ports=None, timeout=330.0):
     global _default
     stop()
     _default = Sim(scenario, state_dir, adb_ports)
@@ -216,7 +218,7 @@ def main(argv=None):
     s.add_argument("--state-dir", required=True)
     s.add_argument("--scenario")
     s.add_argument("--adb-port", action="append", type=int)
-    s.add_argument("--timeout", type=float, default=15.0)
+    s.add_argument("--timeout", type=float, default=330.0)
     t = sub.add_parser("stop")
     t.add_argument("--state-dir", required=True)
     args = p.parse_args(argv)

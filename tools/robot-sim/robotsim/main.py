@@ -1,10 +1,12 @@
 """`robot-sim run`: the simulated robot (adbd, robot service) and the upgrade web service."""
 
 import argparse
+import fcntl
 import os
 import signal
 import sys
 import threading
+import time
 
 from . import scenario as scenario_mod
 from .device import Device
@@ -31,6 +33,31 @@ def prepare_device(state, sc):
         state.save()
 
 
+def take_scan_port_lock(ports, timeout):
+    """One simulator at a time on the ports adb servers scan (5555-5585), machine-wide.
+
+    ctest's RESOURCE_LOCK only orders the tests of one ctest run; engineers and scripts also run
+    suites side by side, and two simulators there would each show up in the other's adb server."""
+    if not any(5554 <= p <= 5585 for p in ports):
+        return None
+    path = os.environ.get("ZEV_SIM_LOCK", "/tmp/zev-robot-sim.lock")
+    f = open(path, "a")
+    deadline = time.monotonic() + timeout
+    announced = False
+    while True:
+        try:
+            fcntl.flock(f, fcntl.LOCK_EX | fcntl.LOCK_NB)
+            return f
+        except BlockingIOError:
+            if time.monotonic() > deadline:
+                f.close()
+                return False
+            if not announced:
+                print("robot-sim: waiting for another simulator to leave the adb ports", flush=True)
+                announced = True
+            time.sleep(0.1)
+
+
 def run(args):
     try:
         sc = scenario_mod.load(args.scenario)
@@ -39,6 +66,10 @@ def run(args):
         return 2
     if args.adb_port:
         sc["adb_ports"] = [int(p) for p in args.adb_port]
+    lock = take_scan_port_lock(sc["adb_ports"], float(os.environ.get("ZEV_SIM_LOCK_TIMEOUT", "300")))
+    if lock is False:
+        print("robot-sim: another simulator kept the adb ports too long", file=sys.stderr)
+        return 4
     state = StateDir(args.state_dir)
     prepare_device(state, sc)
     stop = threading.Event()
