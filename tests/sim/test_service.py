@@ -81,6 +81,21 @@ class SilentSerialTest(ServiceCase):
         self.assertGreaterEqual(time.monotonic() - start, 0.3)
 
 
+class ScriptedRepliesTest(ServiceCase):
+    SCENARIO = {"adb_ports": [0], "service": {"replies": {
+        "52": ["ABC#", 1], "33": {"payload_hex": "c1"}, "34": {"frame_hex": "3412ffffff7f"}}}}
+
+    def test_scripted_payloads(self):
+        s = self.connect()
+        s.sendall(service.frame(52, [b""]))
+        self.assertEqual(recv_frames(s, 1), [(52, [b"ABC#", 1])])
+        s.sendall(service.frame(33, [1, b""]))
+        s.settimeout(5)
+        self.assertEqual(s.recv(100), bytes.fromhex("3412 08000000 0100 0000 92 21 a1 c1"))
+        s.sendall(service.frame(34, [1, b""]))
+        self.assertEqual(s.recv(100), bytes.fromhex("3412ffffff7f"))
+
+
 class ClosingServiceTest(ServiceCase):
     SCENARIO = {"adb_ports": [0], "service": {"close_on_connect": True, "serial": "X"}}
 

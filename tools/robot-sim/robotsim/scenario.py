@@ -35,7 +35,8 @@ def merge(base, over, where=""):
 
 # Objects whose keys are data, not settings.
 FREE_FORM = {"build_prop", "files", "install_answers", "uninstall_answers", "web.answer",
-             "web.package.files", "web.package.actions", "service.versions", "net.ifconfig"}
+             "web.package.files", "web.package.actions", "service.versions", "service.replies",
+             "net.ifconfig"}
 # Objects that a scenario replaces whole rather than merges into.
 REPLACED = {"web.package.actions"}
 

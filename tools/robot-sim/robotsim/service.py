@@ -72,6 +72,26 @@ def _int(obj, index, default=0):
     return default
 
 
+def raw_texts(obj):
+    """JSON from a scenario as robot payload: texts become raw byte strings."""
+    if isinstance(obj, str):
+        return obj.encode()
+    if isinstance(obj, list):
+        return [raw_texts(x) for x in obj]
+    return obj
+
+
+def scripted_reply(msg_id, spec):
+    """A reply from the scenario: a payload array, or exact bytes for broken answers."""
+    if isinstance(spec, dict):
+        if "frame_hex" in spec:
+            return bytes.fromhex(spec["frame_hex"])
+        body = bytes.fromhex(spec.get("payload_hex", ""))
+        envelope = pack([int(spec.get("id", msg_id)), body])
+        return HEAD.pack(0x1234, len(envelope) + 4, int(spec.get("version", 1)), 0) + envelope
+    return frame(msg_id, raw_texts(spec))
+
+
 class RobotService:
     def __init__(self, state, scenario):
         self.state = state
@@ -144,15 +164,20 @@ class RobotService:
         self.state.log_service({"id": msg_id, "payload": jsonable(obj)})
         if self.sc.get("silent") or msg_id in (self.sc.get("silent_ids") or []):
             return
-        reply = self._reply(msg_id, obj)
-        if reply is None:
-            return
+        override = (self.sc.get("replies") or {}).get(str(msg_id))
+        if override is not None:
+            data = scripted_reply(msg_id, override)
+        else:
+            reply = self._reply(msg_id, obj)
+            if reply is None:
+                return
+            data = frame(msg_id, reply)
         delay = self.sc.get("delay_ms") or 0
         if isinstance(delay, dict):
             delay = delay.get(str(msg_id), 0)
         if delay:
             time.sleep(delay / 1000.0)
-        sock.sendall(frame(msg_id, reply))
+        sock.sendall(data)
 
     def _actions_dir(self):
         return self.state.host_path("/sdcard/actions")
