@@ -21,8 +21,7 @@ msgpack::object_handle unpackBounded(const char *data, size_t size)
     return msgpack::unpack(data, size, nullptr, nullptr, wire::unpackLimitFor(size));
 }
 
-template <typename T>
-void readAccessors(const T &)
+template <typename T> void readAccessors(const T &)
 {
 }
 
@@ -45,8 +44,7 @@ void readAccessors(const CZEVDevInfo &info)
     info.getMacAddress(out);
 }
 
-template <typename T>
-void decodeAs(const msgpack::object &o)
+template <typename T> void decodeAs(const msgpack::object &o)
 {
     T record;
     try {
@@ -62,16 +60,16 @@ void decodeAs(const msgpack::object &o)
     copy = record;
     msgpack::sbuffer copied;
     msgpack::pack(copied, copy);
-    require(copied.size() == first.size() &&
-            std::memcmp(copied.data(), first.data(), first.size()) == 0);
+    require(copied.size() == first.size()
+        && std::memcmp(copied.data(), first.data(), first.size()) == 0);
 
     msgpack::object_handle handle = unpackBounded(first.data(), first.size());
     T again;
     again.msgpack_unpack(handle.get());
     msgpack::sbuffer second;
     msgpack::pack(second, again);
-    require(second.size() == first.size() &&
-            std::memcmp(second.data(), first.data(), first.size()) == 0);
+    require(second.size() == first.size()
+        && std::memcmp(second.data(), first.data(), first.size()) == 0);
 }
 
 void decodeAsEveryClass(const msgpack::object &o)
@@ -149,8 +147,8 @@ void parseFrames(const unsigned char *data, int size)
             require(frameSize == result - start);
             require(std::memcmp(frame, data + start, size_t(frameSize)) == 0);
             delete[] frame;
-            decodeEnvelope(reinterpret_cast<const char *>(header.GetMsg()),
-                           size_t(header.GetMsgLen()));
+            decodeEnvelope(
+                reinterpret_cast<const char *>(header.GetMsg()), size_t(header.GetMsgLen()));
             continue;
         }
         if (size - start < 10) {

@@ -49,7 +49,12 @@ unsigned char *duplicate(const unsigned char *p, int n)
 } // namespace
 
 CHeader::CHeader()
-    : m_Magic(kMagic), m_Length(0), m_Version(1), m_Reserved(0), m_Msg(nullptr), m_MsgLen(0)
+    : m_Magic(kMagic)
+    , m_Length(0)
+    , m_Version(1)
+    , m_Reserved(0)
+    , m_Msg(nullptr)
+    , m_MsgLen(0)
 {
 }
 
@@ -59,9 +64,12 @@ CHeader::~CHeader()
 }
 
 CHeader::CHeader(const CHeader &other)
-    : m_Magic(other.m_Magic), m_Length(other.m_Length), m_Version(other.m_Version),
-      m_Reserved(other.m_Reserved), m_Msg(duplicate(other.m_Msg, other.m_MsgLen)),
-      m_MsgLen(m_Msg ? other.m_MsgLen : 0)
+    : m_Magic(other.m_Magic)
+    , m_Length(other.m_Length)
+    , m_Version(other.m_Version)
+    , m_Reserved(other.m_Reserved)
+    , m_Msg(duplicate(other.m_Msg, other.m_MsgLen))
+    , m_MsgLen(m_Msg ? other.m_MsgLen : 0)
 {
 }
 
@@ -75,9 +83,12 @@ CHeader &CHeader::operator=(const CHeader &other)
 }
 
 CHeader::CHeader(CHeader &&other) noexcept
-    : m_Magic(other.m_Magic), m_Length(other.m_Length), m_Version(other.m_Version),
-      m_Reserved(other.m_Reserved), m_Msg(std::exchange(other.m_Msg, nullptr)),
-      m_MsgLen(std::exchange(other.m_MsgLen, 0))
+    : m_Magic(other.m_Magic)
+    , m_Length(other.m_Length)
+    , m_Version(other.m_Version)
+    , m_Reserved(other.m_Reserved)
+    , m_Msg(std::exchange(other.m_Msg, nullptr))
+    , m_MsgLen(std::exchange(other.m_MsgLen, 0))
 {
 }
 

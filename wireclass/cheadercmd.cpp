@@ -18,7 +18,13 @@ unsigned char *duplicate(const unsigned char *p, int n)
 
 } // namespace
 
-CHeaderCmd::CHeaderCmd() : m_MsgID(0), m_MsgData(nullptr), m_MsgLen(0), m_Msg(nullptr) {}
+CHeaderCmd::CHeaderCmd()
+    : m_MsgID(0)
+    , m_MsgData(nullptr)
+    , m_MsgLen(0)
+    , m_Msg(nullptr)
+{
+}
 
 CHeaderCmd::~CHeaderCmd()
 {
@@ -26,8 +32,10 @@ CHeaderCmd::~CHeaderCmd()
 }
 
 CHeaderCmd::CHeaderCmd(const CHeaderCmd &other)
-    : m_MsgID(other.m_MsgID), m_MsgData(duplicate(other.m_Msg, other.m_MsgLen)),
-      m_MsgLen(m_MsgData ? other.m_MsgLen : 0), m_Msg(m_MsgData)
+    : m_MsgID(other.m_MsgID)
+    , m_MsgData(duplicate(other.m_Msg, other.m_MsgLen))
+    , m_MsgLen(m_MsgData ? other.m_MsgLen : 0)
+    , m_Msg(m_MsgData)
 {
 }
 
@@ -41,8 +49,10 @@ CHeaderCmd &CHeaderCmd::operator=(const CHeaderCmd &other)
 }
 
 CHeaderCmd::CHeaderCmd(CHeaderCmd &&other) noexcept
-    : m_MsgID(other.m_MsgID), m_MsgData(std::exchange(other.m_MsgData, nullptr)),
-      m_MsgLen(std::exchange(other.m_MsgLen, 0)), m_Msg(std::exchange(other.m_Msg, nullptr))
+    : m_MsgID(other.m_MsgID)
+    , m_MsgData(std::exchange(other.m_MsgData, nullptr))
+    , m_MsgLen(std::exchange(other.m_MsgLen, 0))
+    , m_Msg(std::exchange(other.m_Msg, nullptr))
 {
 }
 
@@ -72,7 +82,7 @@ void CHeaderCmd::msgpack_unpack(const msgpack::object &o)
     const unsigned char *msg = nullptr;
     int msgLen = 0;
     bool taken = false;
-    wire::unpackFields(o, m_MsgID, wire::ByteBlockRef{msg, msgLen, taken});
+    wire::unpackFields(o, m_MsgID, wire::ByteBlockRef { msg, msgLen, taken });
     if (taken) {
         // The payload now refers to the decoded data; the old copy is no longer used.
         delete[] m_MsgData;

@@ -30,10 +30,9 @@ public:
     // is a 32-bit integer and whose second (when present) is a byte string.
     void msgpack_unpack(const msgpack::object &o);
 
-    template <typename Packer>
-    void msgpack_pack(Packer &pk) const
+    template <typename Packer> void msgpack_pack(Packer &pk) const
     {
-        wire::packFields(pk, m_MsgID, wire::ByteBlock{m_Msg, m_MsgLen});
+        wire::packFields(pk, m_MsgID, wire::ByteBlock { m_Msg, m_MsgLen });
     }
 
 private:

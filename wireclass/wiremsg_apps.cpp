@@ -6,8 +6,14 @@
 #include <utility>
 
 AppEntrityInfo::AppEntrityInfo()
-    : m_Flag1(false), m_MsgData(nullptr), m_MsgLen(0), m_OwnedData(nullptr), m_Flag2(false),
-      m_Flag3(false), m_Flag4(false), m_ApkInstallState(0)
+    : m_Flag1(false)
+    , m_MsgData(nullptr)
+    , m_MsgLen(0)
+    , m_OwnedData(nullptr)
+    , m_Flag2(false)
+    , m_Flag3(false)
+    , m_Flag4(false)
+    , m_ApkInstallState(0)
 {
 }
 
@@ -17,11 +23,20 @@ AppEntrityInfo::~AppEntrityInfo()
 }
 
 AppEntrityInfo::AppEntrityInfo(const AppEntrityInfo &other)
-    : m_PackageName(other.m_PackageName), m_Text2(other.m_Text2), m_Text3(other.m_Text3),
-      m_Text4(other.m_Text4), m_Text5(other.m_Text5), m_Flag1(other.m_Flag1),
-      m_DownloadUrl(other.m_DownloadUrl), m_MsgData(nullptr), m_MsgLen(0), m_OwnedData(nullptr),
-      m_Flag2(other.m_Flag2), m_Flag3(other.m_Flag3), m_Flag4(other.m_Flag4),
-      m_ApkInstallState(other.m_ApkInstallState)
+    : m_PackageName(other.m_PackageName)
+    , m_Text2(other.m_Text2)
+    , m_Text3(other.m_Text3)
+    , m_Text4(other.m_Text4)
+    , m_Text5(other.m_Text5)
+    , m_Flag1(other.m_Flag1)
+    , m_DownloadUrl(other.m_DownloadUrl)
+    , m_MsgData(nullptr)
+    , m_MsgLen(0)
+    , m_OwnedData(nullptr)
+    , m_Flag2(other.m_Flag2)
+    , m_Flag3(other.m_Flag3)
+    , m_Flag4(other.m_Flag4)
+    , m_ApkInstallState(other.m_ApkInstallState)
 {
     SetMsgData(other.m_MsgData, other.m_MsgLen);
 }
@@ -36,13 +51,20 @@ AppEntrityInfo &AppEntrityInfo::operator=(const AppEntrityInfo &other)
 }
 
 AppEntrityInfo::AppEntrityInfo(AppEntrityInfo &&other) noexcept
-    : m_PackageName(std::move(other.m_PackageName)), m_Text2(std::move(other.m_Text2)),
-      m_Text3(std::move(other.m_Text3)), m_Text4(std::move(other.m_Text4)),
-      m_Text5(std::move(other.m_Text5)), m_Flag1(other.m_Flag1),
-      m_DownloadUrl(std::move(other.m_DownloadUrl)),
-      m_MsgData(std::exchange(other.m_MsgData, nullptr)), m_MsgLen(std::exchange(other.m_MsgLen, 0)),
-      m_OwnedData(std::exchange(other.m_OwnedData, nullptr)), m_Flag2(other.m_Flag2),
-      m_Flag3(other.m_Flag3), m_Flag4(other.m_Flag4), m_ApkInstallState(other.m_ApkInstallState)
+    : m_PackageName(std::move(other.m_PackageName))
+    , m_Text2(std::move(other.m_Text2))
+    , m_Text3(std::move(other.m_Text3))
+    , m_Text4(std::move(other.m_Text4))
+    , m_Text5(std::move(other.m_Text5))
+    , m_Flag1(other.m_Flag1)
+    , m_DownloadUrl(std::move(other.m_DownloadUrl))
+    , m_MsgData(std::exchange(other.m_MsgData, nullptr))
+    , m_MsgLen(std::exchange(other.m_MsgLen, 0))
+    , m_OwnedData(std::exchange(other.m_OwnedData, nullptr))
+    , m_Flag2(other.m_Flag2)
+    , m_Flag3(other.m_Flag3)
+    , m_Flag4(other.m_Flag4)
+    , m_ApkInstallState(other.m_ApkInstallState)
 {
 }
 
@@ -108,10 +130,10 @@ void AppEntrityInfo::msgpack_unpack(const msgpack::object &o)
                 self.m_MsgLen = size;
             }
         }
-    } adopt{*this, msgData, msgLen, taken};
-    wire::unpackFields(o, m_PackageName, m_Text2, m_Text3, m_Text4, m_Text5, m_Flag1,
-                       m_DownloadUrl, wire::ByteBlockRef{msgData, msgLen, taken}, m_Flag2, m_Flag3,
-                       m_Flag4, m_ApkInstallState);
+    } adopt { *this, msgData, msgLen, taken };
+    wire::unpackFields(o, m_PackageName, m_Text2, m_Text3, m_Text4, m_Text5, m_Flag1, m_DownloadUrl,
+        wire::ByteBlockRef { msgData, msgLen, taken }, m_Flag2, m_Flag3, m_Flag4,
+        m_ApkInstallState);
 }
 
 CAppEntrityList::CAppEntrityList() = default;
@@ -123,7 +145,10 @@ void CAppEntrityList::msgpack_unpack(const msgpack::object &o)
     wire::unpackFields(o, m_Entries);
 }
 
-CGetInstallAppList::CGetInstallAppList() : m_GetAll(true) {}
+CGetInstallAppList::CGetInstallAppList()
+    : m_GetAll(true)
+{
+}
 
 CGetInstallAppList::~CGetInstallAppList() = default;
 

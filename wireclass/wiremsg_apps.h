@@ -50,12 +50,11 @@ public:
     void SetApkInstallState(int nState) { m_ApkInstallState = nState; }
 
     void msgpack_unpack(const msgpack::object &o);
-    template <typename Packer>
-    void msgpack_pack(Packer &pk) const
+    template <typename Packer> void msgpack_pack(Packer &pk) const
     {
         wire::packFields(pk, m_PackageName, m_Text2, m_Text3, m_Text4, m_Text5, m_Flag1,
-                         m_DownloadUrl, wire::ByteBlock{m_MsgData, m_MsgLen}, m_Flag2, m_Flag3,
-                         m_Flag4, m_ApkInstallState);
+            m_DownloadUrl, wire::ByteBlock { m_MsgData, m_MsgLen }, m_Flag2, m_Flag3, m_Flag4,
+            m_ApkInstallState);
     }
 
 private:
@@ -90,8 +89,7 @@ public:
     void SetEntries(const std::vector<AppEntrityInfo> &entries) { m_Entries = entries; }
 
     void msgpack_unpack(const msgpack::object &o);
-    template <typename Packer>
-    void msgpack_pack(Packer &pk) const
+    template <typename Packer> void msgpack_pack(Packer &pk) const
     {
         wire::packFields(pk, m_Entries);
     }
@@ -112,8 +110,7 @@ public:
     void SetGetAll(bool bAll) { m_GetAll = bAll; }
 
     void msgpack_unpack(const msgpack::object &o);
-    template <typename Packer>
-    void msgpack_pack(Packer &pk) const
+    template <typename Packer> void msgpack_pack(Packer &pk) const
     {
         wire::packFields(pk, m_GetAll);
     }

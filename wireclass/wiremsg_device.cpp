@@ -28,7 +28,10 @@ void CLoginTarvo::msgpack_unpack(const msgpack::object &o)
     wire::unpackFields(o, m_LoginText);
 }
 
-CLoginResponse::CLoginResponse() : m_Result(0) {}
+CLoginResponse::CLoginResponse()
+    : m_Result(0)
+{
+}
 
 CLoginResponse::~CLoginResponse() = default;
 
@@ -46,7 +49,10 @@ void CSerialNum::msgpack_unpack(const msgpack::object &o)
     wire::unpackFields(o, m_SerialNum);
 }
 
-CTarvo2Version::CTarvo2Version() : m_Kind(0) {}
+CTarvo2Version::CTarvo2Version()
+    : m_Kind(0)
+{
+}
 
 CTarvo2Version::~CTarvo2Version() = default;
 

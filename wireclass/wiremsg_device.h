@@ -19,8 +19,7 @@ public:
     std::string GetLoginText() const { return m_LoginText; }
 
     void msgpack_unpack(const msgpack::object &o);
-    template <typename Packer>
-    void msgpack_pack(Packer &pk) const
+    template <typename Packer> void msgpack_pack(Packer &pk) const
     {
         wire::packFields(pk, m_LoginText);
     }
@@ -41,8 +40,7 @@ public:
     void SetResult(short nResult) { m_Result = nResult; }
 
     void msgpack_unpack(const msgpack::object &o);
-    template <typename Packer>
-    void msgpack_pack(Packer &pk) const
+    template <typename Packer> void msgpack_pack(Packer &pk) const
     {
         wire::packFields(pk, m_Result);
     }
@@ -63,8 +61,7 @@ public:
     void SetSerialNum(const std::string &strSerialNum) { m_SerialNum = strSerialNum; }
 
     void msgpack_unpack(const msgpack::object &o);
-    template <typename Packer>
-    void msgpack_pack(Packer &pk) const
+    template <typename Packer> void msgpack_pack(Packer &pk) const
     {
         wire::packFields(pk, m_SerialNum);
     }
@@ -87,8 +84,7 @@ public:
     void SetKind(unsigned char nKind) { m_Kind = nKind; }
 
     void msgpack_unpack(const msgpack::object &o);
-    template <typename Packer>
-    void msgpack_pack(Packer &pk) const
+    template <typename Packer> void msgpack_pack(Packer &pk) const
     {
         wire::packFields(pk, m_Kind, m_Str);
     }
@@ -110,11 +106,7 @@ public:
     void SetStr(const std::string &str) { m_Str = str; }
 
     void msgpack_unpack(const msgpack::object &o);
-    template <typename Packer>
-    void msgpack_pack(Packer &pk) const
-    {
-        wire::packFields(pk, m_Str);
-    }
+    template <typename Packer> void msgpack_pack(Packer &pk) const { wire::packFields(pk, m_Str); }
 
 private:
     std::string m_Str;
@@ -139,8 +131,7 @@ public:
     void setMacAddress(const std::string &str) { m_MacAddress = str; }
 
     void msgpack_unpack(const msgpack::object &o);
-    template <typename Packer>
-    void msgpack_pack(Packer &pk) const
+    template <typename Packer> void msgpack_pack(Packer &pk) const
     {
         wire::packFields(pk, m_DevName, m_OsVersion, m_IpAddress, m_MacAddress);
     }

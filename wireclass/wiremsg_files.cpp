@@ -25,7 +25,10 @@ void CActionFile::msgpack_unpack(const msgpack::object &o)
     wire::unpackFields(o, m_FileName);
 }
 
-CDelActionFileInfo::CDelActionFileInfo() : m_Status(-1) {}
+CDelActionFileInfo::CDelActionFileInfo()
+    : m_Status(-1)
+{
+}
 
 CDelActionFileInfo::~CDelActionFileInfo() = default;
 
@@ -58,7 +61,10 @@ void CGetActionResourceList::msgpack_unpack(const msgpack::object &o)
     wire::unpackFields(o, m_NameList);
 }
 
-CFileInfo_DL::CFileInfo_DL() : m_FileLen(0) {}
+CFileInfo_DL::CFileInfo_DL()
+    : m_FileLen(0)
+{
+}
 
 CFileInfo_DL::~CFileInfo_DL() = default;
 
@@ -77,7 +83,9 @@ void CFileInfo_UL::msgpack_unpack(const msgpack::object &o)
 }
 
 CTarvoServerInfo_DL::CTarvoServerInfo_DL()
-    : m_Port(kDefaultServerPort), m_FileName(kDefaultServerFile), m_IP(kDefaultServerIP)
+    : m_Port(kDefaultServerPort)
+    , m_FileName(kDefaultServerFile)
+    , m_IP(kDefaultServerIP)
 {
 }
 
@@ -89,8 +97,11 @@ void CTarvoServerInfo_DL::msgpack_unpack(const msgpack::object &o)
 }
 
 CTarvoServerInfo_UL::CTarvoServerInfo_UL()
-    : m_Port(kDefaultServerPort), m_FileLen(0), m_FileName(kDefaultServerFile),
-      m_IP(kDefaultServerIP), m_FileExistStatus(false)
+    : m_Port(kDefaultServerPort)
+    , m_FileLen(0)
+    , m_FileName(kDefaultServerFile)
+    , m_IP(kDefaultServerIP)
+    , m_FileExistStatus(false)
 {
 }
 

@@ -23,8 +23,7 @@ public:
     std::string GetFileName() const { return m_FileName; }
 
     void msgpack_unpack(const msgpack::object &o);
-    template <typename Packer>
-    void msgpack_pack(Packer &pk) const
+    template <typename Packer> void msgpack_pack(Packer &pk) const
     {
         wire::packFields(pk, m_FileName);
     }
@@ -46,8 +45,7 @@ public:
     void SetStatus(int nStatus) { m_Status = nStatus; }
 
     void msgpack_unpack(const msgpack::object &o);
-    template <typename Packer>
-    void msgpack_pack(Packer &pk) const
+    template <typename Packer> void msgpack_pack(Packer &pk) const
     {
         wire::packFields(pk, m_FileName, m_Status);
     }
@@ -70,8 +68,7 @@ public:
     void SetNameList(const std::vector<std::string> &names) { m_NameList = names; }
 
     void msgpack_unpack(const msgpack::object &o);
-    template <typename Packer>
-    void msgpack_pack(Packer &pk) const
+    template <typename Packer> void msgpack_pack(Packer &pk) const
     {
         wire::packFields(pk, m_NameList);
     }
@@ -93,8 +90,7 @@ public:
     void SetNameList(const std::vector<std::string> &names) { m_NameList = names; }
 
     void msgpack_unpack(const msgpack::object &o);
-    template <typename Packer>
-    void msgpack_pack(Packer &pk) const
+    template <typename Packer> void msgpack_pack(Packer &pk) const
     {
         wire::packFields(pk, m_NameList);
     }
@@ -120,8 +116,7 @@ public:
     unsigned int getFileLen() const { return m_FileLen; }
 
     void msgpack_unpack(const msgpack::object &o);
-    template <typename Packer>
-    void msgpack_pack(Packer &pk) const
+    template <typename Packer> void msgpack_pack(Packer &pk) const
     {
         wire::packFields(pk, m_FileName, m_FilePath, m_FileLen);
     }
@@ -144,8 +139,7 @@ public:
     std::string getFileName() const { return m_FileName; }
 
     void msgpack_unpack(const msgpack::object &o);
-    template <typename Packer>
-    void msgpack_pack(Packer &pk) const
+    template <typename Packer> void msgpack_pack(Packer &pk) const
     {
         wire::packFields(pk, m_FileName);
     }
@@ -172,8 +166,7 @@ public:
     void SetIP(const std::string &strIP) { m_IP = strIP; }
 
     void msgpack_unpack(const msgpack::object &o);
-    template <typename Packer>
-    void msgpack_pack(Packer &pk) const
+    template <typename Packer> void msgpack_pack(Packer &pk) const
     {
         wire::packFields(pk, m_Port, m_FileName, m_IP);
     }
@@ -204,8 +197,7 @@ public:
     void SetFileExistStatus(bool bExists) { m_FileExistStatus = bExists; }
 
     void msgpack_unpack(const msgpack::object &o);
-    template <typename Packer>
-    void msgpack_pack(Packer &pk) const
+    template <typename Packer> void msgpack_pack(Packer &pk) const
     {
         wire::packFields(pk, m_Port, m_FileLen, m_FileName, m_IP, m_FileExistStatus);
     }

@@ -44,8 +44,7 @@ public:
     void setTime(int nTime) { m_Time = nTime; }
 
     void msgpack_unpack(const msgpack::object &o);
-    template <typename Packer>
-    void msgpack_pack(Packer &pk) const
+    template <typename Packer> void msgpack_pack(Packer &pk) const
     {
         pk.pack_array(kMotorCount + 1);
         for (int angle : m_Angle)
@@ -74,8 +73,7 @@ public:
     void setTime(int nTime) { m_Time = nTime; }
 
     void msgpack_unpack(const msgpack::object &o);
-    template <typename Packer>
-    void msgpack_pack(Packer &pk) const
+    template <typename Packer> void msgpack_pack(Packer &pk) const
     {
         wire::packFields(pk, m_Id, m_Angle, m_Time);
     }
@@ -98,11 +96,7 @@ public:
     void SetID(int nID) { m_ID = nID; }
 
     void msgpack_unpack(const msgpack::object &o);
-    template <typename Packer>
-    void msgpack_pack(Packer &pk) const
-    {
-        wire::packFields(pk, m_ID);
-    }
+    template <typename Packer> void msgpack_pack(Packer &pk) const { wire::packFields(pk, m_ID); }
 
 private:
     int m_ID;
@@ -130,11 +124,10 @@ public:
     int GetLightDownTime() const { return m_LightDownTime; }
 
     void msgpack_unpack(const msgpack::object &o);
-    template <typename Packer>
-    void msgpack_pack(Packer &pk) const
+    template <typename Packer> void msgpack_pack(Packer &pk) const
     {
-        wire::packFields(pk, m_RunTime, m_LeftLed, m_RightLed, m_Bright, m_LightUpTime,
-                         m_LightDownTime);
+        wire::packFields(
+            pk, m_RunTime, m_LeftLed, m_RightLed, m_Bright, m_LightUpTime, m_LightDownTime);
     }
 
 private:
@@ -172,12 +165,11 @@ public:
     int GetTotalTime() const { return m_TotalTime; }
 
     void msgpack_unpack(const msgpack::object &o);
-    template <typename Packer>
-    void msgpack_pack(Packer &pk) const
+    template <typename Packer> void msgpack_pack(Packer &pk) const
     {
-        wire::packFields(pk, wire::SignedByte{m_LeftLed}, wire::SignedByte{m_RightLed},
-                         wire::SignedByte{m_Bright}, wire::SignedByte{m_Color}, m_LightUpTime,
-                         m_LightDownTime, m_TotalTime);
+        wire::packFields(pk, wire::SignedByte { m_LeftLed }, wire::SignedByte { m_RightLed },
+            wire::SignedByte { m_Bright }, wire::SignedByte { m_Color }, m_LightUpTime,
+            m_LightDownTime, m_TotalTime);
     }
 
 private:

@@ -15,7 +15,11 @@ void copyText(char (&target)[ShowWifi::kTextSize], const std::string &text)
 
 } // namespace
 
-CWifiInfo::CWifiInfo() : m_Value(0), m_Flag(false) {}
+CWifiInfo::CWifiInfo()
+    : m_Value(0)
+    , m_Flag(false)
+{
+}
 
 CWifiInfo::~CWifiInfo() = default;
 
@@ -31,7 +35,7 @@ CWifiList::~CWifiList() = default;
 int CWifiList::GetWifiList(std::vector<ShowWifi> &vecWifi) const
 {
     for (const CWifiInfo &entry : m_Entries) {
-        ShowWifi row{};
+        ShowWifi row {};
         copyText(row.Text1, entry.GetText1());
         row.Value = entry.GetValue();
         copyText(row.Text2, entry.GetText2());
@@ -46,7 +50,10 @@ void CWifiList::msgpack_unpack(const msgpack::object &o)
     wire::unpackFields(o, m_Entries);
 }
 
-CSetWifiToConnect::CSetWifiToConnect() : m_Flag(false) {}
+CSetWifiToConnect::CSetWifiToConnect()
+    : m_Flag(false)
+{
+}
 
 CSetWifiToConnect::~CSetWifiToConnect() = default;
 

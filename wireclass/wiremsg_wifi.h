@@ -39,8 +39,7 @@ public:
     void SetFlag(bool bFlag) { m_Flag = bFlag; }
 
     void msgpack_unpack(const msgpack::object &o);
-    template <typename Packer>
-    void msgpack_pack(Packer &pk) const
+    template <typename Packer> void msgpack_pack(Packer &pk) const
     {
         wire::packFields(pk, m_Text1, m_Value, m_Text2, m_Flag);
     }
@@ -67,8 +66,7 @@ public:
     void SetEntries(const std::vector<CWifiInfo> &entries) { m_Entries = entries; }
 
     void msgpack_unpack(const msgpack::object &o);
-    template <typename Packer>
-    void msgpack_pack(Packer &pk) const
+    template <typename Packer> void msgpack_pack(Packer &pk) const
     {
         wire::packFields(pk, m_Entries);
     }
@@ -95,8 +93,7 @@ public:
     void SetFlag(bool bFlag) { m_Flag = bFlag; }
 
     void msgpack_unpack(const msgpack::object &o);
-    template <typename Packer>
-    void msgpack_pack(Packer &pk) const
+    template <typename Packer> void msgpack_pack(Packer &pk) const
     {
         wire::packFields(pk, m_Text1, m_Text2, m_Text3, m_Flag);
     }

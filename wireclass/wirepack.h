@@ -25,32 +25,27 @@ struct ByteBlock
     int size;
 };
 
-template <typename Packer>
-void packField(Packer &pk, int v)
+template <typename Packer> void packField(Packer &pk, int v)
 {
     pk.pack_int(v);
 }
 
-template <typename Packer>
-void packField(Packer &pk, short v)
+template <typename Packer> void packField(Packer &pk, short v)
 {
     pk.pack_short(v);
 }
 
-template <typename Packer>
-void packField(Packer &pk, unsigned char v)
+template <typename Packer> void packField(Packer &pk, unsigned char v)
 {
     pk.pack_unsigned_char(v);
 }
 
-template <typename Packer>
-void packField(Packer &pk, unsigned int v)
+template <typename Packer> void packField(Packer &pk, unsigned int v)
 {
     pk.pack_unsigned_int(v);
 }
 
-template <typename Packer>
-void packField(Packer &pk, bool v)
+template <typename Packer> void packField(Packer &pk, bool v)
 {
     if (v)
         pk.pack_true();
@@ -58,14 +53,12 @@ void packField(Packer &pk, bool v)
         pk.pack_false();
 }
 
-template <typename Packer>
-void packField(Packer &pk, const SignedByte &v)
+template <typename Packer> void packField(Packer &pk, const SignedByte &v)
 {
     pk.pack_signed_char(static_cast<signed char>(v.value));
 }
 
-template <typename Packer>
-void packField(Packer &pk, const ByteBlock &v)
+template <typename Packer> void packField(Packer &pk, const ByteBlock &v)
 {
     const uint32_t size = (v.data && v.size > 0) ? static_cast<uint32_t>(v.size) : 0u;
     pk.pack_v4raw(size);
@@ -73,8 +66,7 @@ void packField(Packer &pk, const ByteBlock &v)
         pk.pack_v4raw_body(reinterpret_cast<const char *>(v.data), size);
 }
 
-template <typename Packer>
-void packField(Packer &pk, const std::string &v)
+template <typename Packer> void packField(Packer &pk, const std::string &v)
 {
     const auto size = static_cast<uint32_t>(v.size());
     pk.pack_v4raw(size);
@@ -89,8 +81,7 @@ auto packField(Packer &pk, const Record &v) -> decltype(v.msgpack_pack(pk), void
     v.msgpack_pack(pk);
 }
 
-template <typename Packer, typename T>
-void packField(Packer &pk, const std::vector<T> &list)
+template <typename Packer, typename T> void packField(Packer &pk, const std::vector<T> &list)
 {
     pk.pack_array(static_cast<uint32_t>(list.size()));
     for (const T &entry : list)
@@ -107,8 +98,7 @@ inline msgpack::unpack_limit unpackLimitFor(std::size_t len)
 }
 
 // Writes the array of the given fields in order.
-template <typename Packer, typename... Fields>
-void packFields(Packer &pk, const Fields &...fields)
+template <typename Packer, typename... Fields> void packFields(Packer &pk, const Fields &...fields)
 {
     pk.pack_array(static_cast<uint32_t>(sizeof...(Fields)));
     (packField(pk, fields), ...);

@@ -62,8 +62,7 @@ auto unpackField(const msgpack::object &o, T &value)
     value = o.as<T>();
 }
 
-template <typename T>
-void unpackField(const msgpack::object &o, std::vector<T> &list)
+template <typename T> void unpackField(const msgpack::object &o, std::vector<T> &list)
 {
     if (o.type != msgpack::type::ARRAY)
         throw msgpack::type_error();
@@ -84,8 +83,7 @@ void unpackAt(const msgpack::object &array, uint32_t &index, Field &&field)
 // Fills the fields in order from the elements of an array. Missing elements leave their fields
 // alone, surplus elements are ignored; the first element that does not convert throws
 // msgpack::type_error and leaves the later fields alone.
-template <typename... Fields>
-void unpackFields(const msgpack::object &o, Fields &&...fields)
+template <typename... Fields> void unpackFields(const msgpack::object &o, Fields &&...fields)
 {
     if (o.type != msgpack::type::ARRAY)
         throw msgpack::type_error();

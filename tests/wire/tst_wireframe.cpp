@@ -102,8 +102,8 @@ private slots:
         QTest::addColumn<QByteArray>("payload");
         QTest::addColumn<int>("version");
 
-        QTest::newRow("exactly an empty frame") << bytes("34 12 04 00 00 00 01 00 00 00") << 0 << 10
-                                                << 10 << QByteArray() << 1;
+        QTest::newRow("exactly an empty frame")
+            << bytes("34 12 04 00 00 00 01 00 00 00") << 0 << 10 << 10 << QByteArray() << 1;
         QTest::newRow("message 3 without payload")
             << bytes("34 12 07 00 00 00 01 00 00 00 92 03 a0") << 0 << 13 << 13 << bytes("9203a0")
             << 1;
@@ -123,14 +123,13 @@ private slots:
             << bytes("12 34 04 00 00 00 01 00 00 00") << 0 << -1 << 0 << QByteArray() << -1;
         QTest::newRow("Length 3") << bytes("00 34 12 03 00 00 00 01 00 00 00") << 1 << -1 << 3
                                   << QByteArray() << -1;
-        QTest::newRow("negative Length") << bytes("34 12 ff ff ff ff 01 00 00 00") << 0 << -1 << 2
-                                         << QByteArray() << -1;
+        QTest::newRow("negative Length")
+            << bytes("34 12 ff ff ff ff 01 00 00 00") << 0 << -1 << 2 << QByteArray() << -1;
         // The frame announces more than the buffer holds: nothing is read beyond it.
-        QTest::newRow("Length past the end")
-            << bytes("34 12 08 00 00 00 01 00 00 00 aa bb cc") << 0 << -1 << 0 << QByteArray()
-            << -1;
-        QTest::newRow("huge Length") << bytes("00 34 12 ff ff ff 7f 01 00 00 00 aa") << 1 << -1 << 1
-                                     << QByteArray() << -1;
+        QTest::newRow("Length past the end") << bytes("34 12 08 00 00 00 01 00 00 00 aa bb cc") << 0
+                                             << -1 << 0 << QByteArray() << -1;
+        QTest::newRow("huge Length")
+            << bytes("00 34 12 ff ff ff 7f 01 00 00 00 aa") << 1 << -1 << 1 << QByteArray() << -1;
         QTest::newRow("negative position")
             << bytes("34 12 04 00 00 00 01 00 00 00") << -4 << -1 << 0 << QByteArray() << -1;
         QTest::newRow("position past the end")
@@ -158,7 +157,7 @@ private slots:
         QCOMPARE(header.GetLength(), payload.size() + 4);
         QCOMPARE(int(header.GetVersion()), version);
         QCOMPARE(QByteArray(reinterpret_cast<const char *>(header.GetMsg()), header.GetMsgLen()),
-                 payload);
+            payload);
     }
 
     void reservedIsKept()
@@ -173,8 +172,8 @@ private slots:
 
     void twoFramesBackToBack()
     {
-        const QByteArray buffer =
-            bytes("34 12 07 00 00 00 01 00 00 00 92 03 a0 34 12 04 00 00 00 01 00 00 00");
+        const QByteArray buffer
+            = bytes("34 12 07 00 00 00 01 00 00 00 92 03 a0 34 12 04 00 00 00 01 00 00 00");
         CHeader header;
         int pos = 0;
         QCOMPARE(header.SetHeaderData(ubytes(buffer), buffer.size(), pos), 13);
@@ -221,16 +220,16 @@ private slots:
         QTest::newRow("52, [\"\"]") << 52 << bytes("91a0") << bytes("92 34 a2 91 a0");
         QTest::newRow("id 128") << 128 << QByteArray() << bytes("92 cc 80 a0");
         QTest::newRow("id -1") << -1 << QByteArray() << bytes("92 ff a0");
-        QTest::newRow("id -2147483648") << int(0x80000000) << QByteArray()
-                                        << bytes("92 d2 80 00 00 00 a0");
+        QTest::newRow("id -2147483648")
+            << int(0x80000000) << QByteArray() << bytes("92 d2 80 00 00 00 a0");
         QTest::newRow("31 bytes") << 1 << QByteArray(31, 'x')
                                   << bytes("92 01 bf") + QByteArray(31, 'x');
         QTest::newRow("32 bytes") << 1 << QByteArray(32, 'x')
                                   << bytes("92 01 da 00 20") + QByteArray(32, 'x');
-        QTest::newRow("255 bytes") << 1 << QByteArray(255, 'x')
-                                   << bytes("92 01 da 00 ff") + QByteArray(255, 'x');
-        QTest::newRow("65535 bytes") << 1 << QByteArray(65535, 'x')
-                                     << bytes("92 01 da ff ff") + QByteArray(65535, 'x');
+        QTest::newRow("255 bytes")
+            << 1 << QByteArray(255, 'x') << bytes("92 01 da 00 ff") + QByteArray(255, 'x');
+        QTest::newRow("65535 bytes")
+            << 1 << QByteArray(65535, 'x') << bytes("92 01 da ff ff") + QByteArray(65535, 'x');
         QTest::newRow("65536 bytes") << 1 << QByteArray(65536, 'x')
                                      << bytes("92 01 db 00 01 00 00") + QByteArray(65536, 'x');
     }
@@ -295,25 +294,25 @@ private slots:
         // Before each row the command holds id 77 and the owned payload "zz".
         QTest::newRow("[3, \"\"]") << bytes("92 03 a0") << false << 3 << QByteArray();
         QTest::newRow("[52, 91 a0]") << bytes("92 34 a2 91 a0") << false << 52 << bytes("91a0");
-        QTest::newRow("payload marked bin") << bytes("92 05 c4 02 91 a0") << false << 5
-                                            << bytes("91a0");
+        QTest::newRow("payload marked bin")
+            << bytes("92 05 c4 02 91 a0") << false << 5 << bytes("91a0");
         QTest::newRow("payload as str8") << bytes("92 05 d9 01 c3") << false << 5 << bytes("c3");
         QTest::newRow("id only keeps the payload") << bytes("91 07") << false << 7 << bytes("7a7a");
         QTest::newRow("three elements") << bytes("93 08 a1 41 c3") << false << 8 << bytes("41");
         QTest::newRow("empty array") << bytes("90") << false << 77 << bytes("7a7a");
         QTest::newRow("negative id") << bytes("92 d0 80 a0") << false << -128 << QByteArray();
-        QTest::newRow("id 2147483647") << bytes("92 ce 7f ff ff ff a0") << false << 2147483647
-                                       << QByteArray();
+        QTest::newRow("id 2147483647")
+            << bytes("92 ce 7f ff ff ff a0") << false << 2147483647 << QByteArray();
         QTest::newRow("not an array") << bytes("a3 61 62 63") << true << 77 << bytes("7a7a");
         QTest::newRow("map") << bytes("81 01 02") << true << 77 << bytes("7a7a");
-        QTest::newRow("id 2147483648") << bytes("92 ce 80 00 00 00 a0") << true << 77
-                                       << bytes("7a7a");
-        QTest::newRow("id -2147483649") << bytes("92 d3 ff ff ff ff 7f ff ff ff a0") << true << 77
-                                        << bytes("7a7a");
+        QTest::newRow("id 2147483648")
+            << bytes("92 ce 80 00 00 00 a0") << true << 77 << bytes("7a7a");
+        QTest::newRow("id -2147483649")
+            << bytes("92 d3 ff ff ff ff 7f ff ff ff a0") << true << 77 << bytes("7a7a");
         QTest::newRow("id is text") << bytes("92 a1 31 a0") << true << 77 << bytes("7a7a");
         QTest::newRow("id is bool") << bytes("92 c3 a0") << true << 77 << bytes("7a7a");
-        QTest::newRow("id is float") << bytes("92 cb 3f f0 00 00 00 00 00 00 a0") << true << 77
-                                     << bytes("7a7a");
+        QTest::newRow("id is float")
+            << bytes("92 cb 3f f0 00 00 00 00 00 00 a0") << true << 77 << bytes("7a7a");
         // The id is kept when the payload element is refused.
         QTest::newRow("payload is an int") << bytes("92 04 05") << true << 4 << bytes("7a7a");
         QTest::newRow("payload is nil") << bytes("92 04 c0") << true << 4 << bytes("7a7a");
@@ -339,7 +338,8 @@ private slots:
         }
         QCOMPARE(thrown, throws);
         QCOMPARE(cmd.GetMsgID(), id);
-        QCOMPARE(QByteArray(reinterpret_cast<const char *>(cmd.GetMsg()), cmd.GetMsgLen()), payload);
+        QCOMPARE(
+            QByteArray(reinterpret_cast<const char *>(cmd.GetMsg()), cmd.GetMsgLen()), payload);
     }
 
     void decodedPayloadIsAReference()

@@ -17,7 +17,7 @@ namespace {
 
 QJsonValue jtext(const std::string &s)
 {
-    return QJsonObject{{"b", QString::fromLatin1(QByteArray::fromStdString(s).toHex())}};
+    return QJsonObject { { "b", QString::fromLatin1(QByteArray::fromStdString(s).toHex()) } };
 }
 
 QJsonValue jbytes(const unsigned char *data, int size)
@@ -30,8 +30,7 @@ std::string text(const QJsonValue &v)
     return QByteArray::fromHex(v.toObject().value("b").toString().toLatin1()).toStdString();
 }
 
-template <typename T>
-T num(const QJsonValue &v)
+template <typename T> T num(const QJsonValue &v)
 {
     return static_cast<T>(static_cast<qint64>(v.toDouble()));
 }
@@ -59,7 +58,7 @@ CWifiInfo wifiFrom(const QJsonArray &f)
 
 QJsonArray wifiJson(const CWifiInfo &w)
 {
-    return {jtext(w.GetText1()), w.GetValue(), jtext(w.GetText2()), w.GetFlag()};
+    return { jtext(w.GetText1()), w.GetValue(), jtext(w.GetText2()), w.GetFlag() };
 }
 
 AppEntrityInfo appFrom(const QJsonArray &f)
@@ -83,10 +82,10 @@ AppEntrityInfo appFrom(const QJsonArray &f)
 
 QJsonArray appJson(const AppEntrityInfo &a)
 {
-    return {jtext(a.GetApkPackName()), jtext(a.GetText2()), jtext(a.GetText3()),
-            jtext(a.GetText4()), jtext(a.GetText5()), a.GetFlag1(), jtext(a.GetDownloadUrl()),
-            jbytes(a.GetMsgData(), a.GetMsgLen()), a.GetFlag2(), a.GetFlag3(), a.GetFlag4(),
-            a.GetApkInstallState()};
+    return { jtext(a.GetApkPackName()), jtext(a.GetText2()), jtext(a.GetText3()),
+        jtext(a.GetText4()), jtext(a.GetText5()), a.GetFlag1(), jtext(a.GetDownloadUrl()),
+        jbytes(a.GetMsgData(), a.GetMsgLen()), a.GetFlag2(), a.GetFlag3(), a.GetFlag4(),
+        a.GetApkInstallState() };
 }
 
 std::vector<std::string> textsFrom(const QJsonValue &v)
@@ -105,15 +104,28 @@ QJsonArray textsJson(const std::vector<std::string> &list)
     return array;
 }
 
-template <typename T>
-T decoded(const msgpack::object &o)
+template <typename T> T decoded(const msgpack::object &o)
 {
     T record;
     record.msgpack_unpack(o);
     return record;
 }
 
-enum class Kind { I32, I16, S8, U8, U32, Bool, Text, Bytes, Utf8Text, LoginText, TextList, WifiList, AppList };
+enum class Kind {
+    I32,
+    I16,
+    S8,
+    U8,
+    U32,
+    Bool,
+    Text,
+    Bytes,
+    Utf8Text,
+    LoginText,
+    TextList,
+    WifiList,
+    AppList
+};
 
 struct Adapter
 {
@@ -126,319 +138,309 @@ std::map<QString, Adapter> adapters()
 {
     using K = Kind;
     std::map<QString, Adapter> a;
-    a["CHeaderCmd"] = {{K::I32, K::Bytes},
-                       [](const QJsonArray &f) {
-                           CHeaderCmd r;
-                           r.SetMsgID(num<int>(f[0]));
-                           const std::string b = text(f[1]);
-                           r.SetMsgData(reinterpret_cast<const unsigned char *>(b.data()),
-                                        int(b.size()));
-                           return packed(r);
-                       },
-                       [](const msgpack::object &o) {
-                           const auto r = decoded<CHeaderCmd>(o);
-                           return QJsonArray{r.GetMsgID(), jbytes(r.GetMsg(), r.GetMsgLen())};
-                       }};
-    a["CLoginTarvo"] = {{K::LoginText}, [](const QJsonArray &) { return packed(CLoginTarvo()); },
-                        [](const msgpack::object &o) {
-                            return QJsonArray{jtext(decoded<CLoginTarvo>(o).GetLoginText())};
-                        }};
-    a["CLoginResponse"] = {{K::I16},
-                           [](const QJsonArray &f) {
-                               CLoginResponse r;
-                               r.SetResult(num<short>(f[0]));
-                               return packed(r);
-                           },
-                           [](const msgpack::object &o) {
-                               return QJsonArray{decoded<CLoginResponse>(o).GetResult()};
-                           }};
-    a["CSerialNum"] = {{K::Text},
-                       [](const QJsonArray &f) {
-                           CSerialNum r;
-                           r.SetSerialNum(text(f[0]));
-                           return packed(r);
-                       },
-                       [](const msgpack::object &o) {
-                           return QJsonArray{jtext(decoded<CSerialNum>(o).GetSerialNum())};
-                       }};
-    a["CTarvo2Version"] = {{K::U8, K::Text},
-                           [](const QJsonArray &f) {
-                               CTarvo2Version r;
-                               r.SetKind(num<unsigned char>(f[0]));
-                               r.SetStr(text(f[1]));
-                               return packed(r);
-                           },
-                           [](const msgpack::object &o) {
-                               std::string s;
-                               unsigned char kind = 0;
-                               decoded<CTarvo2Version>(o).GetStr(s, kind);
-                               return QJsonArray{int(kind), jtext(s)};
-                           }};
-    a["CGetTarvoDevInfo"] = {{K::Text},
-                             [](const QJsonArray &f) {
-                                 CGetTarvoDevInfo r;
-                                 r.SetStr(text(f[0]));
-                                 return packed(r);
-                             },
-                             [](const msgpack::object &o) {
-                                 return QJsonArray{jtext(decoded<CGetTarvoDevInfo>(o).GetStr())};
-                             }};
-    a["CZEVDevInfo"] = {{K::Text, K::Text, K::Text, K::Text},
-                        [](const QJsonArray &f) {
-                            CZEVDevInfo r;
-                            r.setDevName(text(f[0]));
-                            r.setOsVersion(text(f[1]));
-                            r.setIpAddress(text(f[2]));
-                            r.setMacAddress(text(f[3]));
-                            return packed(r);
-                        },
-                        [](const msgpack::object &o) {
-                            const auto r = decoded<CZEVDevInfo>(o);
-                            std::string s[4];
-                            r.getDevName(s[0]);
-                            r.getOsVersion(s[1]);
-                            r.getIpAddress(s[2]);
-                            r.getMacAddress(s[3]);
-                            return QJsonArray{jtext(s[0]), jtext(s[1]), jtext(s[2]), jtext(s[3])};
-                        }};
-    a["CAllMotoAngle"] = {std::vector<Kind>(21, K::I32),
-                          [](const QJsonArray &f) {
-                              int angles[20];
-                              for (int i = 0; i < 20; ++i)
-                                  angles[i] = num<int>(f[i]);
-                              CAllMotoAngle r;
-                              r.SetAllAngle(angles, 20);
-                              r.setTime(num<int>(f[20]));
-                              return packed(r);
-                          },
-                          [](const msgpack::object &o) {
-                              const auto r = decoded<CAllMotoAngle>(o);
-                              const int byGetter[] = {
-                                  r.getAngle1(),  r.getAngle2(),  r.getAngle3(),  r.getAngle4(),
-                                  r.getAngle5(),  r.getAngle6(),  r.getAngle7(),  r.getAngle8(),
-                                  r.getAngle9(),  r.getAngle10(), r.getAngle11(), r.getAngle12(),
-                                  r.getAngle13(), r.getAngle14(), r.getAngle15(), r.getAngle16(),
-                                  r.getAngle17(), r.getAngle18(), r.getAngle19(), r.getAngle20()};
-                              QJsonArray f;
-                              for (int angle : byGetter)
-                                  f.append(angle);
-                              f.append(r.getTime());
-                              return f;
-                          }};
-    a["CMotoAngle"] = {{K::I32, K::I32, K::I32},
-                       [](const QJsonArray &f) {
-                           CMotoAngle r;
-                           r.SetId(num<int>(f[0]));
-                           r.SetAngle(num<int>(f[1]));
-                           r.setTime(num<int>(f[2]));
-                           return packed(r);
-                       },
-                       [](const msgpack::object &o) {
-                           const auto r = decoded<CMotoAngle>(o);
-                           return QJsonArray{r.GetId(), r.GetAngle(), r.getTime()};
-                       }};
-    a["CReadMotorAngle"] = {{K::I32},
-                            [](const QJsonArray &f) {
-                                CReadMotorAngle r;
-                                r.SetID(num<int>(f[0]));
-                                return packed(r);
-                            },
-                            [](const msgpack::object &o) {
-                                return QJsonArray{decoded<CReadMotorAngle>(o).GetID()};
-                            }};
-    a["CEarLedData"] = {std::vector<Kind>(6, K::I32),
-                        [](const QJsonArray &f) {
-                            CEarLedData r;
-                            r.SetRunTime(num<int>(f[0]));
-                            r.SetLeftLed(num<int>(f[1]));
-                            r.SetRightLed(num<int>(f[2]));
-                            r.SetBright(num<int>(f[3]));
-                            r.SetLightUpTime(num<int>(f[4]));
-                            r.SetLightDownTime(num<int>(f[5]));
-                            return packed(r);
-                        },
-                        [](const msgpack::object &o) {
-                            const auto r = decoded<CEarLedData>(o);
-                            return QJsonArray{r.GetRunTime(),     r.GetLeftLed(),
-                                              r.GetRightLed(),    r.GetBright(),
-                                              r.GetLightUpTime(), r.GetLightDownTime()};
-                        }};
-    a["CEyeLedData"] = {{K::S8, K::S8, K::S8, K::S8, K::I32, K::I32, K::I32},
-                        [](const QJsonArray &f) {
-                            CEyeLedData r;
-                            r.SetLeftLed(storedByte(f[0]));
-                            r.SetRightLed(storedByte(f[1]));
-                            r.SetBright(storedByte(f[2]));
-                            r.SetColor(storedByte(f[3]));
-                            r.SetLightUpTime(num<int>(f[4]));
-                            r.SetLightDownTime(num<int>(f[5]));
-                            r.SetTotalTime(num<int>(f[6]));
-                            return packed(r);
-                        },
-                        [](const msgpack::object &o) {
-                            const auto r = decoded<CEyeLedData>(o);
-                            return QJsonArray{wireByte(r.GetLeftLed()), wireByte(r.GetRightLed()),
-                                              wireByte(r.GetBright()),  wireByte(r.GetColor()),
-                                              r.GetLightUpTime(),       r.GetLightDownTime(),
-                                              r.GetTotalTime()};
-                        }};
-    a["CActionFile"] = {{K::Utf8Text},
-                        [](const QJsonArray &f) {
-                            CActionFile r;
-                            r.SetFileName(QString::fromStdString(text(f[0])));
-                            return packed(r);
-                        },
-                        [](const msgpack::object &o) {
-                            return QJsonArray{jtext(decoded<CActionFile>(o).GetFileName())};
-                        }};
-    a["CDelActionFileInfo"] = {{K::Text, K::I32},
-                               [](const QJsonArray &f) {
-                                   CDelActionFileInfo r;
-                                   r.SetFileName(text(f[0]));
-                                   r.SetStatus(num<int>(f[1]));
-                                   return packed(r);
-                               },
-                               [](const msgpack::object &o) {
-                                   std::string name;
-                                   int status = 0;
-                                   decoded<CDelActionFileInfo>(o).GetDelActFileInfo(name, status);
-                                   return QJsonArray{jtext(name), status};
-                               }};
-    a["CGetActionFileList"] = {{K::TextList},
-                               [](const QJsonArray &f) {
-                                   CGetActionFileList r;
-                                   r.SetNameList(textsFrom(f[0]));
-                                   return packed(r);
-                               },
-                               [](const msgpack::object &o) {
-                                   return QJsonArray{
-                                       textsJson(decoded<CGetActionFileList>(o).GetNameList())};
-                               }};
-    a["CGetActionResourceList"] = {
-        {K::TextList},
+    a["CHeaderCmd"] = { { K::I32, K::Bytes },
+        [](const QJsonArray &f) {
+            CHeaderCmd r;
+            r.SetMsgID(num<int>(f[0]));
+            const std::string b = text(f[1]);
+            r.SetMsgData(reinterpret_cast<const unsigned char *>(b.data()), int(b.size()));
+            return packed(r);
+        },
+        [](const msgpack::object &o) {
+            const auto r = decoded<CHeaderCmd>(o);
+            return QJsonArray { r.GetMsgID(), jbytes(r.GetMsg(), r.GetMsgLen()) };
+        } };
+    a["CLoginTarvo"] = { { K::LoginText }, [](const QJsonArray &) { return packed(CLoginTarvo()); },
+        [](const msgpack::object &o) {
+            return QJsonArray { jtext(decoded<CLoginTarvo>(o).GetLoginText()) };
+        } };
+    a["CLoginResponse"] = { { K::I16 },
+        [](const QJsonArray &f) {
+            CLoginResponse r;
+            r.SetResult(num<short>(f[0]));
+            return packed(r);
+        },
+        [](const msgpack::object &o) {
+            return QJsonArray { decoded<CLoginResponse>(o).GetResult() };
+        } };
+    a["CSerialNum"] = { { K::Text },
+        [](const QJsonArray &f) {
+            CSerialNum r;
+            r.SetSerialNum(text(f[0]));
+            return packed(r);
+        },
+        [](const msgpack::object &o) {
+            return QJsonArray { jtext(decoded<CSerialNum>(o).GetSerialNum()) };
+        } };
+    a["CTarvo2Version"] = { { K::U8, K::Text },
+        [](const QJsonArray &f) {
+            CTarvo2Version r;
+            r.SetKind(num<unsigned char>(f[0]));
+            r.SetStr(text(f[1]));
+            return packed(r);
+        },
+        [](const msgpack::object &o) {
+            std::string s;
+            unsigned char kind = 0;
+            decoded<CTarvo2Version>(o).GetStr(s, kind);
+            return QJsonArray { int(kind), jtext(s) };
+        } };
+    a["CGetTarvoDevInfo"] = { { K::Text },
+        [](const QJsonArray &f) {
+            CGetTarvoDevInfo r;
+            r.SetStr(text(f[0]));
+            return packed(r);
+        },
+        [](const msgpack::object &o) {
+            return QJsonArray { jtext(decoded<CGetTarvoDevInfo>(o).GetStr()) };
+        } };
+    a["CZEVDevInfo"] = { { K::Text, K::Text, K::Text, K::Text },
+        [](const QJsonArray &f) {
+            CZEVDevInfo r;
+            r.setDevName(text(f[0]));
+            r.setOsVersion(text(f[1]));
+            r.setIpAddress(text(f[2]));
+            r.setMacAddress(text(f[3]));
+            return packed(r);
+        },
+        [](const msgpack::object &o) {
+            const auto r = decoded<CZEVDevInfo>(o);
+            std::string s[4];
+            r.getDevName(s[0]);
+            r.getOsVersion(s[1]);
+            r.getIpAddress(s[2]);
+            r.getMacAddress(s[3]);
+            return QJsonArray { jtext(s[0]), jtext(s[1]), jtext(s[2]), jtext(s[3]) };
+        } };
+    a["CAllMotoAngle"] = { std::vector<Kind>(21, K::I32),
+        [](const QJsonArray &f) {
+            int angles[20];
+            for (int i = 0; i < 20; ++i)
+                angles[i] = num<int>(f[i]);
+            CAllMotoAngle r;
+            r.SetAllAngle(angles, 20);
+            r.setTime(num<int>(f[20]));
+            return packed(r);
+        },
+        [](const msgpack::object &o) {
+            const auto r = decoded<CAllMotoAngle>(o);
+            const int byGetter[] = { r.getAngle1(), r.getAngle2(), r.getAngle3(), r.getAngle4(),
+                r.getAngle5(), r.getAngle6(), r.getAngle7(), r.getAngle8(), r.getAngle9(),
+                r.getAngle10(), r.getAngle11(), r.getAngle12(), r.getAngle13(), r.getAngle14(),
+                r.getAngle15(), r.getAngle16(), r.getAngle17(), r.getAngle18(), r.getAngle19(),
+                r.getAngle20() };
+            QJsonArray f;
+            for (int angle : byGetter)
+                f.append(angle);
+            f.append(r.getTime());
+            return f;
+        } };
+    a["CMotoAngle"] = { { K::I32, K::I32, K::I32 },
+        [](const QJsonArray &f) {
+            CMotoAngle r;
+            r.SetId(num<int>(f[0]));
+            r.SetAngle(num<int>(f[1]));
+            r.setTime(num<int>(f[2]));
+            return packed(r);
+        },
+        [](const msgpack::object &o) {
+            const auto r = decoded<CMotoAngle>(o);
+            return QJsonArray { r.GetId(), r.GetAngle(), r.getTime() };
+        } };
+    a["CReadMotorAngle"] = { { K::I32 },
+        [](const QJsonArray &f) {
+            CReadMotorAngle r;
+            r.SetID(num<int>(f[0]));
+            return packed(r);
+        },
+        [](const msgpack::object &o) {
+            return QJsonArray { decoded<CReadMotorAngle>(o).GetID() };
+        } };
+    a["CEarLedData"] = { std::vector<Kind>(6, K::I32),
+        [](const QJsonArray &f) {
+            CEarLedData r;
+            r.SetRunTime(num<int>(f[0]));
+            r.SetLeftLed(num<int>(f[1]));
+            r.SetRightLed(num<int>(f[2]));
+            r.SetBright(num<int>(f[3]));
+            r.SetLightUpTime(num<int>(f[4]));
+            r.SetLightDownTime(num<int>(f[5]));
+            return packed(r);
+        },
+        [](const msgpack::object &o) {
+            const auto r = decoded<CEarLedData>(o);
+            return QJsonArray { r.GetRunTime(), r.GetLeftLed(), r.GetRightLed(), r.GetBright(),
+                r.GetLightUpTime(), r.GetLightDownTime() };
+        } };
+    a["CEyeLedData"] = { { K::S8, K::S8, K::S8, K::S8, K::I32, K::I32, K::I32 },
+        [](const QJsonArray &f) {
+            CEyeLedData r;
+            r.SetLeftLed(storedByte(f[0]));
+            r.SetRightLed(storedByte(f[1]));
+            r.SetBright(storedByte(f[2]));
+            r.SetColor(storedByte(f[3]));
+            r.SetLightUpTime(num<int>(f[4]));
+            r.SetLightDownTime(num<int>(f[5]));
+            r.SetTotalTime(num<int>(f[6]));
+            return packed(r);
+        },
+        [](const msgpack::object &o) {
+            const auto r = decoded<CEyeLedData>(o);
+            return QJsonArray { wireByte(r.GetLeftLed()), wireByte(r.GetRightLed()),
+                wireByte(r.GetBright()), wireByte(r.GetColor()), r.GetLightUpTime(),
+                r.GetLightDownTime(), r.GetTotalTime() };
+        } };
+    a["CActionFile"] = { { K::Utf8Text },
+        [](const QJsonArray &f) {
+            CActionFile r;
+            r.SetFileName(QString::fromStdString(text(f[0])));
+            return packed(r);
+        },
+        [](const msgpack::object &o) {
+            return QJsonArray { jtext(decoded<CActionFile>(o).GetFileName()) };
+        } };
+    a["CDelActionFileInfo"] = { { K::Text, K::I32 },
+        [](const QJsonArray &f) {
+            CDelActionFileInfo r;
+            r.SetFileName(text(f[0]));
+            r.SetStatus(num<int>(f[1]));
+            return packed(r);
+        },
+        [](const msgpack::object &o) {
+            std::string name;
+            int status = 0;
+            decoded<CDelActionFileInfo>(o).GetDelActFileInfo(name, status);
+            return QJsonArray { jtext(name), status };
+        } };
+    a["CGetActionFileList"] = { { K::TextList },
+        [](const QJsonArray &f) {
+            CGetActionFileList r;
+            r.SetNameList(textsFrom(f[0]));
+            return packed(r);
+        },
+        [](const msgpack::object &o) {
+            return QJsonArray { textsJson(decoded<CGetActionFileList>(o).GetNameList()) };
+        } };
+    a["CGetActionResourceList"] = { { K::TextList },
         [](const QJsonArray &f) {
             CGetActionResourceList r;
             r.SetNameList(textsFrom(f[0]));
             return packed(r);
         },
         [](const msgpack::object &o) {
-            return QJsonArray{textsJson(decoded<CGetActionResourceList>(o).GetNameList())};
-        }};
-    a["CFileInfo_DL"] = {{K::Text, K::Text, K::U32},
-                         [](const QJsonArray &f) {
-                             CFileInfo_DL r;
-                             r.setFileName(text(f[0]));
-                             r.setFilePath(text(f[1]));
-                             r.setFileLen(static_cast<int>(num<unsigned int>(f[2])));
-                             return packed(r);
-                         },
-                         [](const msgpack::object &o) {
-                             const auto r = decoded<CFileInfo_DL>(o);
-                             return QJsonArray{jtext(r.getFileName()), jtext(r.getFilePath()),
-                                               qint64(r.getFileLen())};
-                         }};
-    a["CFileInfo_UL"] = {{K::Text},
-                         [](const QJsonArray &f) {
-                             CFileInfo_UL r;
-                             r.setFileName(text(f[0]));
-                             return packed(r);
-                         },
-                         [](const msgpack::object &o) {
-                             return QJsonArray{jtext(decoded<CFileInfo_UL>(o).getFileName())};
-                         }};
-    a["CTarvoServerInfo_DL"] = {{K::I32, K::Text, K::Text},
-                                [](const QJsonArray &f) {
-                                    CTarvoServerInfo_DL r;
-                                    r.SetPort(num<int>(f[0]));
-                                    r.SetFileName(text(f[1]));
-                                    r.SetIP(text(f[2]));
-                                    return packed(r);
-                                },
-                                [](const msgpack::object &o) {
-                                    const auto r = decoded<CTarvoServerInfo_DL>(o);
-                                    return QJsonArray{r.GetPort(), jtext(r.GetFileName()),
-                                                      jtext(r.GetIP())};
-                                }};
-    a["CTarvoServerInfo_UL"] = {{K::I32, K::I32, K::Text, K::Text, K::Bool},
-                                [](const QJsonArray &f) {
-                                    CTarvoServerInfo_UL r;
-                                    r.SetPort(num<int>(f[0]));
-                                    r.SetFileLen(num<int>(f[1]));
-                                    r.SetFileName(text(f[2]));
-                                    r.SetIP(text(f[3]));
-                                    r.SetFileExistStatus(f[4].toBool());
-                                    return packed(r);
-                                },
-                                [](const msgpack::object &o) {
-                                    const auto r = decoded<CTarvoServerInfo_UL>(o);
-                                    return QJsonArray{r.GetPort(), qint64(r.GetFileLen()),
-                                                      jtext(r.GetFileName()), jtext(r.GetIP()),
-                                                      r.GetFileExistStatus()};
-                                }};
-    a["CWifiInfo"] = {{K::Text, K::I32, K::Text, K::Bool},
-                      [](const QJsonArray &f) { return packed(wifiFrom(f)); },
-                      [](const msgpack::object &o) { return wifiJson(decoded<CWifiInfo>(o)); }};
-    a["CWifiList"] = {{K::WifiList},
-                      [](const QJsonArray &f) {
-                          std::vector<CWifiInfo> entries;
-                          for (const QJsonValue &e : f[0].toArray())
-                              entries.push_back(wifiFrom(e.toArray()));
-                          CWifiList r;
-                          r.SetEntries(entries);
-                          return packed(r);
-                      },
-                      [](const msgpack::object &o) {
-                          QJsonArray list;
-                          const auto r = decoded<CWifiList>(o);
-                          for (const CWifiInfo &w : r.GetEntries())
-                              list.append(wifiJson(w));
-                          return QJsonArray{list};
-                      }};
-    a["CSetWifiToConnect"] = {{K::Text, K::Text, K::Text, K::Bool},
-                              [](const QJsonArray &f) {
-                                  CSetWifiToConnect r;
-                                  r.SetText1(text(f[0]));
-                                  r.SetText2(text(f[1]));
-                                  r.SetText3(text(f[2]));
-                                  r.SetFlag(f[3].toBool());
-                                  return packed(r);
-                              },
-                              [](const msgpack::object &o) {
-                                  const auto r = decoded<CSetWifiToConnect>(o);
-                                  return QJsonArray{jtext(r.GetText1()), jtext(r.GetText2()),
-                                                    jtext(r.GetText3()), r.GetFlag()};
-                              }};
-    a["AppEntrityInfo"] = {{K::Text, K::Text, K::Text, K::Text, K::Text, K::Bool, K::Text,
-                            K::Bytes, K::Bool, K::Bool, K::Bool, K::I32},
-                           [](const QJsonArray &f) { return packed(appFrom(f)); },
-                           [](const msgpack::object &o) {
-                               return appJson(decoded<AppEntrityInfo>(o));
-                           }};
-    a["CAppEntrityList"] = {{K::AppList},
-                            [](const QJsonArray &f) {
-                                std::vector<AppEntrityInfo> entries;
-                                for (const QJsonValue &e : f[0].toArray())
-                                    entries.push_back(appFrom(e.toArray()));
-                                CAppEntrityList r;
-                                r.SetEntries(entries);
-                                return packed(r);
-                            },
-                            [](const msgpack::object &o) {
-                                QJsonArray list;
-                                const auto r = decoded<CAppEntrityList>(o);
-                                for (const AppEntrityInfo &e : r.GetEntries())
-                                    list.append(appJson(e));
-                                return QJsonArray{list};
-                            }};
-    a["CGetInstallAppList"] = {{K::Bool},
-                               [](const QJsonArray &f) {
-                                   CGetInstallAppList r;
-                                   r.SetGetAll(f[0].toBool());
-                                   return packed(r);
-                               },
-                               [](const msgpack::object &o) {
-                                   return QJsonArray{decoded<CGetInstallAppList>(o).GetAll()};
-                               }};
+            return QJsonArray { textsJson(decoded<CGetActionResourceList>(o).GetNameList()) };
+        } };
+    a["CFileInfo_DL"] = { { K::Text, K::Text, K::U32 },
+        [](const QJsonArray &f) {
+            CFileInfo_DL r;
+            r.setFileName(text(f[0]));
+            r.setFilePath(text(f[1]));
+            r.setFileLen(static_cast<int>(num<unsigned int>(f[2])));
+            return packed(r);
+        },
+        [](const msgpack::object &o) {
+            const auto r = decoded<CFileInfo_DL>(o);
+            return QJsonArray { jtext(r.getFileName()), jtext(r.getFilePath()),
+                qint64(r.getFileLen()) };
+        } };
+    a["CFileInfo_UL"] = { { K::Text },
+        [](const QJsonArray &f) {
+            CFileInfo_UL r;
+            r.setFileName(text(f[0]));
+            return packed(r);
+        },
+        [](const msgpack::object &o) {
+            return QJsonArray { jtext(decoded<CFileInfo_UL>(o).getFileName()) };
+        } };
+    a["CTarvoServerInfo_DL"] = { { K::I32, K::Text, K::Text },
+        [](const QJsonArray &f) {
+            CTarvoServerInfo_DL r;
+            r.SetPort(num<int>(f[0]));
+            r.SetFileName(text(f[1]));
+            r.SetIP(text(f[2]));
+            return packed(r);
+        },
+        [](const msgpack::object &o) {
+            const auto r = decoded<CTarvoServerInfo_DL>(o);
+            return QJsonArray { r.GetPort(), jtext(r.GetFileName()), jtext(r.GetIP()) };
+        } };
+    a["CTarvoServerInfo_UL"] = { { K::I32, K::I32, K::Text, K::Text, K::Bool },
+        [](const QJsonArray &f) {
+            CTarvoServerInfo_UL r;
+            r.SetPort(num<int>(f[0]));
+            r.SetFileLen(num<int>(f[1]));
+            r.SetFileName(text(f[2]));
+            r.SetIP(text(f[3]));
+            r.SetFileExistStatus(f[4].toBool());
+            return packed(r);
+        },
+        [](const msgpack::object &o) {
+            const auto r = decoded<CTarvoServerInfo_UL>(o);
+            return QJsonArray { r.GetPort(), qint64(r.GetFileLen()), jtext(r.GetFileName()),
+                jtext(r.GetIP()), r.GetFileExistStatus() };
+        } };
+    a["CWifiInfo"] = { { K::Text, K::I32, K::Text, K::Bool },
+        [](const QJsonArray &f) { return packed(wifiFrom(f)); },
+        [](const msgpack::object &o) { return wifiJson(decoded<CWifiInfo>(o)); } };
+    a["CWifiList"] = { { K::WifiList },
+        [](const QJsonArray &f) {
+            std::vector<CWifiInfo> entries;
+            for (const QJsonValue &e : f[0].toArray())
+                entries.push_back(wifiFrom(e.toArray()));
+            CWifiList r;
+            r.SetEntries(entries);
+            return packed(r);
+        },
+        [](const msgpack::object &o) {
+            QJsonArray list;
+            const auto r = decoded<CWifiList>(o);
+            for (const CWifiInfo &w : r.GetEntries())
+                list.append(wifiJson(w));
+            return QJsonArray { list };
+        } };
+    a["CSetWifiToConnect"] = { { K::Text, K::Text, K::Text, K::Bool },
+        [](const QJsonArray &f) {
+            CSetWifiToConnect r;
+            r.SetText1(text(f[0]));
+            r.SetText2(text(f[1]));
+            r.SetText3(text(f[2]));
+            r.SetFlag(f[3].toBool());
+            return packed(r);
+        },
+        [](const msgpack::object &o) {
+            const auto r = decoded<CSetWifiToConnect>(o);
+            return QJsonArray { jtext(r.GetText1()), jtext(r.GetText2()), jtext(r.GetText3()),
+                r.GetFlag() };
+        } };
+    a["AppEntrityInfo"] = { { K::Text, K::Text, K::Text, K::Text, K::Text, K::Bool, K::Text,
+                                K::Bytes, K::Bool, K::Bool, K::Bool, K::I32 },
+        [](const QJsonArray &f) { return packed(appFrom(f)); },
+        [](const msgpack::object &o) { return appJson(decoded<AppEntrityInfo>(o)); } };
+    a["CAppEntrityList"] = { { K::AppList },
+        [](const QJsonArray &f) {
+            std::vector<AppEntrityInfo> entries;
+            for (const QJsonValue &e : f[0].toArray())
+                entries.push_back(appFrom(e.toArray()));
+            CAppEntrityList r;
+            r.SetEntries(entries);
+            return packed(r);
+        },
+        [](const msgpack::object &o) {
+            QJsonArray list;
+            const auto r = decoded<CAppEntrityList>(o);
+            for (const AppEntrityInfo &e : r.GetEntries())
+                list.append(appJson(e));
+            return QJsonArray { list };
+        } };
+    a["CGetInstallAppList"] = { { K::Bool },
+        [](const QJsonArray &f) {
+            CGetInstallAppList r;
+            r.SetGetAll(f[0].toBool());
+            return packed(r);
+        },
+        [](const msgpack::object &o) {
+            return QJsonArray { decoded<CGetInstallAppList>(o).GetAll() };
+        } };
     return a;
 }
 
@@ -446,7 +448,10 @@ std::map<QString, Adapter> adapters()
 class FieldMaker
 {
 public:
-    explicit FieldMaker(unsigned seed) : m_rng(seed) {}
+    explicit FieldMaker(unsigned seed)
+        : m_rng(seed)
+    {
+    }
 
     // Case n below the number of integer edges sweeps them (shifted by the field's slot);
     // texts sweep their lengths in the first cases; later cases are random.
@@ -461,11 +466,11 @@ public:
     static int sweepCases() { return int(kIntEdges.size()); }
 
 private:
-    static inline const std::vector<qint64> kIntEdges = {
-        -2147483648LL, -2147483647LL, -32769, -32768, -129, -128, -33, -32, -1, 0, 1, 127,
-        128, 255, 256, 32767, 32768, 65535, 65536, 2147483647LL, 2147483648LL, 4294967295LL};
-    static inline const std::vector<int> kTextLengths = {0, 1, 31, 32, 255, 256, 65535, 65536};
-    static inline const std::vector<int> kListLengths = {0, 1, 15, 16};
+    static inline const std::vector<qint64> kIntEdges
+        = { -2147483648LL, -2147483647LL, -32769, -32768, -129, -128, -33, -32, -1, 0, 1, 127, 128,
+              255, 256, 32767, 32768, 65535, 65536, 2147483647LL, 2147483648LL, 4294967295LL };
+    static inline const std::vector<int> kTextLengths = { 0, 1, 31, 32, 255, 256, 65535, 65536 };
+    static inline const std::vector<int> kListLengths = { 0, 1, 15, 16 };
 
     qint64 integer(qint64 lo, qint64 hi, int caseNo, int sweep)
     {
@@ -528,19 +533,20 @@ private:
         case Kind::TextList:
         case Kind::WifiList:
         case Kind::AppList: {
-            const int size =
-                sweep >= 0 ? kListLengths[size_t(sweep) % kListLengths.size()] : int(m_rng() % 6);
+            const int size
+                = sweep >= 0 ? kListLengths[size_t(sweep) % kListLengths.size()] : int(m_rng() % 6);
             QJsonArray list;
             for (int i = 0; i < size; ++i) {
                 if (kind == Kind::TextList)
                     list.append(jtext(bytes(-1, -1, true, false)));
                 else if (kind == Kind::WifiList)
-                    list.append(fields({Kind::Text, Kind::I32, Kind::Text, Kind::Bool}, -1, true));
+                    list.append(
+                        fields({ Kind::Text, Kind::I32, Kind::Text, Kind::Bool }, -1, true));
                 else
-                    list.append(fields({Kind::Text, Kind::Text, Kind::Text, Kind::Text, Kind::Text,
-                                        Kind::Bool, Kind::Text, Kind::Bytes, Kind::Bool,
-                                        Kind::Bool, Kind::Bool, Kind::I32},
-                                       -1, true));
+                    list.append(fields({ Kind::Text, Kind::Text, Kind::Text, Kind::Text, Kind::Text,
+                                           Kind::Bool, Kind::Text, Kind::Bytes, Kind::Bool,
+                                           Kind::Bool, Kind::Bool, Kind::I32 },
+                        -1, true));
             }
             return list;
         }
@@ -560,7 +566,7 @@ bool runOracle(const QStringList &args, QString &output)
 {
     QProcess python;
     python.setProcessChannelMode(QProcess::MergedChannels);
-    python.start("/usr/bin/python3", QStringList{oracleScript()} + args);
+    python.start("/usr/bin/python3", QStringList { oracleScript() } + args);
     if (!python.waitForFinished(120000)) {
         python.kill();
         python.waitForFinished(5000);
@@ -580,10 +586,7 @@ class TestWireOracle : public QObject
     Q_OBJECT
 
 private slots:
-    void initTestCase()
-    {
-        QVERIFY2(QFileInfo::exists(oracleScript()), qPrintable(oracleScript()));
-    }
+    void initTestCase() { QVERIFY2(QFileInfo::exists(oracleScript()), qPrintable(oracleScript())); }
 
     void ourBytesMatchTheOracle()
     {
@@ -593,16 +596,15 @@ private slots:
         QJsonArray cases;
         for (const auto &[name, adapter] : all) {
             for (int n = 0; n < kCasesPerClass; ++n) {
-                const QJsonArray fields =
-                    maker.fields(adapter.kinds, n < FieldMaker::sweepCases() ? n : -1);
+                const QJsonArray fields
+                    = maker.fields(adapter.kinds, n < FieldMaker::sweepCases() ? n : -1);
                 const QByteArray ours = adapter.encode(fields);
                 // Our own decoding gives the fields back.
                 msgpack::object_handle handle = unpacked(ours);
                 const QJsonArray back = adapter.decode(handle.get());
                 QVERIFY2(back == fields, qPrintable(QString("%1 case %2").arg(name).arg(n)));
-                cases.append(QJsonObject{{"class", name},
-                                         {"fields", fields},
-                                         {"hex", QString::fromLatin1(ours.toHex())}});
+                cases.append(QJsonObject { { "class", name }, { "fields", fields },
+                    { "hex", QString::fromLatin1(ours.toHex()) } });
             }
         }
         QTemporaryDir dir;
@@ -613,7 +615,7 @@ private slots:
         file.close();
 
         QString output;
-        const bool ok = runOracle({"check", file.fileName()}, output);
+        const bool ok = runOracle({ "check", file.fileName() }, output);
         QVERIFY2(ok, qPrintable(output));
         qInfo().noquote() << output.trimmed();
     }
@@ -624,8 +626,8 @@ private slots:
         QVERIFY(dir.isValid());
         const QString path = dir.filePath("oracle.json");
         QString output;
-        QVERIFY2(runOracle({"generate", "7", QString::number(kCasesPerClass), path}, output),
-                 qPrintable(output));
+        QVERIFY2(runOracle({ "generate", "7", QString::number(kCasesPerClass), path }, output),
+            qPrintable(output));
 
         QFile file(path);
         QVERIFY(file.open(QIODevice::ReadOnly));
@@ -648,17 +650,17 @@ private slots:
             } catch (const msgpack::type_error &) {
                 QFAIL(qPrintable(QString("%1 case %2: type error").arg(name).arg(n)));
             }
-            QVERIFY2(ours == fields, qPrintable(QString("%1 case %2 decodes to %3")
-                                                    .arg(name)
-                                                    .arg(n)
-                                                    .arg(QString::fromUtf8(
-                                                        QJsonDocument(ours).toJson().left(300)))));
+            QVERIFY2(ours == fields,
+                qPrintable(QString("%1 case %2 decodes to %3")
+                               .arg(name)
+                               .arg(n)
+                               .arg(QString::fromUtf8(QJsonDocument(ours).toJson().left(300)))));
             // And what we decoded encodes back to the oracle's bytes.
             // The login text is fixed, and a file name goes through QString, which would
             // replace the oracle's random bytes that are not UTF-8.
             if (name != "CLoginTarvo" && name != "CActionFile")
                 QVERIFY2(it->second.encode(ours) == theirs,
-                         qPrintable(QString("%1 case %2 re-encodes differently").arg(name).arg(n)));
+                    qPrintable(QString("%1 case %2 re-encodes differently").arg(name).arg(n)));
             ++n;
         }
         QCOMPARE(seen.size(), int(all.size()));

@@ -10,8 +10,7 @@ using namespace wiretest;
 namespace {
 
 // Decodes hex into the record; true when msgpack's type error came out.
-template <typename T>
-bool decodeThrows(T &record, const char *hexData)
+template <typename T> bool decodeThrows(T &record, const char *hexData)
 {
     msgpack::object_handle handle = unpacked(bytes(hexData));
     try {
@@ -111,13 +110,13 @@ private slots:
         angle.SetId(-129);
         angle.SetAngle(-2147483647 - 1);
         angle.setTime(2147483647);
-        QTest::newRow("int limits") << packed(angle)
-                                    << bytes("93 d1 ff 7f d2 80 00 00 00 ce 7f ff ff ff");
+        QTest::newRow("int limits")
+            << packed(angle) << bytes("93 d1 ff 7f d2 80 00 00 00 ce 7f ff ff ff");
         angle.SetId(256);
         angle.SetAngle(-32769);
         angle.setTime(128);
-        QTest::newRow("int 256, -32769, 128") << packed(angle)
-                                              << bytes("93 cd 01 00 d2 ff ff 7f ff cc 80");
+        QTest::newRow("int 256, -32769, 128")
+            << packed(angle) << bytes("93 cd 01 00 d2 ff ff 7f ff cc 80");
 
         CTarvoServerInfo_UL server;
         server.SetPort(1);
@@ -131,18 +130,18 @@ private slots:
         serial.SetSerialNum(std::string(31, 's'));
         QTest::newRow("text 31") << packed(serial) << bytes("91 bf") + QByteArray(31, 's');
         serial.SetSerialNum(std::string(32, 's'));
-        QTest::newRow("text 32 is never d9") << packed(serial)
-                                             << bytes("91 da 00 20") + QByteArray(32, 's');
+        QTest::newRow("text 32 is never d9")
+            << packed(serial) << bytes("91 da 00 20") + QByteArray(32, 's');
         serial.SetSerialNum(std::string(65536, 's'));
-        QTest::newRow("text 65536") << packed(serial)
-                                    << bytes("91 db 00 01 00 00") + QByteArray(65536, 's');
+        QTest::newRow("text 65536")
+            << packed(serial) << bytes("91 db 00 01 00 00") + QByteArray(65536, 's');
 
         CGetActionFileList files;
-        files.SetNameList({"a", "b"});
+        files.SetNameList({ "a", "b" });
         QTest::newRow("list of two names") << packed(files) << bytes("91 92 a1 61 a1 62");
         files.SetNameList(std::vector<std::string>(16));
-        QTest::newRow("list of 16 names") << packed(files)
-                                          << bytes("91 dc 00 10") + QByteArray(16, '\xa0');
+        QTest::newRow("list of 16 names")
+            << packed(files) << bytes("91 dc 00 10") + QByteArray(16, '\xa0');
 
         CWifiInfo wifi;
         wifi.SetText1("n");
@@ -150,9 +149,9 @@ private slots:
         wifi.SetText2("k");
         wifi.SetFlag(true);
         CWifiList wifiList;
-        wifiList.SetEntries({wifi, CWifiInfo()});
-        QTest::newRow("wifi list") << packed(wifiList)
-                                   << bytes("91 92 94 a1 6e d0 c4 a1 6b c3 94 a0 00 a0 c2");
+        wifiList.SetEntries({ wifi, CWifiInfo() });
+        QTest::newRow("wifi list")
+            << packed(wifiList) << bytes("91 92 94 a1 6e d0 c4 a1 6b c3 94 a0 00 a0 c2");
 
         CSetWifiToConnect connect;
         connect.SetText1("s");
@@ -335,30 +334,30 @@ private slots:
     {
         CGetActionFileList list;
         QVERIFY(!decodeThrows(list, "91 92 a1 61 a1 62"));
-        QCOMPARE(toList(list.GetNameList()), QStringList({"a", "b"}));
+        QCOMPARE(toList(list.GetNameList()), QStringList({ "a", "b" }));
         QVERIFY(!decodeThrows(list, "90"));
-        QCOMPARE(toList(list.GetNameList()), QStringList({"a", "b"}));
+        QCOMPARE(toList(list.GetNameList()), QStringList({ "a", "b" }));
         QVERIFY(!decodeThrows(list, "91 90"));
         QVERIFY(list.GetNameList().empty());
 
         // A bad entry stops the list where it is: earlier entries are new, later ones old.
-        list.SetNameList({"w", "x", "y", "z"});
+        list.SetNameList({ "w", "x", "y", "z" });
         QVERIFY(decodeThrows(list, "91 93 a1 61 05 a1 63"));
-        QCOMPARE(toList(list.GetNameList()), QStringList({"a", "x", "y"}));
+        QCOMPARE(toList(list.GetNameList()), QStringList({ "a", "x", "y" }));
         QVERIFY(decodeThrows(list, "91 95 a1 61 a1 62 a1 63 a1 64 c3"));
-        QCOMPARE(toList(list.GetNameList()), QStringList({"a", "b", "c", "d", ""}));
+        QCOMPARE(toList(list.GetNameList()), QStringList({ "a", "b", "c", "d", "" }));
 
         CGetActionResourceList resources;
         QVERIFY(!decodeThrows(resources, "92 93 a1 61 a1 62 a1 63 c0"));
-        QCOMPARE(toList(resources.GetNameList()), QStringList({"a", "b", "c"}));
+        QCOMPARE(toList(resources.GetNameList()), QStringList({ "a", "b", "c" }));
     }
 
     void wifiListFillsShowWifi()
     {
         CWifiList list;
         const QByteArray longName(200, 'n');
-        const QByteArray data = bytes("91 92 94 a4 686f6d65 d0 c4 a3 777061 c3 94 da 00 c8") +
-                                longName + bytes("05 a0 c2");
+        const QByteArray data = bytes("91 92 94 a4 686f6d65 d0 c4 a3 777061 c3 94 da 00 c8")
+            + longName + bytes("05 a0 c2");
         msgpack::object_handle handle = unpacked(data);
         list.msgpack_unpack(handle.get());
         QCOMPARE(int(list.GetEntries().size()), 2);
@@ -458,11 +457,11 @@ private slots:
         // After decoding, MsgData points into the decoded object; the owned copy is gone.
         AppEntrityInfo decoded;
         decoded.SetMsgData(ubytes(data), data.size());
-        msgpack::object_handle handle =
-            unpacked(bytes("9c a1 70 a0 a0 a0 a0 c3 a1 75 a2 4142 c3 c2 c3 05"));
+        msgpack::object_handle handle
+            = unpacked(bytes("9c a1 70 a0 a0 a0 a0 c3 a1 75 a2 4142 c3 c2 c3 05"));
         decoded.msgpack_unpack(handle.get());
         QCOMPARE(reinterpret_cast<const char *>(decoded.GetMsgData()),
-                 handle.get().via.array.ptr[7].via.str.ptr);
+            handle.get().via.array.ptr[7].via.str.ptr);
         QCOMPARE(decoded.GetMsgLen(), 2);
         QCOMPARE(decoded.GetApkPackName(), std::string("p"));
         QCOMPARE(decoded.GetDownloadUrl(), std::string("u"));
@@ -479,22 +478,21 @@ private slots:
         QVERIFY_EXCEPTION_THROWN(partial.msgpack_unpack(bad.get()), msgpack::type_error);
         QCOMPARE(partial.GetMsgLen(), 1);
         QCOMPARE(reinterpret_cast<const char *>(partial.GetMsgData()),
-                 bad.get().via.array.ptr[7].via.str.ptr);
+            bad.get().via.array.ptr[7].via.str.ptr);
 
         // A copy of a decoded record owns its bytes and outlives the decoded data.
         CAppEntrityList list;
-        list.SetEntries({decoded, decoded});
+        list.SetEntries({ decoded, decoded });
         handle = msgpack::object_handle();
-        QCOMPARE(hex(packed(list)), hex(bytes("91 92") +
-                                        bytes("9c a1 70 a0 a0 a0 a0 c3 a1 75 a2 4142 c3 c2 c3 05")
-                                            .repeated(2)));
+        QCOMPARE(hex(packed(list)),
+            hex(bytes("91 92")
+                + bytes("9c a1 70 a0 a0 a0 a0 c3 a1 75 a2 4142 c3 c2 c3 05").repeated(2)));
     }
 
     void appListDecodesEntries()
     {
         CAppEntrityList list;
-        msgpack::object_handle handle =
-            unpacked(bytes("91 92 92 a3 636f6d a1 78 93 a0 a0 c0"));
+        msgpack::object_handle handle = unpacked(bytes("91 92 92 a3 636f6d a1 78 93 a0 a0 c0"));
         QVERIFY_EXCEPTION_THROWN(list.msgpack_unpack(handle.get()), msgpack::type_error);
         QCOMPARE(int(list.GetEntries().size()), 2);
         QCOMPARE(list.GetEntries()[0].GetApkPackName(), std::string("com"));

@@ -17,8 +17,7 @@ inline QByteArray hex(const QByteArray &data)
     return data.toHex(' ');
 }
 
-template <typename T>
-QByteArray packed(const T &object)
+template <typename T> QByteArray packed(const T &object)
 {
     msgpack::sbuffer buffer;
     msgpack::pack(buffer, object);
