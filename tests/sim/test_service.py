@@ -1,7 +1,10 @@
 """The simulated robot service on its own loopback port: every answered id, records, silence."""
 
+import json
 import os
 import socket
+import subprocess
+import tempfile
 import time
 import unittest
 
@@ -103,6 +106,35 @@ class ClosingServiceTest(ServiceCase):
         s = self.connect()
         s.settimeout(5)
         self.assertEqual(s.recv(10), b"")
+
+
+class CommandLineTest(unittest.TestCase):
+    def test_simctl_start_summary_stop(self):
+        tmp = tempfile.mkdtemp(prefix="simcli-")
+        state = os.path.join(tmp, "state")
+        scenario = os.path.join(tmp, "sc.json")
+        with open(scenario, "w") as f:
+            json.dump({"adb_ports": [0], "packages": ["com.example.one"]}, f)
+        simctl_py = os.path.join(simtest.SIM_DIR, "simctl.py")
+        p = subprocess.run([simctl_py, "start", "--state-dir", state, "--scenario", scenario],
+                           capture_output=True, timeout=60)
+        try:
+            self.assertEqual(p.returncode, 0, p.stderr)
+            ports = json.loads(p.stdout)
+            with open(os.path.join(state, "pid")) as f:
+                pid = int(f.read())
+            with socket.create_connection(("127.0.0.1", ports["service"]), timeout=5) as s:
+                s.sendall(service.frame(52, [b""]))
+                self.assertEqual(recv_frames(s, 1), [(52, [b"TV2A17030001#F01"])])
+        finally:
+            q = subprocess.run([simctl_py, "stop", "--state-dir", state], capture_output=True, timeout=30)
+        self.assertEqual(q.returncode, 0, q.stderr)
+        with self.assertRaises(ProcessLookupError):
+            os.kill(pid, 0)
+        out = subprocess.run([os.path.join(simtest.SIM_DIR, "robot-sim"), "summary", "--state-dir", state],
+                             capture_output=True, timeout=30).stdout.decode()
+        self.assertIn("installed packages:\n  com.example.one \n", out)
+        self.assertIn("/sdcard/actions/hello.hts (23 bytes)", out)
 
 
 if __name__ == "__main__":

@@ -217,6 +217,13 @@ class ScenarioTest(unittest.TestCase):
                 with self.assertRaises(scenario.ScenarioError):
                     scenario.load(self.write(bad))
 
+    def test_shipped_scenarios_load(self):
+        folder = os.path.join(simtest.SIM_DIR, "scenarios")
+        for name in sorted(os.listdir(folder)):
+            with self.subTest(name=name):
+                sc = scenario.load(os.path.join(folder, name))
+                self.assertIn(sc["usb"], ("18d1:4e26", "2207:0011", "2207:0010"))
+
     def test_build_prop_text(self):
         text = scenario.build_prop_text(scenario.defaults())
         self.assertIn("build.prop", text)

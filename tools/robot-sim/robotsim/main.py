@@ -105,6 +105,34 @@ def run(args):
     return 0
 
 
+def summary(state_dir):
+    """What the robot holds and what it was told: for the demo's closing words."""
+    import json
+    state = StateDir(state_dir)
+    out = ["installed packages:"]
+    out += ["  %s %s" % (name, info.get("version", "")) for name, info in sorted(state.data["packages"].items())]
+    out.append("started activities:")
+    out += ["  " + a for a in state.data["started"]]
+    out.append("files in /sdcard/actions:")
+    root = state.host_path("/sdcard/actions")
+    for dirpath, dirnames, filenames in os.walk(root):
+        dirnames.sort()
+        for name in sorted(filenames):
+            path = os.path.join(dirpath, name)
+            out.append("  %s (%d bytes)" % (state.device_path(path), os.path.getsize(path)))
+    out.append("reports received:")
+    try:
+        with open(os.path.join(state.root, "web.log"), encoding="utf-8") as f:
+            for line in f:
+                rec = json.loads(line)
+                if rec.get("path", "").endswith("/addPcInstallStat"):
+                    out.append("  " + json.dumps(rec.get("body"), ensure_ascii=False))
+    except FileNotFoundError:
+        pass
+    print("\n".join(out))
+    return 0
+
+
 def main(argv=None):
     p = argparse.ArgumentParser(prog="robot-sim", description="Simulated Tarvo2 robot and web service")
     sub = p.add_subparsers(dest="command", required=True)
@@ -112,8 +140,12 @@ def main(argv=None):
     r.add_argument("--scenario", help="scenario JSON (defaults for everything not given)")
     r.add_argument("--state-dir", required=True, help="folder for ports.json, logs and the device")
     r.add_argument("--adb-port", action="append", help="adb port (repeatable); overrides the scenario")
-    d = sub.add_parser("defaults", help="print the default scenario")
+    sub.add_parser("defaults", help="print the default scenario")
+    m = sub.add_parser("summary", help="print what the simulated robot holds")
+    m.add_argument("--state-dir", required=True)
     args = p.parse_args(argv)
+    if args.command == "summary":
+        return summary(args.state_dir)
     if args.command == "defaults":
         with open(scenario_mod.DEFAULT_PATH, encoding="utf-8") as f:
             sys.stdout.write(f.read())
