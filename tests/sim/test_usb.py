@@ -32,6 +32,15 @@ class UsbFixtureTest(unittest.TestCase):
         self.assertEqual(code, 0, err)
         self.assertEqual(sorted(out.split()), sorted(FIXTURES))
 
+    def test_plug_and_unplug_at_run_time(self):
+        files = [os.path.join(simtest.FIXTURES, FIXTURES[i]) for i in ("2207:0010", "18d1:4e26")]
+        p = subprocess.run(["umockdev-wrapper", sys.executable, os.path.join(simtest.HERE, "usb_plug.py")] + files,
+                           capture_output=True, timeout=60)
+        self.assertEqual(p.returncode, 0, p.stderr)
+        self.assertEqual(p.stdout.decode().splitlines(),
+                         ["empty ", "plugged 2207:0010", "plugged 18d1:4e26 2207:0010",
+                          "unplugged 18d1:4e26", "unplugged "])
+
     def test_simctl_names_the_fixture(self):
         for usb_id, name in FIXTURES.items():
             self.assertEqual(os.path.basename(simtest.simctl.usb_fixture(usb_id)), name)
