@@ -6,7 +6,6 @@ import socket
 import sys
 import tempfile
 import time
-import unittest
 import zipfile
 
 import msgpack

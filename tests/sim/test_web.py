@@ -6,7 +6,6 @@ import json
 import os
 import subprocess
 import time
-import unittest
 
 import simtest
 

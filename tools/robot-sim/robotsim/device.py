@@ -7,11 +7,10 @@ import socket
 import stat
 import struct
 import threading
-import time
 
 from . import adbproto
 from .adbproto import StreamReader
-from .shell import DeviceShell
+from .shell import DeviceShell, Result
 
 SYNC_DATA_MAX = 64 * 1024
 
@@ -242,11 +241,9 @@ class Device:
         self._run_command(stream, cmdline)
 
     def _shell_v2(self, stream):
-        head, _, cmdline = stream.service.partition(":")
-        stdin = b""
-        if not cmdline.strip():
-            return
-        self._run_command(stream, cmdline, stdin)
+        cmdline = stream.service.partition(":")[2]
+        if cmdline.strip():
+            self._run_command(stream, cmdline)
 
     def _exec(self, stream):
         cmdline = stream.service[len("exec:"):]
@@ -258,7 +255,6 @@ class Device:
             if data is None:
                 return
             self.state.log_exec({"argv": ["cmd", "package", "install", "-S", str(size)]})
-            from .shell import Result
             res = Result()
             flags = [w.strip("'") for w in m.group(1).split()]
             self.shell.pm_install(flags, data, res)
