@@ -52,6 +52,20 @@ class DefaultRobotTest(simtest.SimTestCase):
         self.assertIn("\r\nro.build.date.utc=1489550400\r\n", out)
         self.assertNotIn("\n", out.replace("\r\n", ""))
 
+    def test_pull_and_list(self):
+        local = os.path.join(self.tmp, "pulled.prop")
+        code, out, err = self.adb.run("pull", "/system/build.prop", local)
+        self.assertEqual(code, 0, out + err)
+        with open(local, "rb") as f, open(self.sim.device_file("/system/build.prop"), "rb") as g:
+            self.assertEqual(f.read(), g.read())
+        code, out, err = self.adb.run("ls", "/sdcard/actions")
+        names = [line.split()[-1] for line in out.splitlines()]
+        self.assertIn("hello.hts", names)
+        self.assertIn(".", names)
+        code, out, err = self.adb.run("pull", "/nope/x", local)
+        self.assertNotEqual(code, 0)
+        self.assertIn("remote object '/nope/x' does not exist", out + err)
+
     def test_ip_address_commands(self):
         arp = self.shell("busybox", "arp")
         self.assertEqual(arp, "? (192.168.1.1) at 50:bd:5f:12:34:56 [ether]  on wlan0\r\n")
