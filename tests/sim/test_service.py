@@ -2,6 +2,7 @@
 
 import json
 import os
+import shutil
 import socket
 import subprocess
 import tempfile
@@ -111,6 +112,7 @@ class ClosingServiceTest(ServiceCase):
 class CommandLineTest(unittest.TestCase):
     def test_simctl_start_summary_stop(self):
         tmp = tempfile.mkdtemp(prefix="simcli-")
+        self.addCleanup(shutil.rmtree, tmp, True)
         state = os.path.join(tmp, "state")
         scenario = os.path.join(tmp, "sc.json")
         with open(scenario, "w") as f:
