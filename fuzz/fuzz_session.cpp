@@ -33,7 +33,10 @@ public:
     }
     void OnServerInfoUL(ServerInfoUL *p) override
     {
-        events << QStringLiteral("ul %1 %2 %3 %4").arg(p->Port).arg(p->FileLen).arg(p->IP, p->FileName);
+        events << QStringLiteral("ul %1 %2 %3 %4")
+                      .arg(p->Port)
+                      .arg(p->FileLen)
+                      .arg(p->IP, p->FileName);
     }
     void OnMotorAngle(int id, unsigned char angle) override
     {
@@ -72,7 +75,9 @@ QStringList feed(const char *data, int size, int piece)
     return sink.events;
 }
 
-void quiet(QtMsgType, const QMessageLogContext &, const QString &) { }
+void quiet(QtMsgType, const QMessageLogContext &, const QString &)
+{
+}
 
 } // namespace
 

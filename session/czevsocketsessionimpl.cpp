@@ -50,8 +50,8 @@ CZEVSocketSessionImpl::~CZEVSocketSessionImpl()
     delete m_pTimer;
 }
 
-bool CZEVSocketSessionImpl::Connect(const QString &qsHostAddr, int nReserved1, int nReserved2,
-                                    IZEVSocketSessionEvent *pEvent)
+bool CZEVSocketSessionImpl::Connect(
+    const QString &qsHostAddr, int nReserved1, int nReserved2, IZEVSocketSessionEvent *pEvent)
 {
     Q_UNUSED(nReserved1)
     Q_UNUSED(nReserved2)
@@ -65,7 +65,7 @@ bool CZEVSocketSessionImpl::Connect(const QString &qsHostAddr, int nReserved1, i
     connect(m_pSocket, &QAbstractSocket::errorOccurred, this, &CZEVSocketSessionImpl::displayError);
 #else
     connect(m_pSocket, QOverload<QAbstractSocket::SocketError>::of(&QAbstractSocket::error), this,
-            &CZEVSocketSessionImpl::displayError);
+        &CZEVSocketSessionImpl::displayError);
 #endif
     connect(m_pSocket, &QTcpSocket::connected, this, &CZEVSocketSessionImpl::tcpConnected);
     connect(m_pSocket, &QTcpSocket::disconnected, this, &CZEVSocketSessionImpl::tcpDisconnected);
@@ -141,7 +141,7 @@ bool CZEVSocketSessionImpl::sendEnvelope(int nMsgID, const unsigned char *pPaylo
 
     CHeader header;
     header.SetMsg(reinterpret_cast<const unsigned char *>(envelope.data()),
-                  static_cast<int>(envelope.size()));
+        static_cast<int>(envelope.size()));
     unsigned char *pFrame = nullptr;
     const int nFrameLen = header.GetHeaderData(&pFrame);
     if (pFrame) {
@@ -159,7 +159,7 @@ bool CZEVSocketSessionImpl::sendPayload(int nMsgID, const Payload *pPayload)
     msgpack::sbuffer body(kInitialBufferSize);
     msgpack::pack(body, *pPayload);
     return sendEnvelope(nMsgID, reinterpret_cast<const unsigned char *>(body.data()),
-                        static_cast<int>(body.size()));
+        static_cast<int>(body.size()));
 }
 
 bool CZEVSocketSessionImpl::SendMsg(int nMsgID, void *pMsg)
@@ -214,8 +214,8 @@ bool CZEVSocketSessionImpl::RequestActionFileList()
     return SendMsg(3, nullptr);
 }
 
-bool CZEVSocketSessionImpl::sendFileInfo(const QString &qsFilePath, const QString &qsFileName,
-                                         int nFileLen, short sMsgID, bool bEmpty)
+bool CZEVSocketSessionImpl::sendFileInfo(
+    const QString &qsFilePath, const QString &qsFileName, int nFileLen, short sMsgID, bool bEmpty)
 {
     // Any other id would make SendMsg read this record as another class.
     if (!isFileInfoId(sMsgID))
@@ -235,22 +235,20 @@ bool CZEVSocketSessionImpl::sendFileInfo(const QString &qsFilePath, const QStrin
     return SendMsg(sMsgID, &info);
 }
 
-bool CZEVSocketSessionImpl::SendFileInfo(const QString &qsFilePath, const QString &qsFileName,
-                                         int nFileLen, short sMsgID)
+bool CZEVSocketSessionImpl::SendFileInfo(
+    const QString &qsFilePath, const QString &qsFileName, int nFileLen, short sMsgID)
 {
     return sendFileInfo(qsFilePath, qsFileName, nFileLen, sMsgID, false);
 }
 
-bool CZEVSocketSessionImpl::SendEmptyFileInfo(const QString &qsFilePath,
-                                              const QString &qsFileName, int nFileLen,
-                                              short sMsgID)
+bool CZEVSocketSessionImpl::SendEmptyFileInfo(
+    const QString &qsFilePath, const QString &qsFileName, int nFileLen, short sMsgID)
 {
     return sendFileInfo(qsFilePath, qsFileName, nFileLen, sMsgID, true);
 }
 
-bool CZEVSocketSessionImpl::SendEmptyFileInfo2(const QString &qsFilePath,
-                                               const QString &qsFileName, int nFileLen,
-                                               short sMsgID)
+bool CZEVSocketSessionImpl::SendEmptyFileInfo2(
+    const QString &qsFilePath, const QString &qsFileName, int nFileLen, short sMsgID)
 {
     return sendFileInfo(qsFilePath, qsFileName, nFileLen, sMsgID, true);
 }
@@ -318,8 +316,8 @@ bool CZEVSocketSessionImpl::SendRequest11()
     return SendMsg(11, nullptr);
 }
 
-void CZEVSocketSessionImpl::PlayEarLed(int nRunTime, int nLeftLed, int nRightLed, int nBright,
-                                       int nLightUpTime, int nLightDownTime)
+void CZEVSocketSessionImpl::PlayEarLed(
+    int nRunTime, int nLeftLed, int nRightLed, int nBright, int nLightUpTime, int nLightDownTime)
 {
     if (!m_bLoggedIn)
         return;
@@ -332,7 +330,7 @@ bool CZEVSocketSessionImpl::SendRequest18()
 }
 
 void CZEVSocketSessionImpl::PlayEyeLed(byte LeftLed, byte RightLed, byte Bright, byte Color,
-                                       int nLightUpTime, int nLightDownTime, int nTotalTime)
+    int nLightUpTime, int nLightDownTime, int nTotalTime)
 {
     if (!m_bLoggedIn)
         return;
@@ -367,7 +365,9 @@ void CZEVSocketSessionImpl::Spare3(const QString &qsValue)
     Q_UNUSED(qsValue)
 }
 
-void CZEVSocketSessionImpl::Spare4() { }
+void CZEVSocketSessionImpl::Spare4()
+{
+}
 
 void CZEVSocketSessionImpl::RequestSerialNum()
 {
@@ -457,8 +457,8 @@ void CZEVSocketSessionImpl::slotMotionPlay(int *arrAllAngle, int nMotorCount, in
     delete[] arrAllAngle;
 }
 
-void CZEVSocketSessionImpl::slotPlayEarLed(int RunTime, int LeftLed, int RightLed, int Bright,
-                                           int LedLightUpTime, int LedLightDownTime)
+void CZEVSocketSessionImpl::slotPlayEarLed(
+    int RunTime, int LeftLed, int RightLed, int Bright, int LedLightUpTime, int LedLightDownTime)
 {
     CEarLedData led;
     led.SetRunTime(RunTime);
@@ -470,8 +470,8 @@ void CZEVSocketSessionImpl::slotPlayEarLed(int RunTime, int LeftLed, int RightLe
     SendMsg(17, &led);
 }
 
-void CZEVSocketSessionImpl::slotPlayEyeLed(byte LeftLed, byte RightLed, byte Bright, byte Color,
-                                           int LightUpTime, int LightDownTime)
+void CZEVSocketSessionImpl::slotPlayEyeLed(
+    byte LeftLed, byte RightLed, byte Bright, byte Color, int LightUpTime, int LightDownTime)
 {
     CEyeLedData led;
     led.SetLeftLed(LeftLed);

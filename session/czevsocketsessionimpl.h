@@ -30,19 +30,19 @@ public:
     ~CZEVSocketSessionImpl() override;
 
     bool Connect(const QString &qsHostAddr, int nReserved1, int nReserved2,
-                 IZEVSocketSessionEvent *pEvent) override;
+        IZEVSocketSessionEvent *pEvent) override;
     bool Disconnect() override;
     void Release() override;
     QObject *GetObject() override;
     bool SendData(const char *pData, int nLen) override;
     bool SendMsg(int nMsgID, void *pMsg) override;
     bool RequestActionFileList() override;
-    bool SendFileInfo(const QString &qsFilePath, const QString &qsFileName, int nFileLen,
-                      short sMsgID) override;
-    bool SendEmptyFileInfo(const QString &qsFilePath, const QString &qsFileName, int nFileLen,
-                           short sMsgID) override;
-    bool SendEmptyFileInfo2(const QString &qsFilePath, const QString &qsFileName, int nFileLen,
-                            short sMsgID) override;
+    bool SendFileInfo(
+        const QString &qsFilePath, const QString &qsFileName, int nFileLen, short sMsgID) override;
+    bool SendEmptyFileInfo(
+        const QString &qsFilePath, const QString &qsFileName, int nFileLen, short sMsgID) override;
+    bool SendEmptyFileInfo2(
+        const QString &qsFilePath, const QString &qsFileName, int nFileLen, short sMsgID) override;
     bool RequestVersion(int nMsgID) override;
     bool SendFileName(const QString &qsFileName, short sMsgID) override;
     void SendActionFile(const QString &qsFileName) override;
@@ -52,10 +52,10 @@ public:
     void ReadMotorAngle(int nMotorID) override;
     bool SendRequest11() override;
     void PlayEarLed(int nRunTime, int nLeftLed, int nRightLed, int nBright, int nLightUpTime,
-                    int nLightDownTime) override;
+        int nLightDownTime) override;
     bool SendRequest18() override;
     void PlayEyeLed(byte LeftLed, byte RightLed, byte Bright, byte Color, int nLightUpTime,
-                    int nLightDownTime, int nTotalTime) override;
+        int nLightDownTime, int nTotalTime) override;
     bool SendRequest20() override;
     void Spare1(int nValue) override;
     void Spare2(const QString &qsValue) override;
@@ -75,9 +75,9 @@ public slots:
     void tcpDisconnected();
     void slotMotionPlay(int *arrAllAngle, int nMotorCount, int nRunTime);
     void slotPlayEarLed(int RunTime, int LeftLed, int RightLed, int Bright, int LedLightUpTime,
-                        int LedLightDownTime);
-    void slotPlayEyeLed(byte LeftLed, byte RightLed, byte Bright, byte Color, int LightUpTime,
-                        int LightDownTime);
+        int LedLightDownTime);
+    void slotPlayEyeLed(
+        byte LeftLed, byte RightLed, byte Bright, byte Color, int LightUpTime, int LightDownTime);
 
 private:
     // DispatchHost
@@ -86,11 +86,10 @@ private:
     QString lastFilePath() const override { return m_qsLastFilePath; }
     void requestActionFileList() override { RequestActionFileList(); }
 
-    template <typename Payload>
-    bool sendPayload(int nMsgID, const Payload *pPayload);
+    template <typename Payload> bool sendPayload(int nMsgID, const Payload *pPayload);
     bool sendEnvelope(int nMsgID, const unsigned char *pPayload, int nPayloadLen);
     bool sendFileInfo(const QString &qsFilePath, const QString &qsFileName, int nFileLen,
-                      short sMsgID, bool bEmpty);
+        short sMsgID, bool bEmpty);
 
     // A sink may call Release from inside a notification; the object then dies only when the
     // outermost handler on the stack has returned.

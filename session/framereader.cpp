@@ -9,8 +9,8 @@ const char kStartMark[] = { '\x34', '\x12' };
 qint32 readInt32(const char *p)
 {
     const auto *u = reinterpret_cast<const unsigned char *>(p);
-    return static_cast<qint32>(quint32(u[0]) | quint32(u[1]) << 8 | quint32(u[2]) << 16
-                               | quint32(u[3]) << 24);
+    return static_cast<qint32>(
+        quint32(u[0]) | quint32(u[1]) << 8 | quint32(u[2]) << 16 | quint32(u[3]) << 24);
 }
 
 quint16 readUInt16(const char *p)

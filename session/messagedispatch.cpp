@@ -54,7 +54,8 @@ bool decode(const msgpack::object &obj, Record *record, uint32_t requiredFields,
     try {
         record->msgpack_unpack(obj);
     } catch (const std::exception &e) {
-        *error = QStringLiteral("payload does not fit its class: %1").arg(QString::fromUtf8(e.what()));
+        *error
+            = QStringLiteral("payload does not fit its class: %1").arg(QString::fromUtf8(e.what()));
         return false;
     }
     if (obj.via.array.size < requiredFields) {
@@ -99,7 +100,7 @@ bool dispatchPayload(const char *data, int size, DispatchHost &host, QString *er
             return false;
         }
         payload = unpackOne(reinterpret_cast<const char *>(cmd.GetMsg()),
-                            static_cast<std::size_t>(cmd.GetMsgLen()));
+            static_cast<std::size_t>(cmd.GetMsgLen()));
     } catch (const std::exception &e) {
         *error = QStringLiteral("undecodable envelope: %1").arg(QString::fromUtf8(e.what()));
         return false;

@@ -72,8 +72,8 @@ class ZEVSOCKETSESSION_EXPORT CIZEVSocketSession
 public:
     // The host is a numeric address; the two integers are not used. True once the attempt has
     // started: a refused connection raises no event at all, so guard the wait with a time-out.
-    virtual bool Connect(const QString &qsHostAddr, int nReserved1, int nReserved2,
-                         IZEVSocketSessionEvent *pEvent)
+    virtual bool Connect(
+        const QString &qsHostAddr, int nReserved1, int nReserved2, IZEVSocketSessionEvent *pEvent)
         = 0;
     virtual bool Disconnect() = 0;
     virtual void Release() = 0;
@@ -85,14 +85,14 @@ public:
     virtual bool SendMsg(int nMsgID, void *pMsg) = 0;
     virtual bool RequestActionFileList() = 0;
     // The SendFileInfo family takes the ids 2, 12, 21 and 22.
-    virtual bool SendFileInfo(const QString &qsFilePath, const QString &qsFileName, int nFileLen,
-                              short sMsgID)
+    virtual bool SendFileInfo(
+        const QString &qsFilePath, const QString &qsFileName, int nFileLen, short sMsgID)
         = 0;
-    virtual bool SendEmptyFileInfo(const QString &qsFilePath, const QString &qsFileName,
-                                   int nFileLen, short sMsgID)
+    virtual bool SendEmptyFileInfo(
+        const QString &qsFilePath, const QString &qsFileName, int nFileLen, short sMsgID)
         = 0;
-    virtual bool SendEmptyFileInfo2(const QString &qsFilePath, const QString &qsFileName,
-                                    int nFileLen, short sMsgID)
+    virtual bool SendEmptyFileInfo2(
+        const QString &qsFilePath, const QString &qsFileName, int nFileLen, short sMsgID)
         = 0;
     // Ids 33 and 34.
     virtual bool RequestVersion(int nMsgID) = 0;
@@ -106,11 +106,11 @@ public:
     virtual void ReadMotorAngle(int nMotorID) = 0;
     virtual bool SendRequest11() = 0;
     virtual void PlayEarLed(int nRunTime, int nLeftLed, int nRightLed, int nBright,
-                            int nLightUpTime, int nLightDownTime)
+        int nLightUpTime, int nLightDownTime)
         = 0;
     virtual bool SendRequest18() = 0;
     virtual void PlayEyeLed(byte LeftLed, byte RightLed, byte Bright, byte Color, int nLightUpTime,
-                            int nLightDownTime, int nTotalTime)
+        int nLightDownTime, int nTotalTime)
         = 0;
     virtual bool SendRequest20() = 0;
     virtual void Spare1(int nValue) = 0;

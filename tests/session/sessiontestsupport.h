@@ -39,7 +39,8 @@ inline QByteArray raw(const QByteArray &bytes)
         out.append(static_cast<char>(0xa0 | bytes.size()));
     } else {
         out.append('\xda');
-        out.append(static_cast<char>(bytes.size() >> 8)).append(static_cast<char>(bytes.size() & 0xff));
+        out.append(static_cast<char>(bytes.size() >> 8))
+            .append(static_cast<char>(bytes.size() & 0xff));
     }
     return out + bytes;
 }
@@ -77,7 +78,10 @@ public:
     }
     void OnServerInfoUL(ServerInfoUL *p) override
     {
-        add(QStringLiteral("OnServerInfoUL %1 %2 %3 %4").arg(p->Port).arg(p->FileLen).arg(p->IP, p->FileName));
+        add(QStringLiteral("OnServerInfoUL %1 %2 %3 %4")
+                .arg(p->Port)
+                .arg(p->FileLen)
+                .arg(p->IP, p->FileName));
     }
     void OnMotorAngle(int id, unsigned char angle) override
     {
@@ -107,7 +111,7 @@ public:
         connect(&m_server, &QTcpServer::newConnection, this, [this] {
             m_client = m_server.nextPendingConnection();
             connect(m_client, &QTcpSocket::readyRead, this,
-                    [this] { received += m_client->readAll(); });
+                [this] { received += m_client->readAll(); });
         });
     }
 

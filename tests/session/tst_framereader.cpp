@@ -77,26 +77,29 @@ void tst_FrameReader::resynchronises_data()
     QTest::addColumn<quint64>("droppedFrames");
 
     const QByteArray good = frame("ok");
-    QTest::newRow("garbage before") << QByteArray("garbage") + good << QList<QByteArray> { "ok" } << quint64(0);
-    QTest::newRow("lone 34 before") << QByteArray("\x34\x34", 2) + good << QList<QByteArray> { "ok" } << quint64(0);
-    QTest::newRow("12 34 reversed") << QByteArray("\x12\x34\x12", 3) + good
-                                    << QList<QByteArray> { "ok" } << quint64(0);
+    QTest::newRow("garbage before")
+        << QByteArray("garbage") + good << QList<QByteArray> { "ok" } << quint64(0);
+    QTest::newRow("lone 34 before")
+        << QByteArray("\x34\x34", 2) + good << QList<QByteArray> { "ok" } << quint64(0);
+    QTest::newRow("12 34 reversed")
+        << QByteArray("\x12\x34\x12", 3) + good << QList<QByteArray> { "ok" } << quint64(0);
     QTest::newRow("start mark in garbage with a plausible length")
-        << QByteArray("x\x34\x12\x00\x01\x00\x00\x07\x00zz", 11) + good << QList<QByteArray> { "ok" }
-        << quint64(0);
+        << QByteArray("x\x34\x12\x00\x01\x00\x00\x07\x00zz", 11) + good
+        << QList<QByteArray> { "ok" } << quint64(0);
     QTest::newRow("version 2 after garbage is scanned, not trusted")
         << QByteArray("x") + frame(good, 2) << QList<QByteArray> { "ok" } << quint64(0);
     QTest::newRow("length 0") << header(0) + good << QList<QByteArray> { "ok" } << quint64(1);
     QTest::newRow("length 3") << header(3) + good << QList<QByteArray> { "ok" } << quint64(1);
-    QTest::newRow("negative length") << header(-5) + good << QList<QByteArray> { "ok" } << quint64(1);
-    QTest::newRow("length 16 MiB + 1") << header(FrameReader::kMaxLength + 1) + good
-                                       << QList<QByteArray> { "ok" } << quint64(1);
+    QTest::newRow("negative length")
+        << header(-5) + good << QList<QByteArray> { "ok" } << quint64(1);
+    QTest::newRow("length 16 MiB + 1")
+        << header(FrameReader::kMaxLength + 1) + good << QList<QByteArray> { "ok" } << quint64(1);
     QTest::newRow("version 2 skipped whole")
         << frame(good, 2) + good << QList<QByteArray> { "ok" } << quint64(1);
-    QTest::newRow("reserved ignored") << header(6, 1, 0xffff) + "hi" << QList<QByteArray> { "hi" }
-                                      << quint64(0);
-    QTest::newRow("empty frames only") << frame(QByteArray()) + frame(QByteArray())
-                                       << QList<QByteArray>() << quint64(0);
+    QTest::newRow("reserved ignored")
+        << header(6, 1, 0xffff) + "hi" << QList<QByteArray> { "hi" } << quint64(0);
+    QTest::newRow("empty frames only")
+        << frame(QByteArray()) + frame(QByteArray()) << QList<QByteArray>() << quint64(0);
 }
 
 void tst_FrameReader::resynchronises()

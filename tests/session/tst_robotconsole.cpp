@@ -43,7 +43,7 @@ private:
     };
     // Runs robot-console against peer; the peer answers each request frame with its reply.
     Run runConsole(RobotPeer &peer, const QStringList &arguments,
-                   const QList<QPair<QByteArray, QByteArray>> &answers = {});
+        const QList<QPair<QByteArray, QByteArray>> &answers = {});
 };
 
 void tst_RobotConsole::parsing_data()
@@ -54,8 +54,8 @@ void tst_RobotConsole::parsing_data()
     QTest::addColumn<int>("timeoutMs");
     QTest::addColumn<bool>("login");
 
-    auto row = [](const char *name, const QStringList &args, bool valid, const QString &awaited = {},
-                  int timeoutMs = 5000, bool login = false) {
+    auto row = [](const char *name, const QStringList &args, bool valid,
+                   const QString &awaited = {}, int timeoutMs = 5000, bool login = false) {
         QTest::newRow(name) << args << valid << awaited << timeoutMs << login;
     };
     row("serial", { "serial" }, true, "OnSerialNum");
@@ -115,7 +115,7 @@ void tst_RobotConsole::parsing()
 }
 
 tst_RobotConsole::Run tst_RobotConsole::runConsole(RobotPeer &peer, const QStringList &arguments,
-                                                   const QList<QPair<QByteArray, QByteArray>> &answers)
+    const QList<QPair<QByteArray, QByteArray>> &answers)
 {
     Run run;
     auto pending = std::make_shared<QList<QPair<QByteArray, QByteArray>>>(answers);
@@ -186,17 +186,18 @@ void tst_RobotConsole::endToEnd_data()
         << frame(hex("9202b793cd177aa5312e7a6576ac3139322e3136382e312e3230"))
         << QByteArray("OnConnected\nOnServerInfoDL 6010 192.168.1.20 C:/x/fw.bin\n");
     QTest::newRow("file-name 14")
-        << QStringList { "file-name", "a.zev", "14" } << hex("34120e00000001000000920ea791a5612e7a6576")
+        << QStringList { "file-name", "a.zev", "14" }
+        << hex("34120e00000001000000920ea791a5612e7a6576")
         << frame(hex("920ebb95cd177acd03e8a5312e7a6576ac3139322e3136382e312e3230c3"))
         << QByteArray("OnConnected\nOnServerInfoUL 6010 1000 192.168.1.20 1.zev\n");
-    QTest::newRow("file-name 13")
-        << QStringList { "file-name", "a.zev", "13" } << hex("34120e00000001000000920da791a5612e7a6576")
-        << frame(hex("920dae9192a5782e7a6576a5792e7a6576"))
-        << QByteArray("OnConnected\nOnActionResourceList x.zev,y.zev\n");
+    QTest::newRow("file-name 13") << QStringList { "file-name", "a.zev", "13" }
+                                  << hex("34120e00000001000000920da791a5612e7a6576")
+                                  << frame(hex("920dae9192a5782e7a6576a5792e7a6576"))
+                                  << QByteArray("OnConnected\nOnActionResourceList x.zev,y.zev\n");
     // A delete answered with Status -1 asks for the list again; the console does not wait.
     QTest::newRow("delete") << QStringList { "delete", "dance.act" }
-                            << hex("341212000000010000009204ab91a964616e63652e616374") << QByteArray()
-                            << QByteArray("OnConnected\n");
+                            << hex("341212000000010000009204ab91a964616e63652e616374")
+                            << QByteArray() << QByteArray("OnConnected\n");
 
     // Commands without a reply: the frame is written and the console is done.
     const struct
@@ -208,16 +209,17 @@ void tst_RobotConsole::endToEnd_data()
         { "play", { "play", "dance.act" }, "341212000000010000009205ab91a964616e63652e616374" },
         { "motor", { "motor", "3", "90", "500" }, "34120d000000010000009209a693035acd01f4" },
         { "motion",
-          { "motion", "1", "2", "3", "4", "5", "6", "7", "8", "9", "10", "11", "12", "13", "14",
-            "15", "16", "17", "18", "19", "20", "1000" },
-          "341221000000010000009225badc00150102030405060708090a0b0c0d0e0f1011121314cd03e8" },
+            { "motion", "1", "2", "3", "4", "5", "6", "7", "8", "9", "10", "11", "12", "13", "14",
+                "15", "16", "17", "18", "19", "20", "1000" },
+            "341221000000010000009225badc00150102030405060708090a0b0c0d0e0f1011121314cd03e8" },
         { "ear-led", { "ear-led", "1000", "1", "2", "3", "100", "200" },
-          "341211000000010000009211aa96cd03e801020364ccc8" },
+            "341211000000010000009211aa96cd03e801020364ccc8" },
         { "eye-led", { "eye-led", "200", "255", "3", "4", "100", "200", "250" },
-          "341212000000010000009213ab97d0c8ff030464ccc8ccfa" },
+            "341212000000010000009213ab97d0c8ff030464ccc8ccfa" },
         { "file-info 21", { "file-info", "C:/x/fw.bin", "fw.bin", "1000", "21" },
-          "341232000000010000009215da002993b8546172766f49495f43484553545f6b65726e656c2e62696eab433a2f"
-          "782f66772e62696ecd03e8" },
+            "341232000000010000009215da002993b8546172766f49495f43484553545f6b65726e656c2e62696eab43"
+            "3a2f"
+            "782f66772e62696ecd03e8" },
         { "request 7", { "request", "7" }, "341207000000010000009207a0" },
         { "request 11", { "request", "11" }, "34120700000001000000920ba0" },
         { "request 18", { "request", "18" }, "341207000000010000009212a0" },
@@ -225,7 +227,8 @@ void tst_RobotConsole::endToEnd_data()
         { "request 48", { "request", "48" }, "341207000000010000009230a0" },
     };
     for (const auto &w : written)
-        QTest::newRow(w.name) << w.arguments << hex(w.frame) << QByteArray() << QByteArray("OnConnected\n");
+        QTest::newRow(w.name) << w.arguments << hex(w.frame) << QByteArray()
+                              << QByteArray("OnConnected\n");
 }
 
 void tst_RobotConsole::endToEnd()
@@ -251,8 +254,8 @@ void tst_RobotConsole::loginGoesFirst()
     RobotPeer peer;
     const QByteArray serialRequest = hex("341209000000010000009234a291a0");
     const Run run = runConsole(peer, { "--login", "serial" },
-                               { { hex(kLoginFrame), frame(hex("9201a29100")) },
-                                 { serialRequest, serialFrame("R2D2#1") } });
+        { { hex(kLoginFrame), frame(hex("9201a29100")) },
+            { serialRequest, serialFrame("R2D2#1") } });
     QCOMPARE(run.exitCode, 0);
     // The login reply raises OnConnected a second time; the request still goes out once.
     QCOMPARE(run.out, QByteArray("OnConnected\nOnConnected\nOnSerialNum R2D2\n"));
@@ -282,7 +285,7 @@ void tst_RobotConsole::timeout()
     env.insert("ZEV_SESSION_PORT", QString::number(closedPort));
     process.setProcessEnvironment(env);
     process.start(QString::fromLocal8Bit(qgetenv("ZEV_DIST_DIR")) + "/robot-console",
-                  { "--timeout", "200", "actions" });
+        { "--timeout", "200", "actions" });
     QVERIFY2(process.waitForFinished(10000), qPrintable(process.errorString()));
     QCOMPARE(process.exitCode(), 1);
     QCOMPARE(process.readAllStandardOutput(), QByteArray());
@@ -307,8 +310,8 @@ void tst_RobotConsole::robotClosesBeforeTheReply()
 void tst_RobotConsole::wrongArguments()
 {
     QProcess process;
-    process.start(QString::fromLocal8Bit(qgetenv("ZEV_DIST_DIR")) + "/robot-console",
-                  { "version", "99" });
+    process.start(
+        QString::fromLocal8Bit(qgetenv("ZEV_DIST_DIR")) + "/robot-console", { "version", "99" });
     QVERIFY2(process.waitForFinished(10000), qPrintable(process.errorString()));
     QCOMPARE(process.exitCode(), 2);
     const QByteArray err = process.readAllStandardError();

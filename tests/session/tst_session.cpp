@@ -28,6 +28,23 @@ const QByteArray kSerialRequest = QByteArray::fromHex("341209000000010000009234a
 
 } // namespace
 
+// Releases a session from a slot, as a client reacting to sigRobotDisconnected would.
+class Releaser : public QObject
+{
+    Q_OBJECT
+
+public:
+    CIZEVSocketSession *session = nullptr;
+    bool released = false;
+
+public slots:
+    void release()
+    {
+        session->Release();
+        released = true;
+    }
+};
+
 class tst_Session : public QObject
 {
     Q_OBJECT
@@ -62,6 +79,8 @@ private slots:
     void droppedFrames();
     void minimalSinkTakesEveryEvent();
     void releaseFromInsideAnEvent();
+    void releaseWhenDisconnectedSignals();
+    void nestedEventLoopInASink();
     void disconnectAndPeerClose();
     void displayErrorLogs();
 
@@ -134,9 +153,7 @@ void tst_Session::factoryAndMetaObject()
     QCOMPARE(qobject_cast<CIZEVSocketSession *>(object), m_session);
     QVERIFY(object->metaObject()->indexOfSignal("sigRobotConnected()") >= 0);
     QVERIFY(object->metaObject()->indexOfSignal("sigRobotDisconnected()") >= 0);
-    QVERIFY(object->metaObject()->indexOfSlot(
-                "displayError(QAbstractSocket::SocketError)")
-            >= 0);
+    QVERIFY(object->metaObject()->indexOfSlot("displayError(QAbstractSocket::SocketError)") >= 0);
     QVERIFY(object->metaObject()->indexOfSlot("slotMotionPlay(int*,int,int)") >= 0);
     QVERIFY(object->metaObject()->indexOfSlot("slotPlayEyeLed(byte,byte,byte,byte,int,int)") >= 0);
     QVERIFY(!CreateZEVSocketSession(nullptr));
@@ -203,8 +220,8 @@ void tst_Session::sendBeforeConnected()
     QVERIFY(!m_session->SendMsg(52, &serial));
     QVERIFY(m_session->SendMsg(1, &login));
     QTRY_COMPARE(m_sink.lines, QStringList { "OnConnected" });
-    QTRY_COMPARE(m_peer->received.toHex(),
-                 QByteArray("34120f000000010000009201a891a66b6b6b6b6b6b"));
+    QTRY_COMPARE(
+        m_peer->received.toHex(), QByteArray("34120f000000010000009201a891a66b6b6b6b6b6b"));
 
     // Without a socket there is nowhere to write: the login is still "sent", as a failed
     // write is, and nothing breaks.
@@ -229,8 +246,8 @@ void tst_Session::ledsRefusedBeforeLogin()
     QTRY_COMPARE(m_sink.lines, QStringList { "OnConnected" });
     QTRY_VERIFY(m_peer->client() != nullptr);
     // The login is the first and only thing the robot got before the marker.
-    QCOMPARE(receivedUpToMarker().toHex(),
-             QByteArray("34120f000000010000009201a891a66b6b6b6b6b6b"));
+    QCOMPARE(
+        receivedUpToMarker().toHex(), QByteArray("34120f000000010000009201a891a66b6b6b6b6b6b"));
 }
 
 void tst_Session::sendMsgRefusals()
@@ -277,10 +294,16 @@ void tst_Session::sendingOperations_data()
         const char *hex;
     } rows[] = {
         { "RequestActionFileList", "341207000000010000009203a0" },
-        { "SendFileInfo 2", "34121e000000010000009202b793a666772e62696eab433a2f782f66772e62696ecd03e8" },
-        { "SendFileInfo 12", "34122000000001000000920cb993a666772e62696eab433a2f782f66772e62696ece00010000" },
-        { "SendFileInfo 21", "341232000000010000009215da002993b8546172766f49495f43484553545f6b65726e656c2e62696eab433a2f782f66772e62696ecd03e8" },
-        { "SendFileInfo 22", "341231000000010000009216da002893b7546172766f49495f484541445f6b65726e656c2e62696eab433a2f782f66772e62696ecd03e8" },
+        { "SendFileInfo 2",
+            "34121e000000010000009202b793a666772e62696eab433a2f782f66772e62696ecd03e8" },
+        { "SendFileInfo 12",
+            "34122000000001000000920cb993a666772e62696eab433a2f782f66772e62696ece00010000" },
+        { "SendFileInfo 21",
+            "341232000000010000009215da002993b8546172766f49495f43484553545f6b65726e656c2e62696eab43"
+            "3a2f782f66772e62696ecd03e8" },
+        { "SendFileInfo 22",
+            "341231000000010000009216da002893b7546172766f49495f484541445f6b65726e656c2e62696eab433a"
+            "2f782f66772e62696ecd03e8" },
         { "SendEmptyFileInfo 2", "34120b000000010000009202a493a0a000" },
         { "SendEmptyFileInfo2 12", "34120b00000001000000920ca493a0a000" },
         { "RequestVersion 33", "34120a000000010000009221a39200a0" },
@@ -291,7 +314,8 @@ void tst_Session::sendingOperations_data()
         { "SendActionFile utf8", "341213000000010000009205ac91aae8889ee8b9882e616374" },
         { "DeleteActionFile", "341212000000010000009204ab91a964616e63652e616374" },
         { "SetMotorAngle", "34120d000000010000009209a693035acd01f4" },
-        { "PlayMotion", "341221000000010000009225badc00150102030405060708090a0b0c0d0e0f1011121314cd03e8" },
+        { "PlayMotion",
+            "341221000000010000009225badc00150102030405060708090a0b0c0d0e0f1011121314cd03e8" },
         { "ReadMotorAngle", "34120900000001000000920aa29107" },
         { "SendRequest11", "34120700000001000000920ba0" },
         { "SendRequest18", "341207000000010000009212a0" },
@@ -305,7 +329,8 @@ void tst_Session::sendingOperations_data()
         { "SendMsg 1", "34120f000000010000009201a891a66b6b6b6b6b6b" },
     };
     for (const auto &row : rows)
-        QTest::newRow(row.operation) << QString::fromLatin1(row.operation) << QByteArray::fromHex(row.hex);
+        QTest::newRow(row.operation)
+            << QString::fromLatin1(row.operation) << QByteArray::fromHex(row.hex);
 }
 
 void tst_Session::sendingOperations()
@@ -391,24 +416,23 @@ void tst_Session::slotsSendTheirMessages()
     connectSession();
     QObject *object = m_session->GetObject();
     // Queued, as a client on another thread would call them: the argument types must be known.
-    QVERIFY(QMetaObject::invokeMethod(object, "slotPlayEyeLed", Qt::QueuedConnection,
-                                      Q_ARG(byte, 1), Q_ARG(byte, 2), Q_ARG(byte, 3),
-                                      Q_ARG(byte, 4), Q_ARG(int, 100), Q_ARG(int, 200)));
-    QVERIFY(QMetaObject::invokeMethod(object, "slotPlayEarLed", Qt::QueuedConnection,
-                                      Q_ARG(int, 1), Q_ARG(int, 2), Q_ARG(int, 3), Q_ARG(int, 4),
-                                      Q_ARG(int, 5), Q_ARG(int, 6)));
+    QVERIFY(
+        QMetaObject::invokeMethod(object, "slotPlayEyeLed", Qt::QueuedConnection, Q_ARG(byte, 1),
+            Q_ARG(byte, 2), Q_ARG(byte, 3), Q_ARG(byte, 4), Q_ARG(int, 100), Q_ARG(int, 200)));
+    QVERIFY(QMetaObject::invokeMethod(object, "slotPlayEarLed", Qt::QueuedConnection, Q_ARG(int, 1),
+        Q_ARG(int, 2), Q_ARG(int, 3), Q_ARG(int, 4), Q_ARG(int, 5), Q_ARG(int, 6)));
     // The slot owns the array and releases it (a leak shows under the sanitizer build).
     int *angles = new int[20];
     for (int i = 0; i < 20; ++i)
         angles[i] = i * 10;
     QVERIFY(QMetaObject::invokeMethod(object, "slotMotionPlay", Qt::QueuedConnection,
-                                      Q_ARG(int*, angles), Q_ARG(int, 20), Q_ARG(int, 700)));
+        Q_ARG(int *, angles), Q_ARG(int, 20), Q_ARG(int, 700)));
     QTRY_VERIFY(m_peer->received.size() >= 18 + 14 + 48);
     QCOMPARE(receivedUpToMarker().toHex(),
-             QByteArray("341212000000010000009213ab970102030464ccc8cd012c"
-                        "34120e000000010000009211a796010203040506"
-                        "34122a000000010000009225da0021dc0015000a141e28323c46505a646e78cc82cc8ccc96"
-                        "cca0ccaaccb4ccbecd02bc"));
+        QByteArray("341212000000010000009213ab970102030464ccc8cd012c"
+                   "34120e000000010000009211a796010203040506"
+                   "34122a000000010000009225da0021dc0015000a141e28323c46505a646e78cc82cc8ccc96"
+                   "cca0ccaaccb4ccbecd02bc"));
 }
 
 void tst_Session::keepAliveFrame()
@@ -447,7 +471,7 @@ void tst_Session::dispatch_data()
         { "serial with two #", "9234a891a6414223432344", { "OnSerialNum AB" } },
         { "serial cut across a newline", "9234a991a7414223780a4344", { "OnSerialNum AB" } },
         { "serial in utf-8", "9234ad91abe5ba8fe58897e58fb72378",
-          { QString::fromUtf8("OnSerialNum 序列号") } },
+            { QString::fromUtf8("OnSerialNum 序列号") } },
         { "version 33", "9221a89203a5312e302e32", { "OnVersion 1.0.2" } },
         { "version 34", "9222a792ccc8a3322e30", { "OnVersion 2.0" } },
         { "motor angle low 8 bits", "920aa69307cd012c00", { "OnMotorAngle 7 44" } },
@@ -455,13 +479,13 @@ void tst_Session::dispatch_data()
         { "action file list", "9203a89193a161a162a163", { "OnActionFileList a,b,c" } },
         { "empty action file list", "9203a29190", { "OnActionFileList " } },
         { "resource list", "920dae9192a5782e7a6576a5792e7a6576",
-          { "OnActionResourceList x.zev,y.zev" } },
+            { "OnActionResourceList x.zev,y.zev" } },
         { "server info UL", "920ebb95cd177acd03e8a5312e7a6576ac3139322e3136382e312e3230c3",
-          { "OnServerInfoUL 6010 1000 192.168.1.20 1.zev" } },
+            { "OnServerInfoUL 6010 1000 192.168.1.20 1.zev" } },
         { "server info DL 2", "9202b793cd177aa5312e7a6576ac3139322e3136382e312e3230",
-          { "OnServerInfoDL 6010 192.168.1.20 " } },
+            { "OnServerInfoDL 6010 192.168.1.20 " } },
         { "server info DL 12 keeps defaults", "920ca29105",
-          { QStringLiteral("OnServerInfoDL 5 %1 ").arg(defaultIp) } },
+            { QStringLiteral("OnServerInfoDL 5 %1 ").arg(defaultIp) } },
         { "login accepted", "9201a29100", { "OnConnected" } },
         { "login refused", "9201a29101", {} },
         { "login without result", "9201a190", {} },
@@ -507,8 +531,8 @@ void tst_Session::deleteReplyAsksForTheList_data()
     QTest::newRow("status -1") << QByteArray::fromHex("9204a692a3616263ff")
                                << QByteArray::fromHex("341207000000010000009203a0");
     QTest::newRow("status 0") << QByteArray::fromHex("9204a692a361626300") << QByteArray();
-    QTest::newRow("name only, status stays -1") << QByteArray::fromHex("9204a391a161")
-                                                << QByteArray::fromHex("341207000000010000009203a0");
+    QTest::newRow("name only, status stays -1")
+        << QByteArray::fromHex("9204a391a161") << QByteArray::fromHex("341207000000010000009203a0");
 }
 
 void tst_Session::deleteReplyAsksForTheList()
@@ -524,31 +548,35 @@ void tst_Session::deleteReplyAsksForTheList()
 void tst_Session::fileInfoPathReachesServerInfo()
 {
     connectSession();
-    sendAndSettle(frame(QByteArray::fromHex("9202b793cd177aa5312e7a6576ac3139322e3136382e312e3230")));
+    sendAndSettle(
+        frame(QByteArray::fromHex("9202b793cd177aa5312e7a6576ac3139322e3136382e312e3230")));
     QCOMPARE(m_sink.lines, QStringList { "OnServerInfoDL 6010 192.168.1.20 " });
     QVERIFY(m_session->SendFileInfo("C:/x/fw.bin", "fw.bin", 1000, 21));
     m_sink.lines.clear();
-    sendAndSettle(frame(QByteArray::fromHex("9202b793cd177aa5312e7a6576ac3139322e3136382e312e3230")));
+    sendAndSettle(
+        frame(QByteArray::fromHex("9202b793cd177aa5312e7a6576ac3139322e3136382e312e3230")));
     QCOMPARE(m_sink.lines, QStringList { "OnServerInfoDL 6010 192.168.1.20 C:/x/fw.bin" });
     // The empty announcements leave the path alone.
     QVERIFY(m_session->SendEmptyFileInfo("D:/other.bin", "o", 1, 12));
     m_sink.lines.clear();
-    sendAndSettle(frame(QByteArray::fromHex("920cb793cd177aa5312e7a6576ac3139322e3136382e312e3230")));
+    sendAndSettle(
+        frame(QByteArray::fromHex("920cb793cd177aa5312e7a6576ac3139322e3136382e312e3230")));
     QCOMPARE(m_sink.lines, QStringList { "OnServerInfoDL 6010 192.168.1.20 C:/x/fw.bin" });
 }
 
 void tst_Session::framesSplitByteByByte()
 {
     connectSession();
-    const QByteArray stream = serialFrame("ONE") + frame(QByteArray::fromHex("9221a89203a5312e302e32"))
-        + frame(QByteArray()) + serialFrame("TWO");
+    const QByteArray stream = serialFrame("ONE")
+        + frame(QByteArray::fromHex("9221a89203a5312e302e32")) + frame(QByteArray())
+        + serialFrame("TWO");
     for (char c : stream) {
         m_peer->send(QByteArray(1, c));
         // Let the byte travel alone, so that the session sees it as its own read.
         QTest::qWait(1);
     }
-    QTRY_COMPARE(m_sink.lines,
-                 (QStringList { "OnSerialNum ONE", "OnVersion 1.0.2", "OnSerialNum TWO" }));
+    QTRY_COMPARE(
+        m_sink.lines, (QStringList { "OnSerialNum ONE", "OnVersion 1.0.2", "OnSerialNum TWO" }));
 }
 
 void tst_Session::thousandFramesInOneWrite()
@@ -579,7 +607,9 @@ void tst_Session::garbageBetweenFrames()
 void tst_Session::droppedFrames_data()
 {
     QTest::addColumn<QByteArray>("bytes");
-    const QByteArray serialEnvelope = envelope(52, QByteArray::fromHex("91a1" "5a"));
+    const QByteArray serialEnvelope = envelope(52,
+        QByteArray::fromHex("91a1"
+                            "5a"));
     QTest::newRow("version 2") << frame(serialEnvelope, 2);
     QTest::newRow("version 0 with a start mark inside")
         << frame(serialEnvelope + QByteArray("\x34\x12\x05\x00\x00\x00", 6), 0);
@@ -619,9 +649,11 @@ void tst_Session::minimalSinkTakesEveryEvent()
     QVERIFY(m_session->Connect(QStringLiteral("127.0.0.1"), 5, 0, &sink));
     QTRY_VERIFY(m_peer->client() != nullptr);
     const char *envelopes[] = {
-        "9203a89193a161a162a163", "920dae9192a5782e7a6576a5792e7a6576",
+        "9203a89193a161a162a163",
+        "920dae9192a5782e7a6576a5792e7a6576",
         "9202b793cd177aa5312e7a6576ac3139322e3136382e312e3230",
-        "920ebb95cd177acd03e8a5312e7a6576ac3139322e3136382e312e3230c3", "920aa69307cd012c00",
+        "920ebb95cd177acd03e8a5312e7a6576ac3139322e3136382e312e3230c3",
+        "920aa69307cd012c00",
         "9221a89203a5312e302e32",
     };
     QByteArray stream;
@@ -657,6 +689,40 @@ void tst_Session::releaseFromInsideAnEvent()
     QTRY_COMPARE(m_peer->client()->state(), QAbstractSocket::UnconnectedState);
 }
 
+void tst_Session::releaseWhenDisconnectedSignals()
+{
+    connectSession();
+    QPointer<QObject> object = m_session->GetObject();
+    // A client that drops its session as soon as the robot is gone, here while Disconnect runs.
+    Releaser releaser;
+    releaser.session = m_session;
+    QVERIFY(QObject::connect(
+        object.data(), SIGNAL(sigRobotDisconnected()), &releaser, SLOT(release())));
+    QVERIFY(m_session->Disconnect());
+    m_session = nullptr;
+    QTRY_VERIFY(releaser.released);
+    QVERIFY(object.isNull());
+}
+
+void tst_Session::nestedEventLoopInASink()
+{
+    connectSession();
+    QStringList order;
+    m_sink.onEvent = [&](const QString &line) {
+        order << line;
+        if (line == "OnSerialNum FIRST") {
+            m_peer->send(serialFrame("SECOND"));
+            QTest::qWait(50); // a sink that shows a dialog, say
+            order << "nested loop over";
+        }
+    };
+    m_peer->send(serialFrame("FIRST"));
+    QTRY_COMPARE(m_sink.lines.size(), 2);
+    QCOMPARE(
+        order, (QStringList { "OnSerialNum FIRST", "nested loop over", "OnSerialNum SECOND" }));
+    m_sink.onEvent = nullptr;
+}
+
 void tst_Session::disconnectAndPeerClose()
 {
     connectSession();
@@ -677,7 +743,8 @@ void tst_Session::disconnectAndPeerClose()
     QSignalSpy secondDisconnected(second->GetObject(), SIGNAL(sigRobotDisconnected()));
     QVERIFY(second->Connect(QStringLiteral("127.0.0.1"), 5, 0, &sink));
     QTRY_COMPARE(sink.lines, QStringList { "OnConnected" });
-    QTRY_VERIFY(m_peer->client() != nullptr && m_peer->client()->state() == QAbstractSocket::ConnectedState);
+    QTRY_VERIFY(m_peer->client() != nullptr
+        && m_peer->client()->state() == QAbstractSocket::ConnectedState);
     m_peer->client()->disconnectFromHost();
     QTRY_COMPARE(secondDisconnected.count(), 1);
     second->Release();
@@ -698,15 +765,13 @@ void tst_Session::displayErrorLogs()
     });
     QObject *object = m_session->GetObject();
     const QAbstractSocket::SocketError silent[] = { QAbstractSocket::ConnectionRefusedError,
-                                                    QAbstractSocket::RemoteHostClosedError,
-                                                    QAbstractSocket::HostNotFoundError };
+        QAbstractSocket::RemoteHostClosedError, QAbstractSocket::HostNotFoundError };
     for (QAbstractSocket::SocketError e : silent)
-        QVERIFY(QMetaObject::invokeMethod(object, "displayError",
-                                          Q_ARG(QAbstractSocket::SocketError, e)));
+        QVERIFY(QMetaObject::invokeMethod(
+            object, "displayError", Q_ARG(QAbstractSocket::SocketError, e)));
     QCOMPARE(g_sessionDebugLines, QStringList());
     QVERIFY(QMetaObject::invokeMethod(object, "displayError",
-                                      Q_ARG(QAbstractSocket::SocketError,
-                                            QAbstractSocket::SocketTimeoutError)));
+        Q_ARG(QAbstractSocket::SocketError, QAbstractSocket::SocketTimeoutError)));
     QCOMPARE(g_sessionDebugLines.size(), 1);
     QVERIFY(g_sessionDebugLines.first().startsWith("The following error occurred:"));
 

@@ -75,8 +75,8 @@ bool checkValues(ConsoleRequest *request, QString *error)
             *error = QStringLiteral("file-name takes the id 13 or 14");
             return false;
         }
-        request->awaitedEvent
-            = n[0] == 13 ? QStringLiteral("OnActionResourceList") : QStringLiteral("OnServerInfoUL");
+        request->awaitedEvent = n[0] == 13 ? QStringLiteral("OnActionResourceList")
+                                           : QStringLiteral("OnServerInfoUL");
         return true;
     case C::FileInfo:
         if (n[0] < 0) {
@@ -97,7 +97,8 @@ bool checkValues(ConsoleRequest *request, QString *error)
     case C::EyeLed:
         for (int i = 0; i < 4; ++i) {
             if (n[i] < 0 || n[i] > 255) {
-                *error = QStringLiteral("eye-led takes LEFT, RIGHT, BRIGHT and COLOR from 0 to 255");
+                *error
+                    = QStringLiteral("eye-led takes LEFT, RIGHT, BRIGHT and COLOR from 0 to 255");
                 return false;
             }
         }

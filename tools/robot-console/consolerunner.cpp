@@ -71,14 +71,14 @@ void ConsoleRunner::OnActionResourceList(QStringList qslResourceList)
 void ConsoleRunner::OnServerInfoDL(ServerInfoDL *pInfo)
 {
     report(QStringLiteral("OnServerInfoDL"),
-           { QString::number(pInfo->Port), pInfo->IP, pInfo->FilePath });
+        { QString::number(pInfo->Port), pInfo->IP, pInfo->FilePath });
 }
 
 void ConsoleRunner::OnServerInfoUL(ServerInfoUL *pInfo)
 {
     report(QStringLiteral("OnServerInfoUL"),
-           { QString::number(pInfo->Port), QString::number(pInfo->FileLen), pInfo->IP,
-             pInfo->FileName });
+        { QString::number(pInfo->Port), QString::number(pInfo->FileLen), pInfo->IP,
+            pInfo->FileName });
 }
 
 void ConsoleRunner::OnMotorAngle(int nMotorID, unsigned char ucAngle)
@@ -154,7 +154,7 @@ bool ConsoleRunner::sendRequest()
         return true;
     case C::EyeLed:
         s->PlayEyeLed(static_cast<byte>(n[0]), static_cast<byte>(n[1]), static_cast<byte>(n[2]),
-                      static_cast<byte>(n[3]), n[4], n[5], n[6]);
+            static_cast<byte>(n[3]), n[4], n[5], n[6]);
         return true;
     case C::Request:
         switch (n[0]) {
@@ -193,7 +193,7 @@ void ConsoleRunner::onTimeout()
     else if (awaited.isEmpty())
         awaited = QStringLiteral("end of the write");
     writeLine(stderr,
-              QStringLiteral("robot-console: no %1 within %2 ms").arg(awaited).arg(m_request.timeoutMs));
+        QStringLiteral("robot-console: no %1 within %2 ms").arg(awaited).arg(m_request.timeoutMs));
     finish(1);
 }
 
@@ -204,5 +204,6 @@ void ConsoleRunner::finish(int exitCode)
     m_finished = true;
     m_timeout.stop();
     // Leave the session's own handlers first: whoever quits the loop does so from a queued call.
-    QMetaObject::invokeMethod(this, [this, exitCode] { emit finished(exitCode); }, Qt::QueuedConnection);
+    QMetaObject::invokeMethod(
+        this, [this, exitCode] { emit finished(exitCode); }, Qt::QueuedConnection);
 }

@@ -14,7 +14,8 @@ int main(int argc, char *argv[])
     ConsoleRequest request;
     QString error;
     if (!parseConsoleArguments(arguments, &request, &error)) {
-        std::fprintf(stderr, "robot-console: %s\n%s", qPrintable(error), qPrintable(consoleUsage()));
+        std::fprintf(
+            stderr, "robot-console: %s\n%s", qPrintable(error), qPrintable(consoleUsage()));
         return 2;
     }
     if (request.help) {
