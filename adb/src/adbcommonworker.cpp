@@ -48,6 +48,9 @@ void AdbCommonWorker::slotGetRobotBaseInfo(QString qsBuildName, QString qsKernal
     runCommand(sdk + QStringLiteral(" kill-server"), 1000, Channels::StandardOutput);
     pause(100);
     runCommand(sdk + QStringLiteral(" start-server"), 1000, Channels::StandardOutput);
+    // A fresh server finds the robot a moment after it starts; without this wait the next
+    // commands can run before that and the address and battery come back empty.
+    runCommand(sdk + QStringLiteral(" wait-for-device"), 5000, Channels::StandardOutput);
     log->info(QStringLiteral("getRobotBaseInfo...reboot adb server"));
 
     slotGetIpAddress();

@@ -124,7 +124,8 @@ QJsonArray TestAdbConductor::robotRules(const QJsonArray &buildProps, const QJso
                                         const QString &packages) const
 {
     return QJsonArray{
-        FakeAdb::rule(QStringLiteral("^(kill|start)-server$"), answers({QString()})),
+        FakeAdb::rule(QStringLiteral("^(kill-server|start-server|wait-for-device)$"),
+                      answers({QString()})),
         FakeAdb::rule(QStringLiteral("^shell busybox arp$"),
                       answers({QStringLiteral("? (192.168.1.1) at aa:bb:cc:dd:ee:ff [ether]  on wlan0\r\n")})),
         FakeAdb::rule(QStringLiteral("^shell busybox ifconfig wlan0$"),
@@ -242,7 +243,7 @@ void TestAdbConductor::baseInfoFillsRecord()
 
     QCOMPARE(fake->joinedCalls(),
              (QStringList{QStringLiteral("kill-server"), QStringLiteral("start-server"),
-                          QStringLiteral("shell busybox arp"),
+                          QStringLiteral("wait-for-device"), QStringLiteral("shell busybox arp"),
                           QStringLiteral("shell busybox ifconfig wlan0"),
                           QStringLiteral("shell dumpsys battery"),
                           QStringLiteral("shell cat /system/build.prop")}));
@@ -309,7 +310,7 @@ void TestAdbConductor::baseInfoKeepsValuesOfFailedSteps()
     QCOMPARE(second.robot->acPowered, false);
     QCOMPARE(second.robot->batteryRatio, 0.5);
     QVERIFY(todaysLog().contains(QLatin1String("] adb get robot ip error: wlan is off.")));
-    QVERIFY(!fake->joinedCalls().mid(6).contains(QStringLiteral("shell busybox ifconfig wlan0")));
+    QVERIFY(!fake->joinedCalls().mid(7).contains(QStringLiteral("shell busybox ifconfig wlan0")));
 }
 
 void TestAdbConductor::twoBaseInfoRequestsInOrder()
