@@ -65,8 +65,8 @@ protected slots:
     void slotInstallOneFinished(AppPtr appPtr, utils::ZEVErrorPtr errorPtr);
     void slotInstallAllFinished(utils::ZEVErrorPtr errorPtr);
     void slotPushFilesFinished(utils::ZEVErrorPtr errorPtr);
-    void slotPushOneFileFinished(QString qsFileName, utils::ZEVErrorPtr errorPtr, int nDone,
-                                 int nTotal);
+    void slotPushOneFileFinished(
+        QString qsFileName, utils::ZEVErrorPtr errorPtr, int nDone, int nTotal);
     void slotGetRobotInfo(utils::ZEVErrorPtr errorPtr);
     void slotUninstallStart();
 

@@ -25,8 +25,9 @@ public:
     virtual void onInstallAllFinished(utils::ZEVErrorPtr error) = 0;
     virtual void onInstallOneFinished(AppPtr app, utils::ZEVErrorPtr error) = 0;
     virtual void onPushFilesFinished(utils::ZEVErrorPtr error) = 0;
-    virtual void onPushOneFileFinished(QString fileName, utils::ZEVErrorPtr error, int nDone,
-                                       int nTotal) = 0;
+    virtual void onPushOneFileFinished(
+        QString fileName, utils::ZEVErrorPtr error, int nDone, int nTotal)
+        = 0;
     virtual void onUninstallStart() = 0;
 
 protected:

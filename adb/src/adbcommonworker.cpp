@@ -92,8 +92,8 @@ void AdbCommonWorker::slotGetIpAddress()
 {
     Logger *log = Logger::instance();
     log->info(QStringLiteral("GetIpAddress....start..."));
-    const QString arp =
-        runCommand(sdk + QStringLiteral(" shell busybox arp"), 10000, Channels::StandardOutput);
+    const QString arp
+        = runCommand(sdk + QStringLiteral(" shell busybox arp"), 10000, Channels::StandardOutput);
     log->info(QStringLiteral("adb get robot ip adb return str: [ %1 ].").arg(removeCrLf(arp)));
 
     const auto interfaceName = adbparse::arpInterface(arp);
@@ -102,11 +102,11 @@ void AdbCommonWorker::slotGetIpAddress()
         return;
     }
     // The name comes from the robot; quoted so that its shell cannot read anything else in it.
-    const QString word =
-        adbparse::commandLineWord(adbparse::robotShellWord(interfaceName->trimmed()));
-    const QString ifconfig = runCommand(sdk + QStringLiteral(" shell busybox ifconfig ")
-                                            + QLatin1Char(' ') + word,
-                                        10000, Channels::StandardOutput);
+    const QString word
+        = adbparse::commandLineWord(adbparse::robotShellWord(interfaceName->trimmed()));
+    const QString ifconfig
+        = runCommand(sdk + QStringLiteral(" shell busybox ifconfig ") + QLatin1Char(' ') + word,
+            10000, Channels::StandardOutput);
     const auto address = adbparse::ifconfigAddress(ifconfig);
     if (address) {
         QMutexLocker locker(&robotMutex);
@@ -116,8 +116,8 @@ void AdbCommonWorker::slotGetIpAddress()
 
 void AdbCommonWorker::slotGetBatteryInfo()
 {
-    const QString dumpsys =
-        runCommand(sdk + QStringLiteral(" shell dumpsys battery"), 10000, Channels::StandardOutput);
+    const QString dumpsys = runCommand(
+        sdk + QStringLiteral(" shell dumpsys battery"), 10000, Channels::StandardOutput);
     if (!dumpsys.trimmed().isEmpty()) {
         const adbparse::BatteryInfo battery = adbparse::readBattery(dumpsys);
         QMutexLocker locker(&robotMutex);
@@ -133,7 +133,8 @@ void AdbCommonWorker::slotGetBatteryInfo()
 
 void AdbCommonWorker::slotGetMemoryAvailableSize()
 {
-    const QString df = runCommand(sdk + QStringLiteral(" shell df"), 10000, Channels::StandardOutput);
+    const QString df
+        = runCommand(sdk + QStringLiteral(" shell df"), 10000, Channels::StandardOutput);
     const auto freeBytes = adbparse::dataPartitionFreeBytes(df);
     if (freeBytes) {
         QMutexLocker locker(&robotMutex);

@@ -34,7 +34,7 @@ AdbConductor::AdbConductor(QObject *parent)
     commonThread = new QThread(this);
     commonWorker->moveToThread(commonThread);
     connect(this, &AdbConductor::sigGetRobotBaseInfo, commonWorker,
-            &AdbCommonWorker::slotGetRobotBaseInfo);
+        &AdbCommonWorker::slotGetRobotBaseInfo);
     connect(commonWorker, &AdbCommonWorker::sigGetRobotInfo, this, &AdbConductor::slotGetRobotInfo);
     connect(this, &AdbConductor::sigKillServer, commonWorker, &AdbCommonWorker::slotKillServer);
     connect(this, &AdbConductor::sigReboot, commonWorker, &AdbCommonWorker::slotReboot);
@@ -46,12 +46,12 @@ AdbConductor::AdbConductor(QObject *parent)
     installThread = new QThread(this);
     installWorker->moveToThread(installThread);
     connect(this, SIGNAL(sigInstallApps()), installWorker, SLOT(slotInstallApps()));
-    connect(installWorker, &AdbInstallWorker::sigInstallingApp, this,
-            &AdbConductor::slotInstallingApp);
+    connect(
+        installWorker, &AdbInstallWorker::sigInstallingApp, this, &AdbConductor::slotInstallingApp);
     connect(installWorker, &AdbInstallWorker::sigInstalledOne, this,
-            &AdbConductor::slotInstallOneFinished);
+        &AdbConductor::slotInstallOneFinished);
     connect(installWorker, &AdbInstallWorker::sigAllInstalled, this,
-            &AdbConductor::slotInstallAllFinished);
+        &AdbConductor::slotInstallAllFinished);
     connect(installThread, &QThread::finished, installWorker, &QObject::deleteLater);
     connect(installThread, &QThread::finished, installThread, &QObject::deleteLater);
 
@@ -59,14 +59,14 @@ AdbConductor::AdbConductor(QObject *parent)
     // install run that asks for it.
     uninstallWorker = new AdbUninstallWorker;
     uninstallWorker->moveToThread(installThread);
-    connect(uninstallWorker, SIGNAL(sigUninstallAppListDone()), installWorker,
-            SLOT(slotInstallApps()));
-    connect(installWorker, SIGNAL(sigUninstallApps()), uninstallWorker,
-            SLOT(slotUninstallAppList()));
+    connect(
+        uninstallWorker, SIGNAL(sigUninstallAppListDone()), installWorker, SLOT(slotInstallApps()));
+    connect(
+        installWorker, SIGNAL(sigUninstallApps()), uninstallWorker, SLOT(slotUninstallAppList()));
     connect(installWorker, SIGNAL(sigAppendUninstallApp(QList<AppPtr>)), uninstallWorker,
-            SLOT(slotAppendUninstallApp(QList<AppPtr>)));
+        SLOT(slotAppendUninstallApp(QList<AppPtr>)));
     connect(uninstallWorker, &AdbUninstallWorker::sigUninstallStart, this,
-            &AdbConductor::slotUninstallStart);
+        &AdbConductor::slotUninstallStart);
     connect(installThread, &QThread::finished, uninstallWorker, &QObject::deleteLater);
     installThread->start(QThread::InheritPriority);
 
@@ -75,9 +75,9 @@ AdbConductor::AdbConductor(QObject *parent)
     pushWorker->moveToThread(pushThread);
     connect(this, &AdbConductor::sigPushFiles, pushWorker, &AdbPushFileWorker::slotPushFiles);
     connect(pushWorker, &AdbPushFileWorker::sigPushOneFileFinished, this,
-            &AdbConductor::slotPushOneFileFinished);
+        &AdbConductor::slotPushOneFileFinished);
     connect(pushWorker, &AdbPushFileWorker::sigPushFilesFinished, this,
-            &AdbConductor::slotPushFilesFinished);
+        &AdbConductor::slotPushFilesFinished);
     connect(pushThread, &QThread::finished, pushWorker, &QObject::deleteLater);
     connect(pushThread, &QThread::finished, pushThread, &QObject::deleteLater);
     pushThread->start(QThread::InheritPriority);
@@ -85,14 +85,14 @@ AdbConductor::AdbConductor(QObject *parent)
 
 AdbConductor::~AdbConductor()
 {
-    const QList<AdbWorker *> workers{pushWorker, commonWorker, installWorker, uninstallWorker};
+    const QList<AdbWorker *> workers { pushWorker, commonWorker, installWorker, uninstallWorker };
     for (AdbWorker *worker : workers) {
         worker->abort();
         worker->deleteLater();
     }
     // The workers are deleted when their threads finish; the threads must end before the
     // controller deletes them as its children.
-    const QList<QThread *> threads{commonThread, installThread, pushThread};
+    const QList<QThread *> threads { commonThread, installThread, pushThread };
     for (QThread *thread : threads)
         thread->quit();
     for (QThread *thread : threads)
@@ -203,8 +203,8 @@ void AdbConductor::slotPushFilesFinished(utils::ZEVErrorPtr errorPtr)
         event->onPushFilesFinished(errorPtr);
 }
 
-void AdbConductor::slotPushOneFileFinished(QString qsFileName, utils::ZEVErrorPtr errorPtr,
-                                           int nDone, int nTotal)
+void AdbConductor::slotPushOneFileFinished(
+    QString qsFileName, utils::ZEVErrorPtr errorPtr, int nDone, int nTotal)
 {
     if (event)
         event->onPushOneFileFinished(qsFileName, errorPtr, nDone, nTotal);

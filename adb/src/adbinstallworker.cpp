@@ -24,10 +24,10 @@ void AdbInstallWorker::setApps(const QList<AppPtr> &list)
 
 void AdbInstallWorker::clearTemporaryFiles()
 {
-    for (const char *leftover : {"Tarvo2Services*", "smartcamera*"}) {
-        runCommand(sdk + QStringLiteral(" shell busybox rm -rf ") + tmpFolder
-                       + QLatin1String(leftover),
-                   1000, Channels::Merged);
+    for (const char *leftover : { "Tarvo2Services*", "smartcamera*" }) {
+        runCommand(
+            sdk + QStringLiteral(" shell busybox rm -rf ") + tmpFolder + QLatin1String(leftover),
+            1000, Channels::Merged);
         Logger::instance()->info(QStringLiteral("adb rm -rf: /data/local/tmp/"));
     }
 }
@@ -36,8 +36,8 @@ void AdbInstallWorker::restartMainService(const App &app)
 {
     const QString component = adbparse::commandLineWord(
         adbparse::robotShellWord(app.packageName + QLatin1Char('/') + app.mainActivity));
-    const QString out = runCommand(sdk + QStringLiteral(" shell am start -n ") + component, 5000,
-                                   Channels::Merged);
+    const QString out = runCommand(
+        sdk + QStringLiteral(" shell am start -n ") + component, 5000, Channels::Merged);
     qDebug() << "Restart main service:" << out << "end!";
 }
 
@@ -70,28 +70,25 @@ void AdbInstallWorker::slotInstallApps()
         QString out;
         do {
             // A copy: the run error may still change, and the receiver reads it on another thread.
-            emit sigInstallingApp(app, std::make_shared<utils::ZEVError>(
-                                           runError->errorCode(), runError->errorMessage()));
+            emit sigInstallingApp(app,
+                std::make_shared<utils::ZEVError>(runError->errorCode(), runError->errorMessage()));
 
             QString rmOut = runCommand(sdk + QStringLiteral(" shell busybox rm -rf ") + tmpFolder
-                                           + adbparse::commandLineWord(
-                                               adbparse::robotShellWord(app->packageName)),
-                                       1000, Channels::Merged);
-            log->error(QStringLiteral("adb rm -rf: %1, return str: %2")
-                           .arg(tmpFolder, removeCrLf(rmOut)));
+                    + adbparse::commandLineWord(adbparse::robotShellWord(app->packageName)),
+                1000, Channels::Merged);
+            log->error(
+                QStringLiteral("adb rm -rf: %1, return str: %2").arg(tmpFolder, removeCrLf(rmOut)));
             rmOut = runCommand(sdk + QStringLiteral(" shell busybox rm -rf /data/app/vmd*"), 1000,
-                               Channels::Merged);
+                Channels::Merged);
             log->error(QStringLiteral("adb rm -rf: %1, return str: %2")
                            .arg(QStringLiteral("/data/app/vmp*"), removeCrLf(rmOut)));
 
             const QString install = sdk + QStringLiteral(" install ")
-                                    + (reinstall ? QStringLiteral("-r ") : QString())
-                                    + app->apkPath;
-            out = runCommand(install, 100000, Channels::Merged, [&] {
-                log->info(QStringLiteral("adb install [ %1 ] start!").arg(app->name));
-            });
-            log->info(QStringLiteral("adb install [ %1 ] info : [ %2 ]")
-                          .arg(app->name, removeCrLf(out)));
+                + (reinstall ? QStringLiteral("-r ") : QString()) + app->apkPath;
+            out = runCommand(install, 100000, Channels::Merged,
+                [&] { log->info(QStringLiteral("adb install [ %1 ] start!").arg(app->name)); });
+            log->info(
+                QStringLiteral("adb install [ %1 ] info : [ %2 ]").arg(app->name, removeCrLf(out)));
 
             // The main service goes on after a stop request: a robot without it is unusable.
             if (!isRunning() && app->id != 1) {
@@ -133,8 +130,8 @@ void AdbInstallWorker::slotInstallApps()
             continue;
         }
         const int code = utils::ZEVError::errorCodeFromAdbOutput(out.toLocal8Bit());
-        log->error(QStringLiteral("adb install [ %1 ] failed : [ %2 ]")
-                       .arg(app->name, removeCrLf(out)));
+        log->error(
+            QStringLiteral("adb install [ %1 ] failed : [ %2 ]").arg(app->name, removeCrLf(out)));
         if (adbparse::isToleratedInstallCode(code)) {
             emit sigInstalledOne(app, appError);
             continue;
@@ -142,8 +139,7 @@ void AdbInstallWorker::slotInstallApps()
         appError->setErrorCode(code);
         emit sigInstalledOne(app, appError);
         runError->setErrorCode(20023);
-        runError->setErrorMessage(app->name.toLocal8Bit().toStdString()
-                                  + runError->errorMessage());
+        runError->setErrorMessage(app->name.toLocal8Bit().toStdString() + runError->errorMessage());
         emit sigAllInstalled(runError);
         return;
     }

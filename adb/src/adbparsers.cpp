@@ -49,8 +49,8 @@ QString removeCrLf(const QString &text)
     return result;
 }
 
-std::optional<BuildInfo> readBuildProp(const QString &out, const QString &buildKey,
-                                       const QString &kernelKey)
+std::optional<BuildInfo> readBuildProp(
+    const QString &out, const QString &buildKey, const QString &kernelKey)
 {
     if (out.isEmpty() || !out.contains(buildKey) || !out.contains(kernelKey))
         return std::nullopt;
@@ -95,8 +95,10 @@ BatteryInfo readBattery(const QString &dumpsys)
     BatteryInfo info;
     const QString ac = firstLine(cutThroughLast(dumpsys, QStringLiteral("AC powered:"), true));
     info.acPowered = ac.trimmed().compare(QLatin1String("false"), Qt::CaseInsensitive) != 0;
-    info.level = firstLine(cutThroughLast(dumpsys, QStringLiteral("level:"), true)).trimmed().toInt();
-    info.scale = firstLine(cutThroughLast(dumpsys, QStringLiteral("scale:"), true)).trimmed().toInt();
+    info.level
+        = firstLine(cutThroughLast(dumpsys, QStringLiteral("level:"), true)).trimmed().toInt();
+    info.scale
+        = firstLine(cutThroughLast(dumpsys, QStringLiteral("scale:"), true)).trimmed().toInt();
     return info;
 }
 
@@ -113,9 +115,8 @@ std::optional<qint64> dataPartitionFreeBytes(const QString &df)
         QChar letter;
         double factor;
     };
-    static const Unit units[] = {{QLatin1Char('G'), 1024.0 * 1024.0 * 1024.0},
-                                 {QLatin1Char('M'), 1024.0 * 1024.0},
-                                 {QLatin1Char('K'), 1024.0}};
+    static const Unit units[] = { { QLatin1Char('G'), 1024.0 * 1024.0 * 1024.0 },
+        { QLatin1Char('M'), 1024.0 * 1024.0 }, { QLatin1Char('K'), 1024.0 } };
     for (const Unit &unit : units) {
         if (free.contains(unit.letter)) {
             free.truncate(free.indexOf(unit.letter, 0, Qt::CaseInsensitive));

@@ -18,8 +18,8 @@ struct BuildInfo
 };
 // Values of the two keys in a build.prop listing (the last occurrence wins). Empty when a key is
 // missing from the listing.
-std::optional<BuildInfo> readBuildProp(const QString &out, const QString &buildKey,
-                                       const QString &kernelKey);
+std::optional<BuildInfo> readBuildProp(
+    const QString &out, const QString &buildKey, const QString &kernelKey);
 bool isUsableBuildInfo(const BuildInfo &info);
 
 // The interface name, with its leading blank, from the last field of "busybox arp".

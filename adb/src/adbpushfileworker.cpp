@@ -23,13 +23,13 @@ void AdbPushFileWorker::collectFiles(const QString &folder, QStringList &files) 
 {
     const QDir dir(folder);
     const QDir::SortFlags order = QDir::Name | QDir::IgnoreCase;
-    const QFileInfoList own =
-        dir.entryInfoList(QDir::Files | QDir::Hidden | QDir::NoSymLinks, order);
+    const QFileInfoList own
+        = dir.entryInfoList(QDir::Files | QDir::Hidden | QDir::NoSymLinks, order);
     for (const QFileInfo &file : own)
         files.append(QDir::toNativeSeparators(file.absoluteFilePath()));
     // Linked folders are left out: a link back up the tree would never end.
-    const QFileInfoList subfolders =
-        dir.entryInfoList(QDir::Dirs | QDir::NoDotAndDotDot | QDir::NoSymLinks, order);
+    const QFileInfoList subfolders
+        = dir.entryInfoList(QDir::Dirs | QDir::NoDotAndDotDot | QDir::NoSymLinks, order);
     for (const QFileInfo &subfolder : subfolders)
         collectFiles(subfolder.absoluteFilePath(), files);
 }
@@ -56,14 +56,13 @@ void AdbPushFileWorker::prepareCommands()
             QString command;
             if (parent.contains(QLatin1String("actions"), Qt::CaseInsensitive)) {
                 command = sdk + QStringLiteral(" push ") + quotedPath + QStringLiteral("  ")
-                          + remoteRoot;
+                    + remoteRoot;
             } else {
                 // The folder name goes to the robot's shell in mkdir; push takes it verbatim.
                 commands.append(sdk + QStringLiteral(" shell mkdir ")
-                                + adbparse::commandLineWord(remoteRoot
-                                                            + adbparse::robotShellWord(parent)));
+                    + adbparse::commandLineWord(remoteRoot + adbparse::robotShellWord(parent)));
                 command = sdk + QStringLiteral(" push ") + quotedPath + QStringLiteral("  ")
-                          + adbparse::commandLineWord(remoteRoot + parent);
+                    + adbparse::commandLineWord(remoteRoot + parent);
             }
             pushTargets[command] = path;
             commands.append(command);
@@ -97,8 +96,8 @@ void AdbPushFileWorker::slotPushFiles(QString folder)
     while (!commands.isEmpty()) {
         const QString command = commands.takeFirst();
         const auto target = pushTargets.constFind(command);
-        const QString name =
-            target == pushTargets.cend() ? QString() : QFileInfo(target.value()).fileName();
+        const QString name
+            = target == pushTargets.cend() ? QString() : QFileInfo(target.value()).fileName();
         const QString out = runCommand(command, NoTimeLimit, Channels::Merged);
         if (target == pushTargets.cend())
             continue;

@@ -18,8 +18,8 @@ void AdbUninstallWorker::slotAppendUninstallApp(QList<AppPtr> appPtr)
 
 void AdbUninstallWorker::slotGetInstalledAppList()
 {
-    const QString list = runCommand(sdk + QStringLiteral(" shell pm list packages"), 10000,
-                                    Channels::StandardOutput);
+    const QString list = runCommand(
+        sdk + QStringLiteral(" shell pm list packages"), 10000, Channels::StandardOutput);
     const QStringList packages = adbparse::removablePackages(list);
     for (const QString &package : packages) {
         auto app = std::make_shared<App>();
@@ -41,8 +41,8 @@ void AdbUninstallWorker::slotUninstallAppList()
         if (!app)
             continue;
         const QString command = app->keepData
-                                    ? sdk + QStringLiteral(" uninstall -k ") + app->packageName
-                                    : sdk + QStringLiteral(" uninstall ") + app->packageName;
+            ? sdk + QStringLiteral(" uninstall -k ") + app->packageName
+            : sdk + QStringLiteral(" uninstall ") + app->packageName;
         const QString out = runCommand(command, 10000, Channels::StandardOutput);
         if (out.contains(QLatin1String("failure"), Qt::CaseInsensitive)) {
             log->info(QStringLiteral("adb unistall [%1] FAILURE, return str: [ %2 ].")

@@ -54,7 +54,7 @@ QString AdbWorker::adbProgramPath() const
 }
 
 QString AdbWorker::runCommand(const QString &commandLine, int timeoutMs, Channels channels,
-                              const std::function<void()> &onStarted)
+    const std::function<void()> &onStarted)
 {
     if (aborted)
         return QString();

@@ -34,7 +34,7 @@ protected:
     // Runs one command line (split like QProcess does) and returns its output as UTF-8 text.
     // A time-out or a failed start is not an error: the output read so far is returned.
     QString runCommand(const QString &commandLine, int timeoutMs, Channels channels,
-                       const std::function<void()> &onStarted = {});
+        const std::function<void()> &onStarted = {});
     void pause(int ms);
     // The adb program's path without the double quotes that may wrap it.
     QString adbProgramPath() const;
@@ -45,5 +45,5 @@ protected:
     bool running = false;
 
 private:
-    std::atomic<bool> aborted{false};
+    std::atomic<bool> aborted { false };
 };

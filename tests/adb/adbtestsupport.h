@@ -96,8 +96,8 @@ public:
     {
         add(make(QStringLiteral("pushAll"), error));
     }
-    void onPushOneFileFinished(QString fileName, utils::ZEVErrorPtr error, int nDone,
-                               int nTotal) override
+    void onPushOneFileFinished(
+        QString fileName, utils::ZEVErrorPtr error, int nDone, int nTotal) override
     {
         SinkEvent e = make(QStringLiteral("pushOne"), error);
         e.fileName = fileName;
@@ -138,11 +138,11 @@ public:
     {
         if (!dir.isValid())
             return false;
-        const QString source =
-            QCoreApplication::applicationDirPath() + QStringLiteral("/fakeadb");
-        program = dir.filePath(QStringLiteral("fadb%1").arg(QCoreApplication::applicationPid() % 100000));
+        const QString source = QCoreApplication::applicationDirPath() + QStringLiteral("/fakeadb");
+        program = dir.filePath(
+            QStringLiteral("fadb%1").arg(QCoreApplication::applicationPid() % 100000));
         return QFile::copy(source, program)
-               && QFile::setPermissions(program, QFile::permissions(source));
+            && QFile::setPermissions(program, QFile::permissions(source));
     }
     QString sdk() const { return QLatin1Char('"') + program + QLatin1Char('"'); }
     QString path(const QString &name) const { return dir.filePath(name); }
@@ -152,7 +152,7 @@ public:
     {
         QFile file(dir.filePath(QStringLiteral("scenario.json")));
         file.open(QIODevice::WriteOnly | QIODevice::Truncate);
-        file.write(QJsonDocument(QJsonObject{{QStringLiteral("rules"), rules}}).toJson());
+        file.write(QJsonDocument(QJsonObject { { QStringLiteral("rules"), rules } }).toJson());
         QFile::remove(dir.filePath(QStringLiteral("argv.log")));
     }
 
@@ -182,14 +182,13 @@ public:
 
     static QJsonObject answer(const QString &out, int delayMs = 0, bool hang = false)
     {
-        return QJsonObject{{QStringLiteral("out"), out},
-                           {QStringLiteral("delayMs"), delayMs},
-                           {QStringLiteral("hang"), hang}};
+        return QJsonObject { { QStringLiteral("out"), out }, { QStringLiteral("delayMs"), delayMs },
+            { QStringLiteral("hang"), hang } };
     }
     static QJsonObject rule(const QString &pattern, const QJsonArray &responses)
     {
-        return QJsonObject{{QStringLiteral("match"), pattern},
-                           {QStringLiteral("responses"), responses}};
+        return QJsonObject { { QStringLiteral("match"), pattern },
+            { QStringLiteral("responses"), responses } };
     }
 
     QTemporaryDir dir;

@@ -82,7 +82,7 @@ private slots:
 
 private:
     QJsonArray robotRules(const QJsonArray &buildProps, const QJsonArray &installs,
-                          const QString &packages = QString()) const;
+        const QString &packages = QString()) const;
     void makeTree(const QStringList &files);
     QString todaysLog() const;
 
@@ -120,29 +120,30 @@ void TestAdbConductor::cleanup()
     fake.reset();
 }
 
-QJsonArray TestAdbConductor::robotRules(const QJsonArray &buildProps, const QJsonArray &installs,
-                                        const QString &packages) const
+QJsonArray TestAdbConductor::robotRules(
+    const QJsonArray &buildProps, const QJsonArray &installs, const QString &packages) const
 {
-    return QJsonArray{
-        FakeAdb::rule(QStringLiteral("^(kill-server|start-server|wait-for-device)$"),
-                      answers({QString()})),
+    return QJsonArray {
+        FakeAdb::rule(
+            QStringLiteral("^(kill-server|start-server|wait-for-device)$"), answers({ QString() })),
         FakeAdb::rule(QStringLiteral("^shell busybox arp$"),
-                      answers({QStringLiteral("? (192.168.1.1) at aa:bb:cc:dd:ee:ff [ether]  on wlan0\r\n")})),
+            answers(
+                { QStringLiteral("? (192.168.1.1) at aa:bb:cc:dd:ee:ff [ether]  on wlan0\r\n") })),
         FakeAdb::rule(QStringLiteral("^shell busybox ifconfig wlan0$"),
-                      answers({QStringLiteral("wlan0  Link encap:Ethernet\r\n"
-                                              "  inet addr:192.168.1.23  Bcast:192.168.1.255\r\n")})),
+            answers({ QStringLiteral("wlan0  Link encap:Ethernet\r\n"
+                                     "  inet addr:192.168.1.23  Bcast:192.168.1.255\r\n") })),
         FakeAdb::rule(QStringLiteral("^shell dumpsys battery$"),
-                      answers({QStringLiteral("  AC powered: false\r\n  level: 45\r\n  scale: 50\r\n")})),
+            answers({ QStringLiteral("  AC powered: false\r\n  level: 45\r\n  scale: 50\r\n") })),
         FakeAdb::rule(QStringLiteral("^shell cat /system/build.prop$"), buildProps),
-        FakeAdb::rule(QStringLiteral("^shell pm list packages$"), answers({packages})),
-        FakeAdb::rule(QStringLiteral("^shell busybox rm -rf "), answers({QString()})),
+        FakeAdb::rule(QStringLiteral("^shell pm list packages$"), answers({ packages })),
+        FakeAdb::rule(QStringLiteral("^shell busybox rm -rf "), answers({ QString() })),
         FakeAdb::rule(QStringLiteral("^shell am start "),
-                      answers({QStringLiteral("Starting: Intent { cmp=x }\r\n")})),
-        FakeAdb::rule(QStringLiteral("^uninstall "), answers({QStringLiteral("Success\r\n")})),
+            answers({ QStringLiteral("Starting: Intent { cmp=x }\r\n") })),
+        FakeAdb::rule(QStringLiteral("^uninstall "), answers({ QStringLiteral("Success\r\n") })),
         FakeAdb::rule(QStringLiteral("^install "), installs),
-        FakeAdb::rule(QStringLiteral("^shell mkdir "), answers({QString()})),
-        FakeAdb::rule(QStringLiteral("^push "), answers({pushed})),
-        FakeAdb::rule(QStringLiteral("^shell reboot$"), answers({QString()})),
+        FakeAdb::rule(QStringLiteral("^shell mkdir "), answers({ QString() })),
+        FakeAdb::rule(QStringLiteral("^push "), answers({ pushed })),
+        FakeAdb::rule(QStringLiteral("^shell reboot$"), answers({ QString() })),
     };
 }
 
@@ -162,7 +163,7 @@ void TestAdbConductor::makeTree(const QStringList &files)
 QString TestAdbConductor::logPath() const
 {
     return FileUtils::logDirPath() + QLatin1Char('/')
-           + QDate::currentDate().toString(QStringLiteral("yyyy-MM-dd")) + ".log";
+        + QDate::currentDate().toString(QStringLiteral("yyyy-MM-dd")) + ".log";
 }
 
 // What the day's log gained since the current test started.
@@ -179,7 +180,7 @@ void TestAdbConductor::records()
     const App app;
     QCOMPARE(app.id, 4);
     QVERIFY(app.name.isEmpty() && app.apkPath.isEmpty() && app.packageName.isEmpty()
-            && app.mainActivity.isEmpty());
+        && app.mainActivity.isEmpty());
     QCOMPARE(app.number, 0);
     QCOMPARE(app.keepData, false);
 
@@ -202,15 +203,15 @@ void TestAdbConductor::records()
     QCOMPARE(target.ipAddress, QStringLiteral("1.2.3.4"));
     QCOMPARE(target.availableStorage, qint64(77));
     QVERIFY(target.apps.isEmpty());
-    QCOMPARE(target.properties.keys(), QStringList{QStringLiteral("own")});
+    QCOMPARE(target.properties.keys(), QStringList { QStringLiteral("own") });
 }
 
 void TestAdbConductor::singletonAndMetaTypes()
 {
     QCOMPARE(utils::SingletonT<AdbConductor>::instance(), conductor);
-    QCOMPARE(QString::fromLatin1(conductor->metaObject()->className()),
-             QStringLiteral("AdbConductor"));
-    for (const char *name : {"AppPtr", "utils::ZEVErrorPtr", "RobotTarvo2Ptr", "QList<AppPtr>"})
+    QCOMPARE(
+        QString::fromLatin1(conductor->metaObject()->className()), QStringLiteral("AdbConductor"));
+    for (const char *name : { "AppPtr", "utils::ZEVErrorPtr", "RobotTarvo2Ptr", "QList<AppPtr>" })
         QVERIFY2(QMetaType::type(name) != QMetaType::UnknownType, name);
     QCOMPARE(QMetaType::type("AppPtr"), qMetaTypeId<AppPtr>());
     QCOMPARE(QMetaType::type("QList<AppPtr>"), qMetaTypeId<QList<AppPtr>>());
@@ -223,9 +224,9 @@ void TestAdbConductor::singletonAndMetaTypes()
 
 void TestAdbConductor::baseInfoFillsRecord()
 {
-    fake->setRules(robotRules(answers({buildProp(QStringLiteral("20170315093015"),
-                                                 QStringLiteral("1489541415"))}),
-                              answers({QStringLiteral("Success")})));
+    fake->setRules(robotRules(
+        answers({ buildProp(QStringLiteral("20170315093015"), QStringLiteral("1489541415")) }),
+        answers({ QStringLiteral("Success") })));
     conductor->adbGetRobotBaseInfo(buildKey, kernelKey);
     QTRY_COMPARE_WITH_TIMEOUT(sink->count(QStringLiteral("robot")), 1, 15000);
 
@@ -242,17 +243,15 @@ void TestAdbConductor::baseInfoFillsRecord()
     QCOMPARE(e.robot->batteryRatio, 0.9);
 
     QCOMPARE(fake->joinedCalls(),
-             (QStringList{QStringLiteral("kill-server"), QStringLiteral("start-server"),
-                          QStringLiteral("wait-for-device"), QStringLiteral("shell busybox arp"),
-                          QStringLiteral("shell busybox ifconfig wlan0"),
-                          QStringLiteral("shell dumpsys battery"),
-                          QStringLiteral("shell cat /system/build.prop")}));
+        (QStringList { QStringLiteral("kill-server"), QStringLiteral("start-server"),
+            QStringLiteral("wait-for-device"), QStringLiteral("shell busybox arp"),
+            QStringLiteral("shell busybox ifconfig wlan0"), QStringLiteral("shell dumpsys battery"),
+            QStringLiteral("shell cat /system/build.prop") }));
     const QString log = todaysLog();
-    for (const char *line : {"] adbGetRobotBaseInfo...", "] slotGetRobotBaseInfo...",
-                             "] getRobotBaseInfo...check adb path",
-                             "] getRobotBaseInfo...reboot adb server", "] GetIpAddress....start...",
-                             "] GetIpAddress...", "] GetBatteryInfo...", "] Get base info start...",
-                             "] Get base info end..."})
+    for (const char *line : { "] adbGetRobotBaseInfo...", "] slotGetRobotBaseInfo...",
+             "] getRobotBaseInfo...check adb path", "] getRobotBaseInfo...reboot adb server",
+             "] GetIpAddress....start...", "] GetIpAddress...", "] GetBatteryInfo...",
+             "] Get base info start...", "] Get base info end..." })
         QVERIFY2(log.contains(QLatin1String(line)), line);
 }
 
@@ -263,10 +262,12 @@ void TestAdbConductor::baseInfoOutcomes_data()
 
     QTest::newRow("keys found") << buildProp("V1.2-3", "7") << 0;
     QTest::newRow("no build.prop text, keys present")
-        << "ro.build.version.incremental=1\nro.build.date.utc=2\n" << 20001;
+        << "ro.build.version.incremental=1\nro.build.date.utc=2\n"
+        << 20001;
     QTest::newRow("adb error") << "error: no devices/emulators found\n" << 20001;
     QTest::newRow("file missing, classified")
-        << "/system/bin/sh: cat: /system/build.prop: not found\n" << 20009;
+        << "/system/bin/sh: cat: /system/build.prop: not found\n"
+        << 20009;
     QTest::newRow("kernel above 32 bits goes negative") << buildProp("1", "4294967295") << 99999;
     QTest::newRow("empty build value") << buildProp("", "5") << 99999;
 }
@@ -274,7 +275,7 @@ void TestAdbConductor::baseInfoOutcomes_data()
 void TestAdbConductor::baseInfoOutcomes()
 {
     QFETCH(QString, out);
-    fake->setRules(robotRules(answers({out}), answers({QStringLiteral("Success")})));
+    fake->setRules(robotRules(answers({ out }), answers({ QStringLiteral("Success") })));
     conductor->adbGetRobotBaseInfo(buildKey, kernelKey);
     QTRY_COMPARE_WITH_TIMEOUT(sink->count(QStringLiteral("robot")), 1, 15000);
     QTEST(sink->events.first().code, "code");
@@ -284,17 +285,15 @@ void TestAdbConductor::baseInfoOutcomes()
 
 void TestAdbConductor::baseInfoKeepsValuesOfFailedSteps()
 {
-    QJsonArray rules = robotRules(answers({buildProp("11", "22"), QStringLiteral("garbage")}),
-                                  answers({QStringLiteral("Success")}));
+    QJsonArray rules = robotRules(answers({ buildProp("11", "22"), QStringLiteral("garbage") }),
+        answers({ QStringLiteral("Success") }));
     // Second round: wlan off, no battery answer, build.prop unreadable.
     rules.prepend(FakeAdb::rule(QStringLiteral("^shell (busybox arp|dumpsys battery)$"),
-                                answers({QStringLiteral("ignored"), QString()})));
+        answers({ QStringLiteral("ignored"), QString() })));
     rules.prepend(FakeAdb::rule(QStringLiteral("^shell busybox arp$"),
-                                answers({QStringLiteral("? (1.1.1.1) at x [ether]  on wlan0\n"),
-                                         QString()})));
+        answers({ QStringLiteral("? (1.1.1.1) at x [ether]  on wlan0\n"), QString() })));
     rules.prepend(FakeAdb::rule(QStringLiteral("^shell dumpsys battery$"),
-                                answers({QStringLiteral("AC powered: false\nlevel: 30\nscale: 60\n"),
-                                         QString()})));
+        answers({ QStringLiteral("AC powered: false\nlevel: 30\nscale: 60\n"), QString() })));
     fake->setRules(rules);
 
     conductor->adbGetRobotBaseInfo(buildKey, kernelKey);
@@ -315,9 +314,9 @@ void TestAdbConductor::baseInfoKeepsValuesOfFailedSteps()
 
 void TestAdbConductor::twoBaseInfoRequestsInOrder()
 {
-    fake->setRules(robotRules(answers({buildProp("20170101", "1500000000"),
-                                       buildProp("20180202", "1600000000")}),
-                              answers({QStringLiteral("Success")})));
+    fake->setRules(robotRules(
+        answers({ buildProp("20170101", "1500000000"), buildProp("20180202", "1600000000") }),
+        answers({ QStringLiteral("Success") })));
     conductor->adbGetRobotBaseInfo(buildKey, kernelKey);
     conductor->adbGetRobotBaseInfo(buildKey, kernelKey);
     QTRY_COMPARE_WITH_TIMEOUT(sink->count(QStringLiteral("robot")), 2, 20000);
@@ -343,13 +342,13 @@ void TestAdbConductor::baseInfoWithoutAdbOrBeforeReset_data()
 void TestAdbConductor::baseInfoWithoutAdbOrBeforeReset()
 {
     QFETCH(bool, adbPresent);
-    fake->setRules(robotRules(answers({buildProp("1", "2")}), answers({})));
+    fake->setRules(robotRules(answers({ buildProp("1", "2") }), answers({})));
     utils::SingletonT<AdbConductor>::release();
     conductor = utils::SingletonT<AdbConductor>::instance();
     conductor->setEvent(sink.get());
-    conductor->setSdk(adbPresent ? fake->sdk()
-                                 : QLatin1Char('"') + fake->path(QStringLiteral("missing/adb"))
-                                       + QLatin1Char('"'));
+    conductor->setSdk(adbPresent
+            ? fake->sdk()
+            : QLatin1Char('"') + fake->path(QStringLiteral("missing/adb")) + QLatin1Char('"'));
     if (!adbPresent)
         conductor->reset(true);
 
@@ -370,48 +369,47 @@ void TestAdbConductor::installOutcomes_data()
 
     const QString storage = QStringLiteral("Failure [INSTALL_FAILED_INSUFFICIENT_STORAGE]");
     const QString exists = QStringLiteral("Failure [INSTALL_FAILED_ALREADY_EXISTS]");
-    QTest::newRow("success") << QStringList{"Success"}
-                             << QStringList{"installing:Game", "one:Game:0", "all:0"} << 1
+    QTest::newRow("success") << QStringList { "Success" }
+                             << QStringList { "installing:Game", "one:Game:0", "all:0" } << 1
                              << false;
-    for (const char *reason : {"INSTALL_FAILED_ALREADY_EXISTS", "INSTALL_FAILED_INVALID_ZIP_FILE",
-                               "INSTALL_FAILED_OLDER_SDK", "INSTALL_FAILED_VERSION_DOWNGRADE"}) {
-        QTest::newRow(reason) << QStringList{QStringLiteral("Failure [%1]").arg(reason)}
-                              << QStringList{"installing:Game", "one:Game:0", "all:0"} << 1
+    for (const char *reason : { "INSTALL_FAILED_ALREADY_EXISTS", "INSTALL_FAILED_INVALID_ZIP_FILE",
+             "INSTALL_FAILED_OLDER_SDK", "INSTALL_FAILED_VERSION_DOWNGRADE" }) {
+        QTest::newRow(reason) << QStringList { QStringLiteral("Failure [%1]").arg(reason) }
+                              << QStringList { "installing:Game", "one:Game:0", "all:0" } << 1
                               << false;
     }
     QTest::newRow("device not found, no brackets")
-        << QStringList{"error: device not found"}
-        << QStringList{"installing:Game", "all:20002"} << 1 << false;
-    QTest::newRow("device offline") << QStringList{"Failure [INSTALL_FAILED_DEVICE_OFFLINE]"}
-                                    << QStringList{"installing:Game", "all:20002"} << 1 << false;
-    QTest::newRow("storage twice")
-        << QStringList{storage, storage}
-        << QStringList{"installing:Game", "uninstallStart", "installing:Game",
-                       "one:Game:20005", "all:20023"}
-        << 2 << true;
-    QTest::newRow("unknown twice")
-        << QStringList{"Failure [INSTALL_FAILED_INTERNAL_ERROR]"}
-        << QStringList{"installing:Game", "uninstallStart", "installing:Game",
-                       "one:Game:99999", "all:20023"}
-        << 2 << true;
+        << QStringList { "error: device not found" }
+        << QStringList { "installing:Game", "all:20002" } << 1 << false;
+    QTest::newRow("device offline") << QStringList { "Failure [INSTALL_FAILED_DEVICE_OFFLINE]" }
+                                    << QStringList { "installing:Game", "all:20002" } << 1 << false;
+    QTest::newRow("storage twice") << QStringList { storage, storage }
+                                   << QStringList { "installing:Game", "uninstallStart",
+                                          "installing:Game", "one:Game:20005", "all:20023" }
+                                   << 2 << true;
+    QTest::newRow("unknown twice") << QStringList { "Failure [INSTALL_FAILED_INTERNAL_ERROR]" }
+                                   << QStringList { "installing:Game", "uninstallStart",
+                                          "installing:Game", "one:Game:99999", "all:20023" }
+                                   << 2 << true;
     QTest::newRow("second attempt succeeds, then installed again")
-        << QStringList{storage, "Success", exists}
-        << QStringList{"installing:Game", "uninstallStart", "installing:Game", "one:Game:0",
-                       "installing:Game", "one:Game:0", "all:0"}
+        << QStringList { storage, "Success", exists }
+        << QStringList { "installing:Game", "uninstallStart", "installing:Game", "one:Game:0",
+               "installing:Game", "one:Game:0", "all:0" }
         << 3 << true;
     QTest::newRow("second attempt tolerated")
-        << QStringList{"Failure [INSTALL_FAILED_UID_CHANGED]", "Failure [INSTALL_FAILED_OLDER_SDK]"}
-        << QStringList{"installing:Game", "uninstallStart", "installing:Game", "one:Game:0",
-                       "installing:Game", "one:Game:0", "all:0"}
+        << QStringList { "Failure [INSTALL_FAILED_UID_CHANGED]",
+               "Failure [INSTALL_FAILED_OLDER_SDK]" }
+        << QStringList { "installing:Game", "uninstallStart", "installing:Game", "one:Game:0",
+               "installing:Game", "one:Game:0", "all:0" }
         << 3 << true;
     QTest::newRow("device lost on the second attempt")
-        << QStringList{storage, "error: device offline\nFailure [INSTALL_FAILED_DEVICE_OFFLINE]"}
-        << QStringList{"installing:Game", "uninstallStart", "installing:Game", "all:20002"} << 2
+        << QStringList { storage, "error: device offline\nFailure [INSTALL_FAILED_DEVICE_OFFLINE]" }
+        << QStringList { "installing:Game", "uninstallStart", "installing:Game", "all:20002" } << 2
         << true;
     QTest::newRow("bracket decides the retry, whole output the verdict")
-        << QStringList{"Failure [INSTALL_FAILED_INTERNAL_ERROR]\nerror: more than one device"}
-        << QStringList{"installing:Game", "uninstallStart", "installing:Game",
-                       "one:Game:40003", "all:20023"}
+        << QStringList { "Failure [INSTALL_FAILED_INTERNAL_ERROR]\nerror: more than one device" }
+        << QStringList { "installing:Game", "uninstallStart", "installing:Game", "one:Game:40003",
+               "all:20023" }
         << 2 << true;
 }
 
@@ -421,7 +419,7 @@ void TestAdbConductor::installOutcomes()
     QFETCH(QStringList, events);
     fake->setRules(robotRules(answers({}), answers(outs)));
     const AppPtr game = makeApp(QStringLiteral("Game"), QStringLiteral("com.example.game"));
-    conductor->appendInstallApps({game});
+    conductor->appendInstallApps({ game });
     conductor->adbInstallApps();
     QTRY_COMPARE_WITH_TIMEOUT(sink->count(QStringLiteral("all")), 1, 20000);
     QTest::qWait(50);
@@ -439,39 +437,40 @@ void TestAdbConductor::installOutcomes()
     const SinkEvent *all = sink->last(QStringLiteral("all"));
     if (all->code == 20023) {
         QCOMPARE(all->message,
-                 QByteArray("Game").append(QByteArray::fromStdString(
-                     utils::ZEVError::messageForCode(20023))));
+            QByteArray("Game").append(
+                QByteArray::fromStdString(utils::ZEVError::messageForCode(20023))));
         QVERIFY(todaysLog().contains(QLatin1String("] adb install [ Game ] failed : [ ")));
     }
 }
 
 void TestAdbConductor::installCommandLines()
 {
-    fake->setRules(robotRules(answers({}), answers({QStringLiteral("Success")})));
-    const AppPtr service = makeApp(QStringLiteral("Service"),
-                                   QStringLiteral("com.norvikinc.tarvo2services"), 1);
+    fake->setRules(robotRules(answers({}), answers({ QStringLiteral("Success") })));
+    const AppPtr service
+        = makeApp(QStringLiteral("Service"), QStringLiteral("com.norvikinc.tarvo2services"), 1);
     service->apkPath = QStringLiteral("\"/pkg/my apps/Tarvo2Services.apk\"");
     const AppPtr odd = makeApp(QStringLiteral("Odd"), QStringLiteral("x;reboot"));
-    conductor->appendInstallApps({service, odd});
+    conductor->appendInstallApps({ service, odd });
     conductor->adbInstallApps();
     QTRY_COMPARE_WITH_TIMEOUT(sink->count(QStringLiteral("all")), 1, 20000);
     QCOMPARE(sink->last(QStringLiteral("all"))->code, 0);
 
-    const QList<QStringList> expected{
-        {"shell", "busybox", "rm", "-rf", "/data/local/tmp/Tarvo2Services*"},
-        {"shell", "busybox", "rm", "-rf", "/data/local/tmp/smartcamera*"},
-        {"shell", "busybox", "rm", "-rf", "/data/local/tmp/com.norvikinc.tarvo2services"},
-        {"shell", "busybox", "rm", "-rf", "/data/app/vmd*"},
-        {"install", "/pkg/my apps/Tarvo2Services.apk"},
-        {"shell", "am", "start", "-n",
-         "com.norvikinc.tarvo2services/com.norvikinc.tarvo2services.MainActivity"},
-        {"shell", "busybox", "rm", "-rf", "/data/local/tmp/'x;reboot'"},
-        {"shell", "busybox", "rm", "-rf", "/data/app/vmd*"},
-        {"install", "/pkg/apk/Odd.apk"},
+    const QList<QStringList> expected {
+        { "shell", "busybox", "rm", "-rf", "/data/local/tmp/Tarvo2Services*" },
+        { "shell", "busybox", "rm", "-rf", "/data/local/tmp/smartcamera*" },
+        { "shell", "busybox", "rm", "-rf", "/data/local/tmp/com.norvikinc.tarvo2services" },
+        { "shell", "busybox", "rm", "-rf", "/data/app/vmd*" },
+        { "install", "/pkg/my apps/Tarvo2Services.apk" },
+        { "shell", "am", "start", "-n",
+            "com.norvikinc.tarvo2services/com.norvikinc.tarvo2services.MainActivity" },
+        { "shell", "busybox", "rm", "-rf", "/data/local/tmp/'x;reboot'" },
+        { "shell", "busybox", "rm", "-rf", "/data/app/vmd*" },
+        { "install", "/pkg/apk/Odd.apk" },
     };
     QCOMPARE(fake->calls(), expected);
     const QString log = todaysLog();
-    QVERIFY(log.contains(QRegularExpression(QStringLiteral("Info [^]]*\\] adb rm -rf: /data/local/tmp/\r?\n"))));
+    QVERIFY(log.contains(
+        QRegularExpression(QStringLiteral("Info [^]]*\\] adb rm -rf: /data/local/tmp/\r?\n"))));
     QVERIFY(log.contains(QLatin1String("TarvoRobot::Error ")));
     QVERIFY(log.contains(QLatin1String("] adb rm -rf: /data/app/vmp*, return str: ")));
     QVERIFY(log.contains(QLatin1String("] adb install [ Service ] start!")));
@@ -480,15 +479,15 @@ void TestAdbConductor::installCommandLines()
 
 void TestAdbConductor::uninstallPassRemovesHandedAndFoundPackages()
 {
-    fake->setRules(robotRules(
-        answers({}),
-        answers({QStringLiteral("Failure [INSTALL_FAILED_UPDATE_INCOMPATIBLE]"),
-                 QStringLiteral("Success"), QStringLiteral("Success")}),
+    fake->setRules(robotRules(answers({}),
+        answers({ QStringLiteral("Failure [INSTALL_FAILED_UPDATE_INCOMPATIBLE]"),
+            QStringLiteral("Success"), QStringLiteral("Success") }),
         QStringLiteral("package:com.android.settings\r\npackage:com.norvikinc.tarvo2services\r\n"
                        "package:com.example.game\r\n")));
-    const AppPtr kept = makeApp(QStringLiteral("Kept"), QStringLiteral("com.example.kept"), 4, true);
+    const AppPtr kept
+        = makeApp(QStringLiteral("Kept"), QStringLiteral("com.example.kept"), 4, true);
     const AppPtr next = makeApp(QStringLiteral("Next"), QStringLiteral("com.example.next"));
-    conductor->appendInstallApps({kept, next});
+    conductor->appendInstallApps({ kept, next });
     conductor->adbInstallApps();
     QTRY_COMPARE_WITH_TIMEOUT(sink->count(QStringLiteral("all")), 1, 20000);
     QCOMPARE(sink->last(QStringLiteral("all"))->code, 0);
@@ -498,10 +497,10 @@ void TestAdbConductor::uninstallPassRemovesHandedAndFoundPackages()
     const int list = calls.indexOf(QStringLiteral("shell pm list packages"));
     QVERIFY(list > 0);
     QCOMPARE(calls.mid(list, 4),
-             (QStringList{QStringLiteral("shell pm list packages"),
-                          QStringLiteral("uninstall -k com.example.kept"),
-                          QStringLiteral("uninstall com.example.next"),
-                          QStringLiteral("uninstall com.example.game")}));
+        (QStringList { QStringLiteral("shell pm list packages"),
+            QStringLiteral("uninstall -k com.example.kept"),
+            QStringLiteral("uninstall com.example.next"),
+            QStringLiteral("uninstall com.example.game") }));
     QCOMPARE(calls.filter(QStringLiteral("uninstall")).size(), 3);
     QVERIFY(todaysLog().contains(
         QLatin1String("] adb unistall [com.example.game] SUCCESS, return str: [ Success ].")));
@@ -509,29 +508,29 @@ void TestAdbConductor::uninstallPassRemovesHandedAndFoundPackages()
 
 void TestAdbConductor::installLogLinesCarryTheOrdinal()
 {
-    QJsonArray rules = robotRules(answers({}), answers({QStringLiteral("Success")}));
+    QJsonArray rules = robotRules(answers({}), answers({ QStringLiteral("Success") }));
     rules.prepend(FakeAdb::rule(QStringLiteral("^install /pkg/apk/Third.apk$"),
-                                answers({QStringLiteral("Failure [INSTALL_FAILED_INSUFFICIENT_STORAGE]")})));
+        answers({ QStringLiteral("Failure [INSTALL_FAILED_INSUFFICIENT_STORAGE]") })));
     fake->setRules(rules);
-    conductor->appendInstallApps({makeApp(QStringLiteral("First"), QStringLiteral("a.first")),
-                                  makeApp(QStringLiteral("Second"), QStringLiteral("a.second")),
-                                  makeApp(QStringLiteral("Third"), QStringLiteral("a.third"))});
+    conductor->appendInstallApps({ makeApp(QStringLiteral("First"), QStringLiteral("a.first")),
+        makeApp(QStringLiteral("Second"), QStringLiteral("a.second")),
+        makeApp(QStringLiteral("Third"), QStringLiteral("a.third")) });
     conductor->adbInstallApps();
     QTRY_COMPARE_WITH_TIMEOUT(sink->count(QStringLiteral("all")), 1, 20000);
     QCOMPARE(sink->last(QStringLiteral("all"))->code, 20023);
-    const QString line = QStringLiteral(
-        "] adb install [ Third ] the [3] times, failed : [ Failure [INSTALL_FAILED_INSUFFICIENT_STORAGE] ]");
+    const QString line = QStringLiteral("] adb install [ Third ] the [3] times, failed : [ Failure "
+                                        "[INSTALL_FAILED_INSUFFICIENT_STORAGE] ]");
     QCOMPARE(todaysLog().count(line), 2);
 }
 
 void TestAdbConductor::emptyInstallList()
 {
-    fake->setRules(robotRules(answers({}), answers({QStringLiteral("Success")})));
+    fake->setRules(robotRules(answers({}), answers({ QStringLiteral("Success") })));
     conductor->appendInstallApps({});
     conductor->adbInstallApps();
     QTRY_COMPARE_WITH_TIMEOUT(sink->events.size(), 1, 10000);
     QTest::qWait(50);
-    QCOMPARE(sink->briefs(), QStringList{QStringLiteral("all:20003")});
+    QCOMPARE(sink->briefs(), QStringList { QStringLiteral("all:20003") });
     QVERIFY(fake->calls().isEmpty());
 }
 
@@ -541,17 +540,18 @@ void TestAdbConductor::stopDuringInstall_data()
     QTest::addColumn<QStringList>("events");
     QTest::addColumn<bool>("restarted");
     QTest::newRow("main service goes on")
-        << 1 << QStringList{"installing:Game", "one:Game:0", "all:0"} << true;
+        << 1 << QStringList { "installing:Game", "one:Game:0", "all:0" } << true;
     QTest::newRow("other application stops")
-        << 4 << QStringList{"installing:Game", "all:20002"} << false;
+        << 4 << QStringList { "installing:Game", "all:20002" } << false;
 }
 
 void TestAdbConductor::stopDuringInstall()
 {
     QFETCH(int, id);
-    QJsonArray installs{FakeAdb::answer(QStringLiteral("Success"), 1500)};
+    QJsonArray installs { FakeAdb::answer(QStringLiteral("Success"), 1500) };
     fake->setRules(robotRules(answers({}), installs));
-    conductor->appendInstallApps({makeApp(QStringLiteral("Game"), QStringLiteral("com.x.game"), id)});
+    conductor->appendInstallApps(
+        { makeApp(QStringLiteral("Game"), QStringLiteral("com.x.game"), id) });
     conductor->adbInstallApps();
     QTRY_COMPARE_WITH_TIMEOUT(sink->count(QStringLiteral("installing")), 1, 10000);
     conductor->reset(false);
@@ -575,10 +575,12 @@ void TestAdbConductor::stopAllByLastOperation_data()
 void TestAdbConductor::stopAllByLastOperation()
 {
     QFETCH(int, operation);
-    fake->setRules(robotRules(answers({buildProp("1", "2")}), answers({QStringLiteral("Success")})));
-    makeTree({QStringLiteral("actions/a.hts")});
+    fake->setRules(
+        robotRules(answers({ buildProp("1", "2") }), answers({ QStringLiteral("Success") })));
+    makeTree({ QStringLiteral("actions/a.hts") });
     const QString root = fake->path(QStringLiteral("pkg/"));
-    const auto game = [] { return QList<AppPtr>{makeApp(QStringLiteral("Game"), QStringLiteral("g"))}; };
+    const auto game
+        = [] { return QList<AppPtr> { makeApp(QStringLiteral("Game"), QStringLiteral("g")) }; };
 
     if (operation == 1) {
         conductor->adbGetRobotBaseInfo(buildKey, kernelKey);
@@ -616,9 +618,9 @@ void TestAdbConductor::stopAllByLastOperation()
 void TestAdbConductor::pushFlattensTheTree()
 {
     fake->setRules(robotRules(answers({}), answers({})));
-    makeTree({"actions/b.mp3", "actions/a.hts", "actions/.hidden", "actions/dance/x.hts",
-              "actions/dance/step/y.hts", "actions/MyActions/z.hts", "actions/.git/config",
-              "other/ignored.hts"});
+    makeTree({ "actions/b.mp3", "actions/a.hts", "actions/.hidden", "actions/dance/x.hts",
+        "actions/dance/step/y.hts", "actions/MyActions/z.hts", "actions/.git/config",
+        "other/ignored.hts" });
     QVERIFY(QFile::link(fake->path("pkg/actions/a.hts"), fake->path("pkg/actions/link.hts")));
     QVERIFY(QFile::link(fake->path("pkg/actions"), fake->path("pkg/actions/dance/loop")));
     const QString root = fake->path(QStringLiteral("pkg/"));
@@ -627,23 +629,21 @@ void TestAdbConductor::pushFlattensTheTree()
     conductor->adbPushFiles(root);
     QTRY_COMPARE_WITH_TIMEOUT(sink->count(QStringLiteral("pushAll")), 1, 15000);
     QCOMPARE(sink->briefs(),
-             (QStringList{"pushOne:.hidden:1/6", "pushOne:a.hts:2/6", "pushOne:b.mp3:3/6",
-                          "pushOne:x.hts:4/6", "pushOne:y.hts:5/6", "pushOne:z.hts:6/6",
-                          "pushAll:0"}));
-    const QList<QStringList> expected{
-        {"shell", "mkdir", "/sdcard/actions/"},
-        {"push", actions + ".hidden", "/sdcard/actions/"},
-        {"push", actions + "a.hts", "/sdcard/actions/"},
-        {"push", actions + "b.mp3", "/sdcard/actions/"},
-        {"shell", "mkdir", "/sdcard/actions/dance"},
-        {"push", actions + "dance/x.hts", "/sdcard/actions/dance"},
-        {"shell", "mkdir", "/sdcard/actions/step"},
-        {"push", actions + "dance/step/y.hts", "/sdcard/actions/step"},
-        {"push", actions + "MyActions/z.hts", "/sdcard/actions/"},
+        (QStringList { "pushOne:.hidden:1/6", "pushOne:a.hts:2/6", "pushOne:b.mp3:3/6",
+            "pushOne:x.hts:4/6", "pushOne:y.hts:5/6", "pushOne:z.hts:6/6", "pushAll:0" }));
+    const QList<QStringList> expected {
+        { "shell", "mkdir", "/sdcard/actions/" },
+        { "push", actions + ".hidden", "/sdcard/actions/" },
+        { "push", actions + "a.hts", "/sdcard/actions/" },
+        { "push", actions + "b.mp3", "/sdcard/actions/" },
+        { "shell", "mkdir", "/sdcard/actions/dance" },
+        { "push", actions + "dance/x.hts", "/sdcard/actions/dance" },
+        { "shell", "mkdir", "/sdcard/actions/step" },
+        { "push", actions + "dance/step/y.hts", "/sdcard/actions/step" },
+        { "push", actions + "MyActions/z.hts", "/sdcard/actions/" },
     };
     QCOMPARE(fake->calls(), expected);
-    QVERIFY(todaysLog().contains(
-        QLatin1String("TarvoRobot::Warning ")));
+    QVERIFY(todaysLog().contains(QLatin1String("TarvoRobot::Warning ")));
     QVERIFY(todaysLog().contains(
         QLatin1String("] adb push actions finished files total: [ 6 ] successed : [ 6 ]")));
 }
@@ -651,12 +651,12 @@ void TestAdbConductor::pushFlattensTheTree()
 void TestAdbConductor::pushEmptyAndMissingFolder()
 {
     fake->setRules(robotRules(answers({}), answers({})));
-    makeTree({QStringLiteral("empty/actions/"), QStringLiteral("none/")});
+    makeTree({ QStringLiteral("empty/actions/"), QStringLiteral("none/") });
 
     conductor->adbPushFiles(fake->path(QStringLiteral("pkg/empty/")));
     QTRY_COMPARE_WITH_TIMEOUT(sink->count(QStringLiteral("pushAll")), 1, 15000);
-    QCOMPARE(sink->briefs(), QStringList{QStringLiteral("pushAll:0")});
-    QCOMPARE(fake->joinedCalls(), QStringList{QStringLiteral("shell mkdir /sdcard/actions/")});
+    QCOMPARE(sink->briefs(), QStringList { QStringLiteral("pushAll:0") });
+    QCOMPARE(fake->joinedCalls(), QStringList { QStringLiteral("shell mkdir /sdcard/actions/") });
 
     conductor->adbPushFiles(fake->path(QStringLiteral("pkg/none/")));
     QTRY_COMPARE_WITH_TIMEOUT(sink->count(QStringLiteral("pushAll")), 2, 15000);
@@ -665,27 +665,28 @@ void TestAdbConductor::pushEmptyAndMissingFolder()
     const QString log = todaysLog();
     QVERIFY(log.contains(QLatin1String("TarvoRobot::Error ")));
     QVERIFY(log.contains(QLatin1String("] Didn't find actions folder!")));
-    QVERIFY(log.contains(QLatin1String("] adb push actions failure, please check the actions folder!")));
+    QVERIFY(log.contains(
+        QLatin1String("] adb push actions failure, please check the actions folder!")));
 }
 
 void TestAdbConductor::pushQuotesFolderNames()
 {
     fake->setRules(robotRules(answers({}), answers({})));
-    makeTree({QStringLiteral("actions/x;reboot/a.hts"), QStringLiteral("actions/my  dance/b.hts"),
-              QStringLiteral("actions/it's/c \"d\".hts")});
+    makeTree({ QStringLiteral("actions/x;reboot/a.hts"), QStringLiteral("actions/my  dance/b.hts"),
+        QStringLiteral("actions/it's/c \"d\".hts") });
     const QString actions = fake->path(QStringLiteral("pkg/actions/"));
     conductor->adbPushFiles(fake->path(QStringLiteral("pkg/")));
     QTRY_COMPARE_WITH_TIMEOUT(sink->count(QStringLiteral("pushAll")), 1, 15000);
     QCOMPARE(sink->last(QStringLiteral("pushAll"))->code, 0);
 
-    const QList<QStringList> expected{
-        {"shell", "mkdir", "/sdcard/actions/"},
-        {"shell", "mkdir", "/sdcard/actions/'it'\\''s'"},
-        {"push", actions + "it's/c \"d\".hts", "/sdcard/actions/it's"},
-        {"shell", "mkdir", "/sdcard/actions/'my  dance'"},
-        {"push", actions + "my  dance/b.hts", "/sdcard/actions/my  dance"},
-        {"shell", "mkdir", "/sdcard/actions/'x;reboot'"},
-        {"push", actions + "x;reboot/a.hts", "/sdcard/actions/x;reboot"},
+    const QList<QStringList> expected {
+        { "shell", "mkdir", "/sdcard/actions/" },
+        { "shell", "mkdir", "/sdcard/actions/'it'\\''s'" },
+        { "push", actions + "it's/c \"d\".hts", "/sdcard/actions/it's" },
+        { "shell", "mkdir", "/sdcard/actions/'my  dance'" },
+        { "push", actions + "my  dance/b.hts", "/sdcard/actions/my  dance" },
+        { "shell", "mkdir", "/sdcard/actions/'x;reboot'" },
+        { "push", actions + "x;reboot/a.hts", "/sdcard/actions/x;reboot" },
     };
     QCOMPARE(fake->calls(), expected);
 }
@@ -694,13 +695,13 @@ void TestAdbConductor::pushFailureWhileRunning()
 {
     QJsonArray rules = robotRules(answers({}), answers({}));
     rules.prepend(FakeAdb::rule(QStringLiteral("^push .*/b\\.hts "),
-                                answers({QStringLiteral("adb: error: failed to copy\n")})));
+        answers({ QStringLiteral("adb: error: failed to copy\n") })));
     fake->setRules(rules);
-    makeTree({"actions/a.hts", "actions/b.hts", "actions/c.hts"});
+    makeTree({ "actions/a.hts", "actions/b.hts", "actions/c.hts" });
     conductor->adbPushFiles(fake->path(QStringLiteral("pkg/")));
     QTRY_COMPARE_WITH_TIMEOUT(sink->count(QStringLiteral("pushAll")), 1, 15000);
-    QCOMPARE(sink->briefs(), (QStringList{"pushOne:a.hts:1/3", "pushOne:c.hts:2/3",
-                                          "pushAll:20022"}));
+    QCOMPARE(sink->briefs(),
+        (QStringList { "pushOne:a.hts:1/3", "pushOne:c.hts:2/3", "pushAll:20022" }));
     QVERIFY(todaysLog().contains(
         QLatin1String("] adb push actions finished files total: [ 3 ] successed : [ 2 ]")));
 }
@@ -708,10 +709,10 @@ void TestAdbConductor::pushFailureWhileRunning()
 void TestAdbConductor::pushFailureAfterStop()
 {
     QJsonArray rules = robotRules(answers({}), answers({}));
-    rules.prepend(FakeAdb::rule(QStringLiteral("^push .*/b\\.hts "),
-                                QJsonArray{FakeAdb::answer(QString(), 0, true)}));
+    rules.prepend(FakeAdb::rule(
+        QStringLiteral("^push .*/b\\.hts "), QJsonArray { FakeAdb::answer(QString(), 0, true) }));
     fake->setRules(rules);
-    makeTree({"actions/a.hts", "actions/b.hts", "actions/c.hts"});
+    makeTree({ "actions/a.hts", "actions/b.hts", "actions/c.hts" });
     conductor->adbPushFiles(fake->path(QStringLiteral("pkg/")));
     QTRY_COMPARE_WITH_TIMEOUT(sink->count(QStringLiteral("pushOne")), 1, 15000);
     QTRY_VERIFY_WITH_TIMEOUT(fake->joinedCalls().last().contains(QLatin1String("b.hts")), 10000);
@@ -722,7 +723,7 @@ void TestAdbConductor::pushFailureAfterStop()
     conductor->stopAll();
     QTRY_COMPARE_WITH_TIMEOUT(sink->count(QStringLiteral("pushAll")), 1, 15000);
     QVERIFY(elapsed.elapsed() < 10000);
-    QCOMPARE(sink->briefs(), (QStringList{"pushOne:a.hts:1/3", "pushAll:20002"}));
+    QCOMPARE(sink->briefs(), (QStringList { "pushOne:a.hts:1/3", "pushAll:20002" }));
     QCOMPARE(fake->joinedCalls().filter(QStringLiteral("c.hts")).size(), 0);
 }
 
@@ -740,9 +741,10 @@ void TestAdbConductor::rebootWaitsThenReboots()
 void TestAdbConductor::destructionEndsHungCommand()
 {
     QJsonArray rules = robotRules(answers({}), answers({}));
-    rules.prepend(FakeAdb::rule(QStringLiteral("^push "), QJsonArray{FakeAdb::answer(QString(), 0, true)}));
+    rules.prepend(FakeAdb::rule(
+        QStringLiteral("^push "), QJsonArray { FakeAdb::answer(QString(), 0, true) }));
     fake->setRules(rules);
-    makeTree({"actions/a.hts"});
+    makeTree({ "actions/a.hts" });
     conductor->adbPushFiles(fake->path(QStringLiteral("pkg/")));
     conductor->adbReboot(); // sleeps before it runs anything
     QTRY_VERIFY_WITH_TIMEOUT(fake->joinedCalls().filter(QStringLiteral("push")).size() == 1, 10000);

@@ -41,9 +41,11 @@ void TestAdbParsers::buildProp_data()
     QTest::addColumn<int>("kernel");
     QTest::addColumn<bool>("usable");
 
-    const QString head = QStringLiteral("# begin build properties\r\n# from /system/build.prop\r\n");
-    QTest::newRow("crlf listing") << head + "ro.build.version.incremental=20170315093015\r\n"
-                                            "ro.build.date.utc=1489541415\r\nro.product.model=T2\r\n"
+    const QString head
+        = QStringLiteral("# begin build properties\r\n# from /system/build.prop\r\n");
+    QTest::newRow("crlf listing") << head
+            + "ro.build.version.incremental=20170315093015\r\n"
+              "ro.build.date.utc=1489541415\r\nro.product.model=T2\r\n"
                                   << true << "20170315093015" << 1489541415 << true;
     QTest::newRow("last key wins") << "ro.build.version.incremental=1\nro.build.date.utc=5\n"
                                       "ro.build.version.incremental=2\nro.build.date.utc=6\n"
@@ -59,12 +61,12 @@ void TestAdbParsers::buildProp_data()
     QTest::newRow("kernel low 32 bits, positive")
         << "ro.build.version.incremental=1\nro.build.date.utc=4294967298" << true << "1" << 2
         << true;
-    QTest::newRow("kernel zero") << "ro.build.version.incremental=1\nro.build.date.utc=abc"
-                                 << true << "1" << 0 << false;
+    QTest::newRow("kernel zero") << "ro.build.version.incremental=1\nro.build.date.utc=abc" << true
+                                 << "1" << 0 << false;
     QTest::newRow("empty build value")
         << "ro.build.version.incremental=\nro.build.date.utc=12" << true << "" << 12 << false;
-    QTest::newRow("missing kernel key") << "ro.build.version.incremental=1\n" << false << ""
-                                        << 0 << false;
+    QTest::newRow("missing kernel key") << "ro.build.version.incremental=1\n"
+                                        << false << "" << 0 << false;
     QTest::newRow("empty output") << "" << false << "" << 0 << false;
 }
 
@@ -92,11 +94,11 @@ void TestAdbParsers::battery_data()
                                  "  USB powered: false\r\n  status: 2\r\n  level: 87\r\n"
                                  "  scale: 100\r\n  voltage: 4100\r\n"
                               << true << 87 << 100;
-    QTest::newRow("AC False") << "  AC powered: False\n  level: 40\n  scale: 50\n" << false << 40
-                              << 50;
+    QTest::newRow("AC False") << "  AC powered: False\n  level: 40\n  scale: 50\n"
+                              << false << 40 << 50;
     QTest::newRow("no AC line") << "  level: 5\n  scale: 10\n" << true << 5 << 10;
-    QTest::newRow("not numbers") << "  AC powered: false\n  level: n/a\n  scale: ?\n" << false
-                                 << 0 << 0;
+    QTest::newRow("not numbers") << "  AC powered: false\n  level: n/a\n  scale: ?\n"
+                                 << false << 0 << 0;
     QTest::newRow("empty") << "" << true << 0 << 0;
 }
 
@@ -116,19 +118,27 @@ void TestAdbParsers::arpAndIfconfig_data()
     QTest::addColumn<QString>("ifconfig");
     QTest::addColumn<QString>("address"); // "-" when no address is found
 
-    const QString ifconfig =
-        QStringLiteral("wlan0     Link encap:Ethernet  HWaddr 00:11:22:33:44:55\r\n"
-                       "          inet addr:192.168.1.23  Bcast:192.168.1.255  Mask:255.255.255.0\r\n"
-                       "          UP BROADCAST RUNNING MULTICAST  MTU:1500  Metric:1\r\n");
+    const QString ifconfig = QStringLiteral(
+        "wlan0     Link encap:Ethernet  HWaddr 00:11:22:33:44:55\r\n"
+        "          inet addr:192.168.1.23  Bcast:192.168.1.255  Mask:255.255.255.0\r\n"
+        "          UP BROADCAST RUNNING MULTICAST  MTU:1500  Metric:1\r\n");
     QTest::newRow("wireless") << "? (192.168.1.1) at aa:bb:cc:dd:ee:ff [ether]  on wlan0\n"
                               << " wlan0" << ifconfig << "192.168.1.23";
     QTest::newRow("two lines, last interface")
         << "? (10.0.0.1) at aa [ether]  on eth0\n? (10.0.0.2) at bb [ether]  on wlan1\n"
         << " wlan1" << ifconfig << "192.168.1.23";
-    QTest::newRow("wlan off") << "" << "-" << "" << "-";
-    QTest::newRow("four characters") << "abcd" << "-" << "" << "-";
+    QTest::newRow("wlan off") << ""
+                              << "-"
+                              << ""
+                              << "-";
+    QTest::newRow("four characters") << "abcd"
+                                     << "-"
+                                     << ""
+                                     << "-";
     QTest::newRow("no address") << "? (1.2.3.4) at x on wlan0\n"
-                                << " wlan0" << "wlan0 Link encap:Ethernet\n" << "-";
+                                << " wlan0"
+                                << "wlan0 Link encap:Ethernet\n"
+                                << "-";
 }
 
 void TestAdbParsers::arpAndIfconfig()
@@ -158,12 +168,13 @@ void TestAdbParsers::diskFree_data()
 void TestAdbParsers::diskFree()
 {
     QFETCH(QString, free);
-    const QString df = QStringLiteral("Filesystem               Size     Used     Free   Blksize\r\n"
-                                      "/dev                   484.2M    96.0K   484.1M   4096\r\n"
-                                      "/system                  1.5G     1.2G   300.0M   4096\r\n"
-                                      "/data                    5.7G     2.1G   %1   4096\r\n"
-                                      "/mnt/secure            484.2M     0.0K   484.2M   4096\r\n")
-                           .arg(free);
+    const QString df
+        = QStringLiteral("Filesystem               Size     Used     Free   Blksize\r\n"
+                         "/dev                   484.2M    96.0K   484.1M   4096\r\n"
+                         "/system                  1.5G     1.2G   300.0M   4096\r\n"
+                         "/data                    5.7G     2.1G   %1   4096\r\n"
+                         "/mnt/secure            484.2M     0.0K   484.2M   4096\r\n")
+              .arg(free);
     const auto bytes = dataPartitionFreeBytes(df);
     QVERIFY(bytes.has_value());
     QTEST(*bytes, "bytes");
@@ -181,12 +192,14 @@ void TestAdbParsers::packageList_data()
         << "package:com.android.settings\r\npackage:com.norvikinc.tarvo2services\r\n"
            "package:com.example.game\r\npackage:com.NORVIK.camera\r\n"
            "package:org.Android.x\r\n"
-        << QStringList{QStringLiteral("com.example.game")};
-    QTest::newRow("several, in order") << "package:b.two\npackage:a.one\n\n"
-                                       << QStringList{QStringLiteral("b.two"), QStringLiteral("a.one")};
+        << QStringList { QStringLiteral("com.example.game") };
+    QTest::newRow("several, in order")
+        << "package:b.two\npackage:a.one\n\n"
+        << QStringList { QStringLiteral("b.two"), QStringLiteral("a.one") };
     QTest::newRow("path form keeps the part after the last colon")
-        << "package:/data/app/x.apk=com.example.x:extra\n" << QStringList{QStringLiteral("extra")};
-    QTest::newRow("empty") << "" << QStringList{};
+        << "package:/data/app/x.apk=com.example.x:extra\n"
+        << QStringList { QStringLiteral("extra") };
+    QTest::newRow("empty") << "" << QStringList {};
 }
 
 void TestAdbParsers::packageList()
@@ -216,14 +229,17 @@ void TestAdbParsers::installReason_data()
                                << "INSTALL_FAILED_OLDER_SDK" << 20016 << true;
     QTest::newRow("no brackets: whole text") << "error: device not found"
                                              << "error: device not found" << 20009 << false;
-    QTest::newRow("empty brackets: whole text") << "Failure []" << "Failure []" << 99999 << false;
-    QTest::newRow("only a closing bracket") << "abc] def" << "abc" << 99999 << false;
+    QTest::newRow("empty brackets: whole text") << "Failure []"
+                                                << "Failure []" << 99999 << false;
+    QTest::newRow("only a closing bracket") << "abc] def"
+                                            << "abc" << 99999 << false;
     QTest::newRow("only an opening bracket") << "Failure [INSTALL_FAILED_OLDER_SDK"
                                              << "INSTALL_FAILED_OLDER_SDK" << 20016 << true;
     QTest::newRow("first pair only")
         << "Failure [INSTALL_FAILED_UID_CHANGED] [INSTALL_FAILED_OLDER_SDK]"
         << "INSTALL_FAILED_UID_CHANGED" << 20021 << false;
-    QTest::newRow("empty") << "" << "" << 99999 << false;
+    QTest::newRow("empty") << ""
+                           << "" << 99999 << false;
 }
 
 void TestAdbParsers::installReason()
@@ -238,8 +254,7 @@ void TestAdbParsers::installReason()
 
 void TestAdbParsers::removeCrLf()
 {
-    QCOMPARE(adbparse::removeCrLf(QStringLiteral("a\r\nb\nc\rd\r\n")),
-             QStringLiteral("ab\nc\rd"));
+    QCOMPARE(adbparse::removeCrLf(QStringLiteral("a\r\nb\nc\rd\r\n")), QStringLiteral("ab\nc\rd"));
 }
 
 void TestAdbParsers::robotShellWord_data()
@@ -275,7 +290,7 @@ void TestAdbParsers::robotShellWord()
     QProcess sh;
     sh.setWorkingDirectory(dir.path());
     sh.start(QStringLiteral("/bin/sh"),
-             {QStringLiteral("-c"), QStringLiteral("printf '%s|' ") + word});
+        { QStringLiteral("-c"), QStringLiteral("printf '%s|' ") + word });
     QVERIFY2(sh.waitForFinished(5000), qPrintable(sh.errorString()));
     QCOMPARE(QString::fromUtf8(sh.readAllStandardOutput()), text + QLatin1Char('|'));
     QVERIFY(!QFile::exists(dir.filePath(QStringLiteral("pwned"))));
@@ -299,10 +314,11 @@ void TestAdbParsers::commandLineWord()
     QFETCH(QString, text);
     // QProcess splits the whole command line; the word must come back as one argument.
     const QString line = QStringLiteral("\"/x/adb\" push ") + adbparse::commandLineWord(text)
-                         + QStringLiteral(" ") + adbparse::commandLineQuoted(text) + " end";
+        + QStringLiteral(" ") + adbparse::commandLineQuoted(text) + " end";
     const QStringList args = QProcess::splitCommand(line);
-    QCOMPARE(args, (QStringList{QStringLiteral("/x/adb"), QStringLiteral("push"), text, text,
-                                QStringLiteral("end")}));
+    QCOMPARE(args,
+        (QStringList {
+            QStringLiteral("/x/adb"), QStringLiteral("push"), text, text, QStringLiteral("end") }));
 }
 
 QTEST_GUILESS_MAIN(TestAdbParsers)

@@ -36,7 +36,10 @@ private slots:
 private:
     bool runTool(const QStringList &args, QByteArray *out = nullptr, int timeoutMs = 30000);
     bool runAdb(const QStringList &args, QByteArray *out = nullptr, int timeoutMs = 15000);
-    QString simPath(const QString &relative) const { return stateDir + QLatin1Char('/') + relative; }
+    QString simPath(const QString &relative) const
+    {
+        return stateDir + QLatin1Char('/') + relative;
+    }
     QStringList simCommands() const;
     QString makeApk(const QString &name, const QString &package);
 
@@ -66,7 +69,7 @@ bool TestAdbRealAdb::runTool(const QStringList &args, QByteArray *out, int timeo
 
 bool TestAdbRealAdb::runAdb(const QStringList &args, QByteArray *out, int timeoutMs)
 {
-    return runTool(QStringList{wrapper} + args, out, timeoutMs);
+    return runTool(QStringList { wrapper } + args, out, timeoutMs);
 }
 
 QStringList TestAdbRealAdb::simCommands() const
@@ -82,13 +85,13 @@ QString TestAdbRealAdb::makeApk(const QString &name, const QString &package)
     // The simulated package manager reads the package name from a text manifest in the zip.
     const QString path = dir.filePath(QStringLiteral("apk/") + name);
     QDir().mkpath(QFileInfo(path).absolutePath());
-    const QString script = QStringLiteral(
-        "import sys, zipfile\n"
-        "with zipfile.ZipFile(sys.argv[1], 'w') as z:\n"
-        "    z.writestr('AndroidManifest.xml', '<manifest package=\"%s\" "
-        "android:versionName=\"1.0\"/>' % sys.argv[2])\n"
-        "    z.writestr('classes.dex', b'dex')\n");
-    if (!runTool({python, QStringLiteral("-c"), script, path, package}))
+    const QString script
+        = QStringLiteral("import sys, zipfile\n"
+                         "with zipfile.ZipFile(sys.argv[1], 'w') as z:\n"
+                         "    z.writestr('AndroidManifest.xml', '<manifest package=\"%s\" "
+                         "android:versionName=\"1.0\"/>' % sys.argv[2])\n"
+                         "    z.writestr('classes.dex', b'dex')\n");
+    if (!runTool({ python, QStringLiteral("-c"), script, path, package }))
         return QString();
     return path;
 }
@@ -108,16 +111,17 @@ void TestAdbRealAdb::initTestCase()
     wrapper = dir.filePath(QStringLiteral("adb"));
     QFile script(wrapper);
     QVERIFY(script.open(QIODevice::WriteOnly));
-    script.write(QStringLiteral("#!/bin/sh\nHOME='%1' ANDROID_ADB_SERVER_PORT='%2' exec %3 \"$@\"\n")
-                     .arg(home, qEnvironmentVariable("ZEV_ADB_SERVER_PORT", QStringLiteral("15091")),
-                          systemAdb)
-                     .toUtf8());
+    script.write(
+        QStringLiteral("#!/bin/sh\nHOME='%1' ANDROID_ADB_SERVER_PORT='%2' exec %3 \"$@\"\n")
+            .arg(home, qEnvironmentVariable("ZEV_ADB_SERVER_PORT", QStringLiteral("15091")),
+                systemAdb)
+            .toUtf8());
     script.close();
     QVERIFY(QFile::setPermissions(wrapper, QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner));
 
-    const QJsonObject scenario{
-        {QStringLiteral("install_answers"),
-         QJsonObject{{gamePackage, QJsonArray{QStringLiteral("INSTALL_FAILED_INSUFFICIENT_STORAGE")}}}}};
+    const QJsonObject scenario { { QStringLiteral("install_answers"),
+        QJsonObject { { gamePackage,
+            QJsonArray { QStringLiteral("INSTALL_FAILED_INSUFFICIENT_STORAGE") } } } } };
     const QString scenarioPath = dir.filePath(QStringLiteral("scenario.json"));
     QFile scenarioFile(scenarioPath);
     QVERIFY(scenarioFile.open(QIODevice::WriteOnly));
@@ -126,24 +130,25 @@ void TestAdbRealAdb::initTestCase()
 
     stateDir = dir.filePath(QStringLiteral("state"));
     QByteArray out;
-    runAdb({QStringLiteral("kill-server")});
-    QVERIFY2(runTool({python, simctl, QStringLiteral("start"), QStringLiteral("--state-dir"), stateDir,
-                      QStringLiteral("--scenario"), scenarioPath},
-                     &out),
-             out.constData());
+    runAdb({ QStringLiteral("kill-server") });
+    QVERIFY2(runTool({ python, simctl, QStringLiteral("start"), QStringLiteral("--state-dir"),
+                         stateDir, QStringLiteral("--scenario"), scenarioPath },
+                 &out),
+        out.constData());
     simStarted = true;
     // The server finds the simulator by its emulator scan when it starts.
-    QVERIFY(runAdb({QStringLiteral("start-server")}, &out));
-    QTRY_VERIFY_WITH_TIMEOUT(runAdb({QStringLiteral("devices")}, &out) && out.contains("\tdevice"),
-                             15000);
+    QVERIFY(runAdb({ QStringLiteral("start-server") }, &out));
+    QTRY_VERIFY_WITH_TIMEOUT(
+        runAdb({ QStringLiteral("devices") }, &out) && out.contains("\tdevice"), 15000);
 }
 
 void TestAdbRealAdb::cleanupTestCase()
 {
     if (!wrapper.isEmpty())
-        runAdb({QStringLiteral("kill-server")});
+        runAdb({ QStringLiteral("kill-server") });
     if (simStarted)
-        runTool({python, simctl, QStringLiteral("stop"), QStringLiteral("--state-dir"), stateDir});
+        runTool(
+            { python, simctl, QStringLiteral("stop"), QStringLiteral("--state-dir"), stateDir });
 }
 
 void TestAdbRealAdb::init()
@@ -167,8 +172,8 @@ void TestAdbRealAdb::baseInformation()
 {
     QElapsedTimer elapsed;
     elapsed.start();
-    conductor->adbGetRobotBaseInfo(QStringLiteral("ro.build.version.incremental="),
-                                   QStringLiteral("ro.build.date.utc="));
+    conductor->adbGetRobotBaseInfo(
+        QStringLiteral("ro.build.version.incremental="), QStringLiteral("ro.build.date.utc="));
     QTRY_COMPARE_WITH_TIMEOUT(sink->count(QStringLiteral("robot")), 1, 30000);
     qInfo("one base-information request: %lld ms", elapsed.elapsed());
 
@@ -185,8 +190,8 @@ void TestAdbRealAdb::baseInformation()
 void TestAdbRealAdb::pushActionsTree()
 {
     const QString root = dir.filePath(QStringLiteral("pkg1/"));
-    const QStringList files{"actions/a.hts", "actions/b.mp3", "actions/dance/x.hts",
-                            "actions/dance/step/y.hts", "actions/my dance/z.hts"};
+    const QStringList files { "actions/a.hts", "actions/b.mp3", "actions/dance/x.hts",
+        "actions/dance/step/y.hts", "actions/my dance/z.hts" };
     for (const QString &name : files) {
         QVERIFY(QDir().mkpath(QFileInfo(root + name).absolutePath()));
         QFile f(root + name);
@@ -198,11 +203,10 @@ void TestAdbRealAdb::pushActionsTree()
     QCOMPARE(sink->last(QStringLiteral("pushAll"))->code, 0);
     QCOMPARE(sink->count(QStringLiteral("pushOne")), 5);
 
-    const QMap<QString, QString> onRobot{{"a.hts", "actions/a.hts"},
-                                         {"b.mp3", "actions/b.mp3"},
-                                         {"dance/x.hts", "actions/dance/x.hts"},
-                                         {"step/y.hts", "actions/dance/step/y.hts"},
-                                         {"my dance/z.hts", "actions/my dance/z.hts"}};
+    const QMap<QString, QString> onRobot { { "a.hts", "actions/a.hts" },
+        { "b.mp3", "actions/b.mp3" }, { "dance/x.hts", "actions/dance/x.hts" },
+        { "step/y.hts", "actions/dance/step/y.hts" },
+        { "my dance/z.hts", "actions/my dance/z.hts" } };
     for (auto it = onRobot.cbegin(); it != onRobot.cend(); ++it) {
         QFile f(simPath(QStringLiteral("device/sdcard/actions/") + it.key()));
         QVERIFY2(f.open(QIODevice::ReadOnly), qPrintable(f.fileName()));
@@ -252,16 +256,16 @@ void TestAdbRealAdb::installWithRetryAndRestart()
     game->apkPath = QLatin1Char('"') + gameApk + QLatin1Char('"');
 
     const int commandsBefore = simCommands().size();
-    conductor->appendInstallApps({service, game});
+    conductor->appendInstallApps({ service, game });
     conductor->adbInstallApps();
     QTRY_COMPARE_WITH_TIMEOUT(sink->count(QStringLiteral("all")), 1, 120000);
 
     QCOMPARE(sink->briefs(),
-             (QStringList{"installing:Tarvo2Services", "one:Tarvo2Services:0", "installing:DanceGame",
-                          "uninstallStart", "installing:DanceGame", "one:DanceGame:0",
-                          "installing:DanceGame", "one:DanceGame:0", "all:0"}));
+        (QStringList { "installing:Tarvo2Services", "one:Tarvo2Services:0", "installing:DanceGame",
+            "uninstallStart", "installing:DanceGame", "one:DanceGame:0", "installing:DanceGame",
+            "one:DanceGame:0", "all:0" }));
 
-    const QStringList expected{
+    const QStringList expected {
         "shell:busybox rm -rf /data/local/tmp/Tarvo2Services*",
         "shell:busybox rm -rf /data/local/tmp/smartcamera*",
         "shell:busybox rm -rf /data/local/tmp/com.norvikinc.tarvo2services",
@@ -297,8 +301,10 @@ void TestAdbRealAdb::installWithRetryAndRestart()
 
     QFile state(simPath(QStringLiteral("state.json")));
     QVERIFY(state.open(QIODevice::ReadOnly));
-    const QJsonObject packages =
-        QJsonDocument::fromJson(state.readAll()).object().value(QStringLiteral("packages")).toObject();
+    const QJsonObject packages = QJsonDocument::fromJson(state.readAll())
+                                     .object()
+                                     .value(QStringLiteral("packages"))
+                                     .toObject();
     QVERIFY(packages.contains(servicePackage));
     QVERIFY(packages.contains(gamePackage));
     QVERIFY(!packages.contains(QStringLiteral("com.example.oldgame")));

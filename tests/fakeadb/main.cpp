@@ -61,8 +61,10 @@ int main(int argc, char *argv[])
 
     QFile scenarioFile(home.filePath(QStringLiteral("scenario.json")));
     scenarioFile.open(QIODevice::ReadOnly);
-    const QJsonArray rules =
-        QJsonDocument::fromJson(scenarioFile.readAll()).object().value(QStringLiteral("rules")).toArray();
+    const QJsonArray rules = QJsonDocument::fromJson(scenarioFile.readAll())
+                                 .object()
+                                 .value(QStringLiteral("rules"))
+                                 .toArray();
 
     QJsonObject response;
     bool matched = false;
@@ -88,8 +90,8 @@ int main(int argc, char *argv[])
         }
         QFile log(logPath);
         log.open(QIODevice::Append);
-        log.write(QJsonDocument(QJsonArray::fromStringList(args)).toJson(QJsonDocument::Compact)
-                  + '\n');
+        log.write(
+            QJsonDocument(QJsonArray::fromStringList(args)).toJson(QJsonDocument::Compact) + '\n');
     }
 
     if (!matched) {
