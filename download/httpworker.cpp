@@ -250,7 +250,7 @@ bool HttpWorker::handleHeaders()
         }
         // The digest covers the whole file, so it starts with the bytes already saved.
         m_sha256.reset();
-        qint64 hashed = 0;
+        qint64 hashed = m_task.sha256.isEmpty() ? m_offset : 0;
         while (hashed < m_offset) {
             const QByteArray chunk = m_file.read(qMin(kHashChunk, m_offset - hashed));
             if (chunk.isEmpty())
@@ -357,7 +357,8 @@ void HttpWorker::readDownloadData()
             abortExchange(kDownloadBroken);
             return;
         }
-        m_sha256.addData(chunk);
+        if (!m_task.sha256.isEmpty())
+            m_sha256.addData(chunk);
         m_done += chunk.size();
     }
     deliverProgress(false);
@@ -515,9 +516,9 @@ void HttpWorker::completeDownload()
     }
     if (m_total < 0)
         m_total = m_done;
-    const QString digest = QString::fromLatin1(m_sha256.result().toHex());
     const bool sizeWrong = m_task.size >= 0 && m_task.size != m_done;
-    const bool digestWrong = !m_task.sha256.isEmpty() && m_task.sha256 != digest;
+    const bool digestWrong = !m_task.sha256.isEmpty()
+                             && m_task.sha256 != QString::fromLatin1(m_sha256.hexResult());
     if (sizeWrong || digestWrong) {
         warn(QStringLiteral("Downloaded %1 does not match the announced %2")
                  .arg(m_finalPath, sizeWrong ? QStringLiteral("size") : QStringLiteral("SHA-256")));

@@ -1,11 +1,11 @@
 #pragma once
 
 #include "reportqueue.h"
+#include "sha256.h"
 #include "upgrespdata.h"
 #include "zevdownloadhandler.h"
 
 #include <QByteArray>
-#include <QCryptographicHash>
 #include <QElapsedTimer>
 #include <QFile>
 #include <QObject>
@@ -99,7 +99,7 @@ private:
     QString m_partPath;
     QString m_finalPath;
     QFile m_file;
-    QCryptographicHash m_sha256{QCryptographicHash::Sha256};
+    Sha256 m_sha256;
     qint64 m_offset = 0; // bytes asked to be skipped with Range
     qint64 m_done = 0;
     qint64 m_total = -1;

@@ -217,13 +217,18 @@ void TestDownloadSim::answerDownloadAndReport()
     QCOMPARE(report.value(QStringLiteral("serialNumber")).toString(),
              QStringLiteral("TV2A17030001#F01"));
 
+    // Qt may send a GET again on its own after a broken connection, so look for the two resumes
+    // in order rather than for an exact list.
     QStringList ranges;
     for (const QJsonValue &entry : webLog()) {
         if (entry.toObject().value(QStringLiteral("path")).toString().startsWith(QStringLiteral("/download/")))
             ranges << entry.toObject().value(QStringLiteral("range")).toString();
     }
-    QCOMPARE(ranges, (QStringList{QString(), QStringLiteral("bytes=200000-"), QString(),
-                                  QStringLiteral("bytes=300007-")}));
+    const int firstResume = ranges.indexOf(QStringLiteral("bytes=200000-"));
+    QVERIFY2(firstResume > 0, qPrintable(ranges.join(QLatin1Char(','))));
+    QVERIFY2(ranges.indexOf(QStringLiteral("bytes=300007-"), firstResume) > firstResume,
+             qPrintable(ranges.join(QLatin1Char(','))));
+    QCOMPARE(ranges.last(), QStringLiteral("bytes=300007-"));
 }
 
 QTEST_MAIN(TestDownloadSim)
