@@ -1,14 +1,21 @@
 #include "tarvo2_upgradetool.h"
 #include "ui_tarvo2_upgradetool.h"
 
-#include "adbconductor.h"
-#include "fileutils.h"
-#include "logger.h"
-#include "platform.h"
+#include "usbwatcher.h"
 #include "windowsize.h"
+#include "zevsocketworker.h"
+#include "ziphandler.h"
+
+#include <adbconductor.h>
+#include <fileutils.h>
+#include <logger.h>
+#include <platform.h>
+#include <zevdownloadhandler.h>
 
 #include <QCloseEvent>
 #include <QCoreApplication>
+#include <QDateTime>
+#include <QDebug>
 #include <QDir>
 #include <QFile>
 #include <QGuiApplication>
@@ -18,8 +25,11 @@
 #include <QMutex>
 #include <QMutexLocker>
 #include <QPainter>
+#include <QRandomGenerator>
 #include <QScreen>
 #include <QStyleOption>
+#include <QThread>
+#include <QTime>
 
 #ifdef Q_OS_WIN
 #include <windows.h>
@@ -29,6 +39,25 @@ namespace {
 
 constexpr int kUnknownRobotType = 255;
 constexpr int kDragAreaHeight = 45;
+
+constexpr int kRobotNotFound = 40000;
+constexpr int kBuildTooOld = 40001;
+constexpr int kRobotTypeWrong = 40002;
+constexpr int kUpgradeInfoBad = 501;
+constexpr int kNoPackage = 503;
+
+const char kSystemLowLimit[] = "2016-07-21 19:59:46";
+const char kKernelLowLimit[] = "2016-07-20 18:31:33";
+const char kLimitFormat[] = "yyyy-MM-dd hh:mm:ss";
+const char kBuildFormat[] = "yyyyMMddhhmmss";
+
+// The battery warning compares against the single-precision 0.6, slightly above 0.6 itself.
+const double kBatteryWarningRatio = static_cast<double>(0.6f);
+
+QString decodedMessage(const utils::ZEVErrorPtr &error)
+{
+    return utils::ZEVError::decodeMessage(error->errorMessage());
+}
 
 } // namespace
 
@@ -48,8 +77,7 @@ Tarvo2_UpgradeTool::Tarvo2_UpgradeTool(QWidget *parent)
     if (const QScreen *screen = QGuiApplication::primaryScreen())
         resize(mainWindowSize(screen->availableGeometry().size(), minimumSize(), maximumSize()));
 
-    // The workflow makes the dialog the adb library's event sink here, before handing it the path:
-    // AdbConductor::instance()->setEvent(this).
+    AdbConductor::instance()->setEvent(this);
     const QString adbPath = QDir::toNativeSeparators(QCoreApplication::applicationDirPath()
                                                      + QLatin1Char('/')
                                                      + QLatin1String(platform::adbRelativePath()));
@@ -58,18 +86,57 @@ Tarvo2_UpgradeTool::Tarvo2_UpgradeTool(QWidget *parent)
 
     config = readAppConfig();
 
+    usbWatcher = new UsbWatcher(stateMutex, this);
     {
         QMutexLocker locker(stateMutex);
-        workDir = FileUtils::downloadDirPath(kUnknownRobotType);
+        usbWatcher->setWorkDir(FileUtils::downloadDirPath(kUnknownRobotType));
         cleanWorkFolders();
         FileUtils::prepareAppDirs();
-        workDir = FileUtils::downloadDirPath(kUnknownRobotType);
+        usbWatcher->setWorkDir(FileUtils::downloadDirPath(kUnknownRobotType));
     }
+
+    usbWatcher->setIdleQuery([this] { return stepState == -1 || stepState == 1; });
+    usbWatcher->setArrivalReset([] { AdbConductor::instance()->reset(true); });
+    connect(usbWatcher, &UsbWatcher::usbRemoved, this, [this] { slotUsbStateChanged(false); });
+    usbWatcher->setupUsbWatch();
+#ifdef Q_OS_WIN
+    usbWatcher->registerDeviceNotification(reinterpret_cast<void *>(winId()));
+#endif
+
+    connect(this, &Tarvo2_UpgradeTool::sigCheckRobot, this, &Tarvo2_UpgradeTool::slotCheckRobot);
+    connect(this, &Tarvo2_UpgradeTool::sigStartTask, this, &Tarvo2_UpgradeTool::slotStartTask);
+    connect(this, &Tarvo2_UpgradeTool::sigProgressChange, this,
+            &Tarvo2_UpgradeTool::slotUpdateProgress);
+    connect(this, &Tarvo2_UpgradeTool::sigTaskFinished, this,
+            &Tarvo2_UpgradeTool::slotTaskFinished);
+    connect(this, &Tarvo2_UpgradeTool::sigUpgradeRobot, this,
+            &Tarvo2_UpgradeTool::slotUpgradeRobot);
+    connect(this, &Tarvo2_UpgradeTool::sigInstallApps, this, &Tarvo2_UpgradeTool::slotInstallApps);
+    connect(this, &Tarvo2_UpgradeTool::sigGetRobotBaseInfo, this,
+            &Tarvo2_UpgradeTool::slotGetRobotBaseInfo);
+    connect(this, &Tarvo2_UpgradeTool::sigReportError, this, &Tarvo2_UpgradeTool::slotReportError);
+    connect(this, &Tarvo2_UpgradeTool::sigOnGetRobotBaseInfo, this,
+            &Tarvo2_UpgradeTool::slotOnGetRobotBaseInfo);
+    connect(this, &Tarvo2_UpgradeTool::sigShowFinishMessageBox, this,
+            &Tarvo2_UpgradeTool::slotShowFinishMessageBox);
+    connect(this, &Tarvo2_UpgradeTool::sigUsbStateChanged, this,
+            &Tarvo2_UpgradeTool::slotUsbStateChanged);
+    connect(this, &Tarvo2_UpgradeTool::sigGetUpgradeInfo, this,
+            &Tarvo2_UpgradeTool::slotGetUpgradeInfo);
+    connect(&progressTimer, &QTimer::timeout, this, &Tarvo2_UpgradeTool::onTimerOut);
 }
 
 Tarvo2_UpgradeTool::~Tarvo2_UpgradeTool()
 {
+    progressTimer.stop();
+    // A run may still be reading the serial number or unpacking; its thread must end before the
+    // dialog deletes it as a child.
+    stopThread(serialThread);
+    stopThread(zipThread);
     AdbConductor::release();
+    utils::SingletonT<ZEVDownloadHandler>::release();
+    delete usbWatcher;
+    usbWatcher = nullptr;
     delete stateMutex;
     stateMutex = nullptr;
     delete robotMutex;
@@ -80,6 +147,14 @@ Tarvo2_UpgradeTool::~Tarvo2_UpgradeTool()
     // A dialog deleted directly, not through release(), must not stay registered.
     if (s_pInstance == this)
         s_pInstance = nullptr;
+}
+
+void Tarvo2_UpgradeTool::stopThread(QThread *thread)
+{
+    if (!thread)
+        return;
+    thread->quit();
+    thread->wait();
 }
 
 void Tarvo2_UpgradeTool::applyStyleSheet()
@@ -168,6 +243,7 @@ bool Tarvo2_UpgradeTool::nativeEvent(const QByteArray &eventType, void *message,
     Q_UNUSED(eventType)
 #ifdef Q_OS_WIN
     const MSG *msg = static_cast<const MSG *>(message);
+    usbWatcher->handleNativeMessage(message);
     if (msg->message == WM_NCHITTEST) {
         const int x = static_cast<short>(LOWORD(msg->lParam));
         const int y = static_cast<short>(HIWORD(msg->lParam));
@@ -183,4 +259,502 @@ bool Tarvo2_UpgradeTool::nativeEvent(const QByteArray &eventType, void *message,
     }
 #endif
     return QWidget::nativeEvent(QByteArray(), message, result);
+}
+
+void Tarvo2_UpgradeTool::showPage(int page)
+{
+    currentPage = page;
+    ui->stackedWidget->setCurrentIndex(page);
+}
+
+int Tarvo2_UpgradeTool::currentRobotType() const
+{
+    return usbWatcher->robotType();
+}
+
+QString Tarvo2_UpgradeTool::currentWorkDir() const
+{
+    return usbWatcher->workDir();
+}
+
+bool Tarvo2_UpgradeTool::isUsbConnected()
+{
+    QMutexLocker locker(stateMutex);
+    return usbWatcher->isUsbConnected();
+}
+
+void Tarvo2_UpgradeTool::OnSerialNum(QString qsSerialNum)
+{
+    Q_UNUSED(qsSerialNum)
+}
+
+void Tarvo2_UpgradeTool::OnConnected() { }
+
+void Tarvo2_UpgradeTool::finishWithCode(int code)
+{
+    emit sigShowFinishMessageBox(utils::makeError(code));
+}
+
+void Tarvo2_UpgradeTool::on_pbStartUpgrade_clicked()
+{
+    Logger::instance()->info(
+        QStringLiteral("----------------------------------Start Upgrade------------------------------"));
+    if (config.region.compare(QLatin1String("en"), Qt::CaseInsensitive) == 0
+        && currentRobotType() == 0) {
+        finishWithCode(kBuildTooOld);
+        return;
+    }
+    FileUtils::killProcessesByName(QString::fromLatin1(platform::adbProgramName()));
+    usbWatcher->checkUsbDevice();
+    Logger::instance()->info(QStringLiteral("testUsbConnectRobot"));
+
+    // The finish box is modal: it is never shown with a mutex held, so that the USB event
+    // thread and the serial worker are not stalled behind it.
+    QMutexLocker locker(stateMutex);
+    if (usbWatcher->isUsbConnected()) {
+        ui->pbStartUpgrade->setEnabled(false);
+        taskRunning = true;
+        showPage(1);
+        ui->lbDownloadEvent->setText(tr("Read the robot version information, please wait..."));
+        packagePath.clear();
+        AdbConductor::instance()->reset(true);
+        Logger::instance()->info(QStringLiteral("sigGetRobotBaseInfo..."));
+        emit sigCheckRobot();
+    } else {
+        locker.unlock();
+        utils::ZEVErrorPtr error = utils::makeError(kRobotNotFound);
+        Logger::instance()->info(QStringLiteral("usb not connect or robot shutdown!"));
+        emit sigShowFinishMessageBox(error);
+    }
+}
+
+void Tarvo2_UpgradeTool::slotCheckRobot()
+{
+    auto *worker = new ZEVSocketWorker;
+    auto *thread = new QThread(this);
+    worker->moveToThread(thread);
+    // The thread's end is the worker's one owner; the thread is quit once the number is in.
+    connect(thread, &QThread::finished, worker, &QObject::deleteLater);
+    connect(thread, &QThread::finished, thread, &QObject::deleteLater);
+    connect(this, &Tarvo2_UpgradeTool::sigReadSerialNum, worker,
+            &ZEVSocketWorker::slotConnectRobot);
+    connect(worker, &ZEVSocketWorker::sigReadSerialNumDone, this,
+            &Tarvo2_UpgradeTool::slotReadSerialnumDone);
+    serialWorker = worker;
+    serialThread = thread;
+    thread->start(QThread::InheritPriority);
+
+    Logger::instance()->info(QStringLiteral("get robot serialnum start..."));
+    ui->lbDownloadEvent->setText(tr("Read the robot serial number, please wait..."));
+    emit sigReadSerialNum();
+}
+
+void Tarvo2_UpgradeTool::slotReadSerialnumDone(QString serialNum)
+{
+    if (!serialNum.isEmpty()) {
+        serialNumber = serialNum;
+        QMutexLocker locker(robotMutex);
+        if (robot) {
+            robot->serialNumber = serialNum;
+            utils::SingletonT<ZEVDownloadHandler>::instance()->setRobotTarvo2Data(robot);
+        }
+        Logger::instance()->info(QStringLiteral("read serialnum : %1 sucessfull...").arg(serialNum));
+    } else {
+        Logger::instance()->info(QStringLiteral("read serialnum failure!"));
+        qDebug() << "Robot SerialNum:" << serialNum;
+    }
+    // Only the worker of this run answers here; its thread ends and deletes it.
+    if (QThread *thread = serialThread) {
+        disconnect(this, &Tarvo2_UpgradeTool::sigReadSerialNum, nullptr, nullptr);
+        thread->quit();
+    }
+    serialWorker = nullptr;
+    serialThread = nullptr;
+    emit sigGetRobotBaseInfo();
+}
+
+void Tarvo2_UpgradeTool::slotGetRobotBaseInfo()
+{
+    showPage(1);
+    ui->lbDownloadEvent->setText(tr("Read the robot system and the main service version."));
+    Logger::instance()->info(QStringLiteral("Request robot tavro2 base infomation start..."));
+    stepState = 0;
+    AdbConductor::instance()->adbGetRobotBaseInfo(config.buildVersionKey, config.kernelVersionKey);
+}
+
+void Tarvo2_UpgradeTool::onGetRobotBaseInfo(RobotTarvo2Ptr robotPtr, utils::ZEVErrorPtr errorPtr)
+{
+    if (!errorPtr || errorPtr->errorCode() != 0 || !robotPtr) {
+        emit sigShowFinishMessageBox(errorPtr ? errorPtr : utils::makeError(99999));
+        return;
+    }
+    Logger::instance()->info(QStringLiteral("Get robot version sucessfull!"));
+    {
+        QMutexLocker locker(robotMutex);
+        robotPtr->serialNumber = serialNumber;
+        robot = std::make_shared<RobotTarvo2>(*robotPtr);
+    }
+    ZEVDownloadHandler *download = utils::SingletonT<ZEVDownloadHandler>::instance();
+    download->createTaskInstance(currentWorkDir(), this, DownLoadTaskModeNormal);
+    robotPtr->region = config.region;
+    download->setRobotTarvo2Data(robotPtr);
+    const enumRobotVersion version = static_cast<enumRobotVersion>(currentRobotType());
+    download->setRobotVersion(version);
+    emit sigOnGetRobotBaseInfo(robot);
+}
+
+bool Tarvo2_UpgradeTool::buildsPassChecks(const RobotTarvo2 &robotInfo) const
+{
+    const QString format = QLatin1String(kLimitFormat);
+    const qint64 systemLimit = QDateTime::fromString(QLatin1String(kSystemLowLimit), format).toTime_t();
+    const qint64 kernelLimit = QDateTime::fromString(QLatin1String(kKernelLowLimit), format).toTime_t();
+    // An unparsable build string gives the largest unsigned value and passes.
+    const qint64 systemBuild = QDateTime::fromString(robotInfo.buildVersion,
+                                                     QLatin1String(kBuildFormat))
+                                   .toTime_t();
+    const qint64 kernelBuild = robotInfo.kernelVersion;
+    return !(systemBuild < systemLimit || kernelBuild < 0 || kernelBuild < kernelLimit);
+}
+
+void Tarvo2_UpgradeTool::slotOnGetRobotBaseInfo(RobotTarvo2Ptr robotPtr)
+{
+    stepState = 1;
+    if (!robotPtr || !buildsPassChecks(*robotPtr)) {
+        finishWithCode(kBuildTooOld);
+        return;
+    }
+    QMutexLocker locker(stateMutex);
+    if (currentRobotType() > 1 && usbWatcher->isUsbConnected()) {
+        locker.unlock();
+        finishWithCode(kRobotTypeWrong);
+        return;
+    }
+    slotGetUpgradeInfo();
+}
+
+void Tarvo2_UpgradeTool::slotGetUpgradeInfo()
+{
+    ui->lbDownloadEvent->setText(tr("Request the latest upgrade software version information..."));
+    ZEVDownloadHandler *download = utils::SingletonT<ZEVDownloadHandler>::instance();
+    download->setDownloadPath(currentWorkDir());
+    download->postHttpTask(config.findInstallApkUrl, HttpCmdUpgradeInfo, utils::ZEVErrorPtr());
+}
+
+void Tarvo2_UpgradeTool::onUpgradeInfo(UpgRespDataPtr dataPtr, utils::ZEVErrorPtr errorPtr)
+{
+    if (!errorPtr)
+        errorPtr = utils::makeError(0);
+    if (!dataPtr
+        || (errorPtr->errorCode() == 0 && (!dataPtr->valid || dataPtr->downloadUrl.isEmpty()))) {
+        Logger::instance()->warning(QStringLiteral("dataPtr is null!"));
+        errorPtr->setErrorCode(kUpgradeInfoBad);
+        emit sigShowFinishMessageBox(errorPtr);
+        return;
+    }
+    if (errorPtr->errorCode() != 0) {
+        emit sigShowFinishMessageBox(errorPtr);
+        return;
+    }
+    {
+        QMutexLocker locker(robotMutex);
+        upgradeInfo = dataPtr;
+    }
+    const QString folder = currentWorkDir();
+    utils::SingletonT<ZEVDownloadHandler>::instance()->setDownloadPath(folder);
+    packageMd5 = dataPtr->packageMd5;
+
+    QString found;
+    if (FileUtils::findFileByMd5(folder, packageMd5, found)) {
+        {
+            QMutexLocker locker(stateMutex);
+            packagePath = found;
+        }
+        startExtract(found);
+        return;
+    }
+    FileUtils::recreateFolder(folder, true);
+    emit sigStartTask(dataPtr);
+}
+
+void Tarvo2_UpgradeTool::slotStartTask(UpgRespDataPtr dataPtr)
+{
+    Logger::instance()->info(QStringLiteral("Start downloading..."));
+    ui->lbDownloadEvent->setText(tr("downloading..."));
+    utils::SingletonT<ZEVDownloadHandler>::instance()->postHttpTask(
+        dataPtr->downloadUrl, HttpCmdDownload, utils::ZEVErrorPtr());
+}
+
+void Tarvo2_UpgradeTool::onProgress(qint64 totalBytes, qint64 doneBytes)
+{
+    emit sigProgressChange(totalBytes, doneBytes);
+}
+
+void Tarvo2_UpgradeTool::slotUpdateProgress(qint64 totalBytes, qint64 doneBytes)
+{
+    ui->downloadProgressBar->setMaximum(static_cast<int>(totalBytes));
+    ui->downloadProgressBar->setValue(static_cast<int>(doneBytes));
+}
+
+void Tarvo2_UpgradeTool::onTaskFinished(qint64 totalBytes, qint64 doneBytes, QString filePath,
+                                        utils::ZEVErrorPtr errorPtr)
+{
+    if (errorPtr && errorPtr->errorCode() == 0) {
+        {
+            QMutexLocker locker(stateMutex);
+            packagePath = filePath;
+        }
+        emit sigTaskFinished(totalBytes, doneBytes);
+        return;
+    }
+    emit sigShowFinishMessageBox(errorPtr ? errorPtr : utils::makeError(kNoPackage));
+}
+
+void Tarvo2_UpgradeTool::slotTaskFinished(qint64 totalBytes, qint64 doneBytes)
+{
+    slotUpdateProgress(totalBytes, doneBytes);
+    QString path;
+    {
+        QMutexLocker locker(stateMutex);
+        path = packagePath;
+    }
+    startExtract(path);
+}
+
+bool Tarvo2_UpgradeTool::slotVerifyZipFileMd5()
+{
+    return false;
+}
+
+void Tarvo2_UpgradeTool::startExtract(const QString &path)
+{
+    QString md5;
+    bool haveAnswer = false;
+    {
+        QMutexLocker locker(robotMutex);
+        haveAnswer = upgradeInfo != nullptr;
+        if (haveAnswer)
+            md5 = upgradeInfo->packageMd5;
+    }
+    if (path.isEmpty() || !haveAnswer) {
+        finishWithCode(kNoPackage);
+        return;
+    }
+    ui->lbDownloadEvent->setText(tr("Check upgrade file..."));
+    auto *handler = new ZipHandler;
+    auto *thread = new QThread(this);
+    handler->moveToThread(thread);
+    connect(this, &Tarvo2_UpgradeTool::sigExtractZipFile, handler, &ZipHandler::slotExtractZip);
+    connect(handler, &ZipHandler::sigExtractZipDone, this, &Tarvo2_UpgradeTool::slotExtractZipDone);
+    // The thread's end is the handler's one owner; the thread is quit once the answer is in.
+    connect(thread, &QThread::finished, handler, &QObject::deleteLater);
+    connect(thread, &QThread::finished, thread, &QObject::deleteLater);
+    zipHandler = handler;
+    zipThread = thread;
+    thread->start(QThread::InheritPriority);
+
+    QMutexLocker locker(stateMutex);
+    emit sigExtractZipFile(path, md5, currentRobotType());
+}
+
+void Tarvo2_UpgradeTool::slotExtractZipDone(QList<AppPtr> appList, utils::ZEVErrorPtr errorPtr)
+{
+    Logger::instance()->info(QStringLiteral("Extract the upgrade zip file..."));
+    if (QThread *thread = zipThread) {
+        disconnect(this, &Tarvo2_UpgradeTool::sigExtractZipFile, nullptr, nullptr);
+        thread->quit();
+    }
+    zipHandler = nullptr;
+    zipThread = nullptr;
+
+    if (errorPtr && errorPtr->errorCode() == 0) {
+        AdbConductor::instance()->appendInstallApps(appList);
+        emit sigUpgradeRobot();
+        return;
+    }
+    if (isUsbConnected())
+        emit sigShowFinishMessageBox(errorPtr ? errorPtr : utils::makeError(30001));
+    else
+        finishWithCode(kRobotNotFound);
+}
+
+void Tarvo2_UpgradeTool::slotUpgradeRobot()
+{
+    if (!isUsbConnected()) {
+        finishWithCode(kRobotNotFound);
+        return;
+    }
+    showPage(2);
+    Logger::instance()->info(QStringLiteral("rooting please wait for about three minitues..."));
+
+    bool lowBattery = false;
+    {
+        QMutexLocker locker(robotMutex);
+        lowBattery = robot && robot->batteryRatio < kBatteryWarningRatio && !robot->acPowered;
+    }
+    if (lowBattery) {
+        QMessageBox::warning(
+            nullptr, tr("Warnning"),
+            tr("Your tarvo's power is less than 60%,please make sure Tarvo is charging before "
+               "upgrade!"),
+            tr("Ok"), QString(), QString(), 0, -1);
+    }
+
+    ui->lbInstallEvent->setText(tr("Copy action files:"));
+    ui->lbInstallPackageName->setText(tr(""));
+    progressTimer.stop();
+    ui->downloadProgressBar->reset();
+
+    QMutexLocker locker(stateMutex);
+    const enumRobotVersion version = static_cast<enumRobotVersion>(currentRobotType());
+    AdbConductor::instance()->setRobotVersion(version);
+    stepState = 4;
+    AdbConductor::instance()->adbPushFiles(currentWorkDir());
+}
+
+void Tarvo2_UpgradeTool::onPushOneFileFinished(QString name, utils::ZEVErrorPtr errorPtr, int nDone,
+                                               int nTotal)
+{
+    if (!errorPtr || errorPtr->errorCode() != 0)
+        return;
+    ui->installProgressBar->setMaximum(nTotal);
+    ui->installProgressBar->setValue(nDone);
+    ui->lbInstallEvent->setText(tr("Push: ") + name + QStringLiteral(": "));
+    ui->lbInstallPackageName->setText(tr("Succeed"));
+}
+
+void Tarvo2_UpgradeTool::onPushFilesFinished(utils::ZEVErrorPtr errorPtr)
+{
+    if (!errorPtr || errorPtr->errorCode() != 0) {
+        emit sigShowFinishMessageBox(errorPtr ? errorPtr : utils::makeError(99999));
+        return;
+    }
+    progressTimer.stop();
+    ui->installProgressBar->reset();
+    emit sigInstallApps();
+}
+
+void Tarvo2_UpgradeTool::slotInstallApps()
+{
+    stepState = 5;
+    AdbConductor::instance()->adbInstallApps();
+}
+
+void Tarvo2_UpgradeTool::newProgressCap()
+{
+    // Seeded with the seconds since midnight, as the tool always did; qsrand is deprecated.
+    QRandomGenerator generator(static_cast<quint32>(QTime(0, 0, 0).secsTo(QTime::currentTime())));
+    fakeProgressCap = static_cast<int>(generator.bounded(5u)) + 95;
+}
+
+void Tarvo2_UpgradeTool::startProgressTimer(int intervalMs, int startValue, int maximum)
+{
+    fakeProgressValue = startValue;
+    if (progressTimer.isActive())
+        progressTimer.stop();
+    ui->installProgressBar->setMaximum(maximum);
+    ui->installProgressBar->setValue(startValue);
+    progressTimer.start(intervalMs);
+}
+
+void Tarvo2_UpgradeTool::onTimerOut()
+{
+    ui->installProgressBar->setMaximum(100);
+    fakeProgressValue += 1;
+    ui->installProgressBar->setValue(qMin(fakeProgressValue, fakeProgressCap));
+}
+
+void Tarvo2_UpgradeTool::onUninstallStart()
+{
+    newProgressCap();
+    startProgressTimer(50, 0, 100);
+    ui->lbInstallEvent->setText(tr("uninstall apps"));
+    ui->lbInstallPackageName->setText(tr("please wait..."));
+}
+
+void Tarvo2_UpgradeTool::onInstallingApp(AppPtr appPtr, utils::ZEVErrorPtr errorPtr)
+{
+    if (!errorPtr || errorPtr->errorCode() != 0 || !appPtr)
+        return;
+    newProgressCap();
+    const int interval = appPtr->id == 2 ? 500 : appPtr->id == 3 ? 10 : 1000;
+    startProgressTimer(interval, 0, 100);
+    ui->lbInstallEvent->setText(tr("Installing:"));
+    ui->lbInstallPackageName->setText(appPtr->name);
+}
+
+void Tarvo2_UpgradeTool::onInstallOneFinished(AppPtr appPtr, utils::ZEVErrorPtr errorPtr)
+{
+    if (!errorPtr || errorPtr->errorCode() != 0)
+        return;
+    progressTimer.stop();
+    ui->installProgressBar->reset();
+    ui->lbInstallEvent->setText(tr("Installation complete:"));
+    ui->lbInstallPackageName->setText(appPtr ? appPtr->name : QString());
+}
+
+void Tarvo2_UpgradeTool::onInstallAllFinished(utils::ZEVErrorPtr errorPtr)
+{
+    if (!errorPtr || errorPtr->errorCode() != 0) {
+        emit sigShowFinishMessageBox(errorPtr ? errorPtr : utils::makeError(99999));
+        return;
+    }
+    ui->lbInstallEvent->setText(decodedMessage(errorPtr));
+    errorPtr->setErrorCode(0);
+    emit sigShowFinishMessageBox(errorPtr);
+}
+
+void Tarvo2_UpgradeTool::slotShowFinishMessageBox(utils::ZEVErrorPtr errorPtr)
+{
+    if (!errorPtr)
+        errorPtr = utils::makeError(99999);
+    ui->pbStartUpgrade->setEnabled(true);
+    progressTimer.stop();
+    ui->downloadProgressBar->reset();
+
+    if (errorPtr->errorCode() == 0) {
+        emit sigReportError(errorPtr);
+        QMessageBox::warning(nullptr, tr("Success"),
+                             tr("Root complete, please wait for your robot to restart!"), tr("Ok"),
+                             QString(), QString(), 0, -1);
+    } else {
+        if (stepState > 0)
+            emit sigReportError(errorPtr);
+        QMessageBox::critical(nullptr, tr("Failure"), decodedMessage(errorPtr), tr("Ok"),
+                              QString(), QString(), 0, -1);
+    }
+    stepState = -1;
+    taskRunning = false;
+    showPage(0);
+}
+
+void Tarvo2_UpgradeTool::slotReportError(utils::ZEVErrorPtr errorPtr)
+{
+    ZEVDownloadHandler *download = utils::SingletonT<ZEVDownloadHandler>::instance();
+    {
+        QMutexLocker locker(robotMutex);
+        if (robot)
+            download->setRobotTarvo2Data(robot);
+    }
+    download->postHttpTask(config.addInstallStatUrl, HttpCmdReport, errorPtr);
+}
+
+void Tarvo2_UpgradeTool::slotUsbStateChanged(bool bInsertUsb)
+{
+    switch (stepState) {
+    case -1:
+    case 1:
+        AdbConductor::instance()->reset(bInsertUsb);
+        break;
+    case 0:
+    case 4:
+    case 5:
+        if (!bInsertUsb) {
+            progressTimer.stop();
+            ui->downloadProgressBar->reset();
+            AdbConductor::instance()->stopAll();
+        }
+        break;
+    default:
+        break;
+    }
 }

@@ -1,29 +1,95 @@
 #pragma once
 
-#include "appconfig.h"
-#include "singleton.h"
+#include "izevusbinterface.h"
+#include "sessioneventinterface.h"
+
+#include <adbconductor.h>
+#include <appconfig.h>
+#include <idownloadhandlerevent.h>
+#include <singleton.h>
+#include <upgrespdata.h>
+#include <zeverror.h>
 
 #include <QDialog>
+#include <QList>
 #include <QPoint>
+#include <QPointer>
 #include <QString>
+#include <QTimer>
 
 #include <memory>
 
 class QMutex;
+class QThread;
+class UsbWatcher;
+class ZEVSocketWorker;
+class ZipHandler;
+
+Q_DECLARE_INTERFACE(IAdbConductorEvent, "IAdbConductorEvent")
+Q_DECLARE_INTERFACE(IDownloadHandlerEvent, "IDownloadHandlerEvent")
 
 namespace Ui {
 class Tarvo2_UpgradeToolClass;
 }
 
-// The main dialog: a frameless window with three pages (start, check and download, install).
+// The main dialog and controller of the one-click upgrade: a frameless window with three pages
+// (start, check and download, install). One press of the start button runs the chain USB check,
+// serial number, base information, build checks, upgrade information, download or reuse,
+// unpacking, push, uninstall and install; every run ends in exactly one finish box.
 // One process-wide instance, made by main() through instance() and freed by release().
-class Tarvo2_UpgradeTool : public QDialog, public utils::SingletonT<Tarvo2_UpgradeTool>
+class Tarvo2_UpgradeTool : public QDialog,
+                           public IAdbConductorEvent,
+                           public IDownloadHandlerEvent,
+                           public IZEVSocketSessionEvent,
+                           public IZEVUsbInterface,
+                           public utils::SingletonT<Tarvo2_UpgradeTool>
 {
     Q_OBJECT
+    Q_INTERFACES(IAdbConductorEvent IDownloadHandlerEvent IZEVSocketSessionEvent IZEVUsbInterface)
 
 public:
     explicit Tarvo2_UpgradeTool(QWidget *parent = nullptr);
     ~Tarvo2_UpgradeTool() override;
+
+    // IAdbConductorEvent
+    void onGetRobotBaseInfo(RobotTarvo2Ptr robotPtr, utils::ZEVErrorPtr errorPtr) override;
+    void onInstallingApp(AppPtr appPtr, utils::ZEVErrorPtr errorPtr) override;
+    void onInstallAllFinished(utils::ZEVErrorPtr errorPtr) override;
+    void onInstallOneFinished(AppPtr appPtr, utils::ZEVErrorPtr errorPtr) override;
+    void onPushFilesFinished(utils::ZEVErrorPtr errorPtr) override;
+    void onPushOneFileFinished(QString name, utils::ZEVErrorPtr errorPtr, int nDone,
+                               int nTotal) override;
+    void onUninstallStart() override;
+
+    // IDownloadHandlerEvent
+    void onProgress(qint64 totalBytes, qint64 doneBytes) override;
+    void onTaskFinished(qint64 totalBytes, qint64 doneBytes, QString filePath,
+                        utils::ZEVErrorPtr errorPtr) override;
+    void onUpgradeInfo(UpgRespDataPtr dataPtr, utils::ZEVErrorPtr errorPtr) override;
+
+    // IZEVSocketSessionEvent: the serial worker drives its own session.
+    void OnSerialNum(QString qsSerialNum) override;
+    void OnConnected() override;
+
+    // IZEVUsbInterface; called from the serial worker's thread.
+    bool isUsbConnected() override;
+
+signals:
+    void sigCheckRobot();
+    void sigStartTask(UpgRespDataPtr dataPtr);
+    void sigProgressChange(qint64 totalBytes, qint64 doneBytes);
+    void sigTaskFinished(qint64 totalBytes, qint64 doneBytes);
+    void sigUpgradeRobot();
+    void sigInstallApps();
+    void sigGetRobotBaseInfo();
+    void sigExtractZipFile(QString fileName, QString qsMD5, int type);
+    void sigReportError(utils::ZEVErrorPtr errorPtr);
+    void sigOnGetRobotBaseInfo(RobotTarvo2Ptr robotPtr);
+    void sigShowFinishMessageBox(utils::ZEVErrorPtr errorPtr);
+    void sigUsbStateChanged(bool bInsertUsb);
+    void sigReadSerialNumDone();
+    void sigGetUpgradeInfo();
+    void sigReadSerialNum();
 
 protected:
     void mousePressEvent(QMouseEvent *event) override;
@@ -36,12 +102,39 @@ protected:
 
 protected slots:
     void on_btn_close_clicked();
+    void on_pbStartUpgrade_clicked();
+    void onTimerOut();
+    void slotExtractZipDone(QList<AppPtr> appList, utils::ZEVErrorPtr errorPtr);
+    bool slotVerifyZipFileMd5();
+    void slotGetUpgradeInfo();
+    void slotStartTask(UpgRespDataPtr dataPtr);
+    void slotUpdateProgress(qint64 totalBytes, qint64 doneBytes);
+    void slotTaskFinished(qint64 totalBytes, qint64 doneBytes);
+    void slotCheckRobot();
+    void slotGetRobotBaseInfo();
+    void slotOnGetRobotBaseInfo(RobotTarvo2Ptr robotPtr);
+    void slotUpgradeRobot();
+    void slotInstallApps();
+    void slotShowFinishMessageBox(utils::ZEVErrorPtr errorPtr);
+    void slotReportError(utils::ZEVErrorPtr errorPtr);
+    void slotUsbStateChanged(bool bInsertUsb);
+    void slotReadSerialnumDone(QString serialNum);
 
 private:
     friend class TestDialog;
+    friend class TestWorkflow;
 
     void applyStyleSheet();
     static void cleanWorkFolders();
+    void showPage(int page);
+    void finishWithCode(int code);
+    void startExtract(const QString &path);
+    void startProgressTimer(int intervalMs, int startValue, int maximum);
+    void newProgressCap();
+    bool buildsPassChecks(const RobotTarvo2 &robotInfo) const;
+    void stopThread(QThread *thread);
+    int currentRobotType() const;
+    QString currentWorkDir() const;
 
     std::unique_ptr<Ui::Tarvo2_UpgradeToolClass> ui;
 
@@ -50,8 +143,23 @@ private:
     QPoint dragPressGlobalPos;
     QPoint dragPressWindowPos;
     int currentPage = 0;
+    QString packagePath;
     QMutex *stateMutex;
-    QString workDir;
+    QTimer progressTimer;
+    int fakeProgressCap = 99;
+    // Holds usbConnected, robotType and workDir, written under stateMutex.
+    UsbWatcher *usbWatcher = nullptr;
+    QPointer<QThread> zipThread;
+    UpgRespDataPtr upgradeInfo;
+    QString packageMd5;
+    int fakeProgressValue = 0;
+    int stepState = -1;
     QMutex *robotMutex;
+    RobotTarvo2Ptr robot;
+    QString serialNumber;
+    QPointer<ZEVSocketWorker> serialWorker;
+    QPointer<QThread> serialThread;
+    // Not owning: the zip thread's finished() is the handler's one owner.
+    QPointer<ZipHandler> zipHandler;
     bool taskRunning = false;
 };

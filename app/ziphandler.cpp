@@ -1,0 +1,148 @@
+#include "ziphandler.h"
+
+#include <appconfig.h>
+#include <fileutils.h>
+
+#include <JlCompress.h>
+#include <quazip.h>
+
+#include <QDir>
+#include <QFileInfo>
+#include <QSet>
+
+namespace {
+
+constexpr int kPackageBroken = 30001;
+constexpr int kPackageMd5Mismatch = 30002;
+
+const QString kApkPart = QStringLiteral(".apk");
+
+// Names compared as the unpacking sees them: a zip made on Windows may use backslashes.
+bool entryNameIsSafe(const QString &entryName)
+{
+    QString name = entryName;
+    name.replace(QLatin1Char('\\'), QLatin1Char('/'));
+    if (name.isEmpty() || name.startsWith(QLatin1Char('/')))
+        return false;
+    if (name.size() >= 2 && name.at(1) == QLatin1Char(':'))
+        return false;
+    const QStringList parts = name.split(QLatin1Char('/'));
+    for (const QString &part : parts) {
+        if (part == QLatin1String(".."))
+            return false;
+    }
+    return true;
+}
+
+bool isInside(const QString &path, const QString &folder)
+{
+    const QString root = QDir::cleanPath(QFileInfo(folder).absoluteFilePath()) + QLatin1Char('/');
+    const QString target = QDir::cleanPath(QFileInfo(path).absoluteFilePath());
+    return target.startsWith(root);
+}
+
+} // namespace
+
+ZipHandler::ZipHandler(QObject *parent)
+    : QObject(parent)
+{
+}
+
+bool ZipHandler::archiveStaysInside(const QString &archive)
+{
+    QuaZip zip(archive);
+    if (!zip.open(QuaZip::mdUnzip))
+        return false;
+    const QStringList names = zip.getFileNameList();
+    zip.close();
+    for (const QString &name : names) {
+        if (!entryNameIsSafe(name))
+            return false;
+    }
+    return true;
+}
+
+void ZipHandler::slotExtractZip(QString fileName, QString qsMD5, int type)
+{
+    Q_UNUSED(type)
+    utils::ZEVErrorPtr error = utils::makeError(0);
+    QList<AppPtr> apps;
+
+    if (!FileUtils::fileMatchesMd5(fileName, qsMD5)) {
+        error->setErrorCode(kPackageMd5Mismatch);
+        emit sigExtractZipDone(apps, error);
+        return;
+    }
+
+    const AppConfig config = readAppConfig();
+    const bool english = config.region.compare(QLatin1String("en"), Qt::CaseInsensitive) == 0;
+    const QString languageKey = english ? QStringLiteral("EnglishChat") : QStringLiteral("iflytek");
+
+    const QString unpackFolder = FileUtils::parentFolder(fileName);
+    QStringList unpacked;
+    if (!unpackFolder.isEmpty() && archiveStaysInside(fileName))
+        unpacked = JlCompress::extractDir(fileName, unpackFolder);
+    for (const QString &path : qAsConst(unpacked)) {
+        // Whatever the archive library made of a name, nothing may have landed elsewhere.
+        if (!isInside(path, unpackFolder)) {
+            unpacked.clear();
+            break;
+        }
+    }
+    if (unpacked.isEmpty()) {
+        error->setErrorCode(kPackageBroken);
+        emit sigExtractZipDone(apps, error);
+        return;
+    }
+
+    const QString firstApk = FileUtils::findFileByNamePart(unpackFolder, kApkPart);
+    if (firstApk.isEmpty())
+        error->setErrorCode(kPackageBroken);
+    const QString apkFolder = QFileInfo(firstApk).absolutePath();
+    const QFileInfoList files
+        = firstApk.isEmpty() ? QFileInfoList() : FileUtils::listFilesRecursive(apkFolder);
+    if (!firstApk.isEmpty())
+        FileUtils::copyTree(apkFolder, unpackFolder, files);
+
+    QSet<QString> specialNames;
+    for (const QFileInfo &file : files) {
+        const QString name = file.fileName();
+        if (!name.endsWith(kApkPart, Qt::CaseSensitive) || specialNames.contains(name))
+            continue;
+        auto app = std::make_shared<App>();
+        app->name = name;
+        const QString path = file.filePath();
+        const auto quoted = [](const QString &text) {
+            return QLatin1Char('"') + text + QLatin1Char('"');
+        };
+        if (name.contains(QLatin1String("Service"), Qt::CaseInsensitive)) {
+            app->id = 1;
+            app->packageName = config.mainServicePackage;
+            app->mainActivity = config.mainServiceActivity;
+            app->number = 1;
+            app->apkPath = quoted(path);
+            specialNames.insert(name);
+            apps.append(app);
+        } else if (name.contains(QLatin1String("camera"), Qt::CaseInsensitive)) {
+            app->id = 2;
+            app->packageName = QStringLiteral("com.norvik.smartcamera");
+            app->number = 1;
+            app->apkPath = quoted(path);
+            specialNames.insert(name);
+            apps.prepend(app);
+        } else if (name.contains(languageKey, Qt::CaseInsensitive)) {
+            app->id = 3;
+            app->packageName = english ? QStringLiteral("com.norvikinc.tarvoenglishchat")
+                                       : QStringLiteral("com.norvik.iflytekmix");
+            app->number = 1;
+            app->apkPath = quoted(QDir::toNativeSeparators(path));
+            specialNames.insert(name);
+            apps.prepend(app);
+        } else {
+            app->id = 4;
+            app->apkPath = quoted(path);
+            apps.append(app);
+        }
+    }
+    emit sigExtractZipDone(apps, error);
+}

@@ -1,0 +1,29 @@
+#pragma once
+
+#include "app.h"
+
+#include <zeverror.h>
+
+#include <QList>
+#include <QObject>
+#include <QString>
+
+// Checks an upgrade package against its announced MD5, unpacks it beside itself and turns its
+// APK files into the ordered install plan. Lives on a thread of its own; each slotExtractZip ends
+// in exactly one sigExtractZipDone.
+class ZipHandler : public QObject
+{
+    Q_OBJECT
+public:
+    explicit ZipHandler(QObject *parent = nullptr);
+
+    // Entries that would land outside `folder` (absolute names, "..", drive letters) or an archive
+    // that cannot be read give false; nothing is unpacked then.
+    static bool archiveStaysInside(const QString &archive);
+
+signals:
+    void sigExtractZipDone(QList<AppPtr> appList, utils::ZEVErrorPtr errorPtr);
+
+public slots:
+    void slotExtractZip(QString fileName, QString qsMD5, int type);
+};
