@@ -32,7 +32,6 @@ bool isRedirect(int status)
     return status == 301 || status == 302 || status == 303 || status == 307 || status == 308;
 }
 
-
 void log(const QString &message)
 {
     Logger::instance()->info(message);
@@ -170,8 +169,8 @@ void HttpWorker::runTask()
 void HttpWorker::send()
 {
     QNetworkRequest request(m_url);
-    request.setAttribute(QNetworkRequest::RedirectPolicyAttribute,
-                         QNetworkRequest::ManualRedirectPolicy);
+    request.setAttribute(
+        QNetworkRequest::RedirectPolicyAttribute, QNetworkRequest::ManualRedirectPolicy);
     const bool download = m_stage == Stage::Task && m_task.header == HttpCmdDownload;
     if (download) {
         // Without this Qt may ask for compression and change the byte counts under us.
@@ -180,7 +179,8 @@ void HttpWorker::send()
             request.setRawHeader("Range", "bytes=" + QByteArray::number(m_offset) + '-');
     }
     if (m_method == "POST") {
-        request.setHeader(QNetworkRequest::ContentTypeHeader, QByteArrayLiteral("application/json"));
+        request.setHeader(
+            QNetworkRequest::ContentTypeHeader, QByteArrayLiteral("application/json"));
         m_reply = m_network->post(request, m_body);
     } else {
         m_reply = m_network->get(request);
@@ -195,9 +195,9 @@ void HttpWorker::send()
     connect(m_reply, &QNetworkReply::readyRead, this, &HttpWorker::onReadyRead);
     connect(m_reply, &QNetworkReply::finished, this, &HttpWorker::onFinished);
     connect(m_reply, &QNetworkReply::metaDataChanged, m_idleTimer,
-            static_cast<void (QTimer::*)()>(&QTimer::start));
+        static_cast<void (QTimer::*)()>(&QTimer::start));
     connect(m_reply, &QNetworkReply::uploadProgress, m_idleTimer,
-            static_cast<void (QTimer::*)()>(&QTimer::start));
+        static_cast<void (QTimer::*)()>(&QTimer::start));
     m_idleTimer->start(m_transferTimeout);
 }
 
@@ -231,8 +231,8 @@ bool HttpWorker::handleHeaders()
         qint64 first = 0;
         qint64 last = 0;
         qint64 total = 0;
-        const bool ranged = webformats::parseContentRange(m_reply->rawHeader("Content-Range"),
-                                                          first, last, total);
+        const bool ranged = webformats::parseContentRange(
+            m_reply->rawHeader("Content-Range"), first, last, total);
         if (!ranged || first != m_offset) {
             warn(QStringLiteral("Unexpected Content-Range \"%1\" for byte %2")
                      .arg(QString::fromLatin1(m_reply->rawHeader("Content-Range")))
@@ -270,8 +270,8 @@ bool HttpWorker::handleHeaders()
             log(QStringLiteral("Range not honoured, downloading from the start"));
         m_offset = 0;
         m_total = m_reply->header(QNetworkRequest::ContentLengthHeader).isValid()
-                      ? m_reply->header(QNetworkRequest::ContentLengthHeader).toLongLong()
-                      : -1;
+            ? m_reply->header(QNetworkRequest::ContentLengthHeader).toLongLong()
+            : -1;
         m_file.setFileName(m_partPath);
         if (!m_file.open(QIODevice::WriteOnly | QIODevice::Truncate)) {
             abortExchange(kDownloadBroken);
@@ -517,8 +517,8 @@ void HttpWorker::completeDownload()
     if (m_total < 0)
         m_total = m_done;
     const bool sizeWrong = m_task.size >= 0 && m_task.size != m_done;
-    const bool digestWrong = !m_task.sha256.isEmpty()
-                             && m_task.sha256 != QString::fromLatin1(m_sha256.hexResult());
+    const bool digestWrong
+        = !m_task.sha256.isEmpty() && m_task.sha256 != QString::fromLatin1(m_sha256.hexResult());
     if (sizeWrong || digestWrong) {
         warn(QStringLiteral("Downloaded %1 does not match the announced %2")
                  .arg(m_finalPath, sizeWrong ? QStringLiteral("size") : QStringLiteral("SHA-256")));
@@ -565,7 +565,7 @@ void HttpWorker::finishQueuedReport(bool done)
     warn(QStringLiteral("Queued report not delivered; it stays queued"));
     if (m_task.header == HttpCmdReport) {
         // The service is still out of reach: keep the new report behind the older ones.
-        m_reports.append({m_task.url, m_task.body});
+        m_reports.append({ m_task.url, m_task.body });
         endExchange();
         return;
     }
@@ -612,9 +612,11 @@ void HttpWorker::finishReport(bool delivered, bool keep)
     } else if (keep) {
         warn(QStringLiteral("Report not delivered to %1; kept in %2")
                  .arg(m_task.url, m_reports.filePath()));
-        m_reports.append({m_task.url, m_task.body});
+        m_reports.append({ m_task.url, m_task.body });
     } else {
-        warn(QStringLiteral("Report refused by %1 (status %2); dropped").arg(m_task.url).arg(m_status));
+        warn(QStringLiteral("Report refused by %1 (status %2); dropped")
+                 .arg(m_task.url)
+                 .arg(m_status));
     }
     endExchange();
 }

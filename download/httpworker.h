@@ -28,10 +28,10 @@ public:
     {
         HttpCmdHeader header = HttpCmdUpgradeInfo;
         QString url;
-        QByteArray body;     // the JSON of a request or report
+        QByteArray body; // the JSON of a request or report
         QString downloadDir; // where a download is saved
-        QString sha256;      // announced for this download, or empty
-        qint64 size = -1;    // announced for this download, or -1
+        QString sha256; // announced for this download, or empty
+        qint64 size = -1; // announced for this download, or -1
     };
 
     explicit HttpWorker(ZEVDownloadHandler *handler);

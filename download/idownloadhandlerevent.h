@@ -15,7 +15,8 @@ public:
     virtual ~IDownloadHandlerEvent() = default;
     // totalBytes is the whole file's size (0 while unknown), doneBytes what of it is saved.
     virtual void onProgress(qint64 totalBytes, qint64 doneBytes) = 0;
-    virtual void onTaskFinished(qint64 totalBytes, qint64 doneBytes, QString filePath,
-                                utils::ZEVErrorPtr error) = 0;
+    virtual void onTaskFinished(
+        qint64 totalBytes, qint64 doneBytes, QString filePath, utils::ZEVErrorPtr error)
+        = 0;
     virtual void onUpgradeInfo(UpgRespDataPtr data, utils::ZEVErrorPtr error) = 0;
 };

@@ -38,7 +38,7 @@ QList<ReportQueue::Entry> ReportQueue::load() const
         const QJsonObject body = object.value(QStringLiteral("body")).toObject();
         if (url.isEmpty() || body.isEmpty())
             continue;
-        entries.append({url, QJsonDocument(body).toJson(QJsonDocument::Compact)});
+        entries.append({ url, QJsonDocument(body).toJson(QJsonDocument::Compact) });
     }
     return entries;
 }

@@ -43,7 +43,7 @@ QByteArray Sha256::hexResult()
 
 struct Sha256::State
 {
-    QCryptographicHash hash{QCryptographicHash::Sha256};
+    QCryptographicHash hash { QCryptographicHash::Sha256 };
 };
 
 Sha256::Sha256()

@@ -11,8 +11,8 @@ struct UpgRespData
     bool valid = false; // the answer holds a package
     QString downloadUrl;
     QString packageMd5; // lower-case hexadecimal
-    QString sha256;     // lower-case hexadecimal; empty when not announced
-    qint64 size = -1;   // bytes; -1 when not announced
+    QString sha256; // lower-case hexadecimal; empty when not announced
+    qint64 size = -1; // bytes; -1 when not announced
     QString version;
 };
 

@@ -69,7 +69,7 @@ QByteArray upgradeInfoRequest(const RobotTarvo2 &robot, int robotType)
 }
 
 QByteArray reportRequest(const RobotTarvo2 &robot, int robotType, int code, const QString &message,
-                         const QDateTime &time)
+    const QDateTime &time)
 {
     QJsonObject object = robotFields(robot, robotType);
     object.insert(QStringLiteral("code"), code);
@@ -83,7 +83,7 @@ bool parseUpgradeAnswer(const QByteArray &body, UpgRespData &answer)
 {
     if (body.size() > kMaxAnswerBytes)
         return false;
-    QJsonParseError error{};
+    QJsonParseError error {};
     const QJsonDocument document = QJsonDocument::fromJson(body, &error);
     if (error.error != QJsonParseError::NoError || !document.isObject())
         return false;

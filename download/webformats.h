@@ -20,7 +20,7 @@ QByteArray upgradeInfoRequest(const RobotTarvo2 &robot, int robotType);
 
 // A run's result for the report request; `message` is the error's text.
 QByteArray reportRequest(const RobotTarvo2 &robot, int robotType, int code, const QString &message,
-                         const QDateTime &time);
+    const QDateTime &time);
 
 // {"valid": b, "downloadUrl": s, "md5": s, "sha256": s?, "size": n?, "version": s?}.
 // False when the text is not such an object or a field has the wrong type or form.

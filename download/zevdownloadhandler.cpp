@@ -47,8 +47,8 @@ ZEVDownloadHandler::~ZEVDownloadHandler()
     delete m_thread;
 }
 
-void ZEVDownloadHandler::createTaskInstance(const QString &downloadPath,
-                                            IDownloadHandlerEvent *event, DownLoadTaskMode mode)
+void ZEVDownloadHandler::createTaskInstance(
+    const QString &downloadPath, IDownloadHandlerEvent *event, DownLoadTaskMode mode)
 {
     Q_UNUSED(mode)
     m_downloadPath = downloadPath;
@@ -79,8 +79,8 @@ void ZEVDownloadHandler::setReportQueueFile(const QString &path)
 void ZEVDownloadHandler::setTransferTimeout(int milliseconds)
 {
     HttpWorker *worker = m_worker;
-    QMetaObject::invokeMethod(worker,
-                              [worker, milliseconds] { worker->setTransferTimeout(milliseconds); });
+    QMetaObject::invokeMethod(
+        worker, [worker, milliseconds] { worker->setTransferTimeout(milliseconds); });
 }
 
 void ZEVDownloadHandler::postHttpTask(QString url, HttpCmdHeader header, utils::ZEVErrorPtr error)
@@ -95,8 +95,8 @@ void ZEVDownloadHandler::postHttpTask(QString url, HttpCmdHeader header, utils::
         break;
     case HttpCmdDownload:
         task.downloadDir = m_downloadPath.isEmpty()
-                               ? FileUtils::downloadDirPath(RobotVersionUnknown)
-                               : m_downloadPath;
+            ? FileUtils::downloadDirPath(RobotVersionUnknown)
+            : m_downloadPath;
         if (m_lastAnswer && m_lastAnswer->downloadUrl == url.trimmed()) {
             task.sha256 = m_lastAnswer->sha256;
             task.size = m_lastAnswer->size;
@@ -104,11 +104,11 @@ void ZEVDownloadHandler::postHttpTask(QString url, HttpCmdHeader header, utils::
         break;
     case HttpCmdReport: {
         const int code = error ? error->errorCode() : 0;
-        const QString message = error ? QString::fromLocal8Bit(error->errorMessage().c_str())
-                                      : QString();
+        const QString message
+            = error ? QString::fromLocal8Bit(error->errorMessage().c_str()) : QString();
         const QDateTime now = QDateTime::currentDateTime();
-        task.body = webformats::reportRequest(m_robot, m_robotVersion, code, message,
-                                              now.toOffsetFromUtc(now.offsetFromUtc()));
+        task.body = webformats::reportRequest(
+            m_robot, m_robotVersion, code, message, now.toOffsetFromUtc(now.offsetFromUtc()));
         Logger::instance()->info(QStringLiteral("Report code %1 to %2").arg(code).arg(url));
         break;
     }
@@ -134,8 +134,8 @@ void ZEVDownloadHandler::deliverProgress(qint64 totalBytes, qint64 doneBytes)
         m_event->onProgress(totalBytes, doneBytes);
 }
 
-void ZEVDownloadHandler::deliverTaskFinished(qint64 totalBytes, qint64 doneBytes,
-                                             const QString &filePath, utils::ZEVErrorPtr error)
+void ZEVDownloadHandler::deliverTaskFinished(
+    qint64 totalBytes, qint64 doneBytes, const QString &filePath, utils::ZEVErrorPtr error)
 {
     if (m_event)
         m_event->onTaskFinished(totalBytes, doneBytes, filePath, error);

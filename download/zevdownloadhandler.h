@@ -24,8 +24,8 @@ extern template class ZEVDOWNLOADHANDLER_EXPORT SingletonT<ZEVDownloadHandler>;
 
 enum HttpCmdHeader {
     HttpCmdUpgradeInfo = 0, // newest package for the robot
-    HttpCmdDownload = 2,    // one file into the download path
-    HttpCmdReport = 3,      // a run's result
+    HttpCmdDownload = 2, // one file into the download path
+    HttpCmdReport = 3, // a run's result
 };
 
 enum DownLoadTaskMode {
@@ -48,8 +48,8 @@ public:
     explicit ZEVDownloadHandler(QObject *parent = nullptr);
     ~ZEVDownloadHandler() override;
 
-    void createTaskInstance(const QString &downloadPath, IDownloadHandlerEvent *event,
-                            DownLoadTaskMode mode);
+    void createTaskInstance(
+        const QString &downloadPath, IDownloadHandlerEvent *event, DownLoadTaskMode mode);
     // The record is read when a request is posted.
     void setRobotTarvo2Data(std::shared_ptr<RobotTarvo2> robot);
     void setRobotVersion(const enumRobotVersion &robotVersion);
@@ -65,8 +65,8 @@ public:
 private:
     void deliverUpgradeInfo(UpgRespDataPtr data, utils::ZEVErrorPtr error);
     void deliverProgress(qint64 totalBytes, qint64 doneBytes);
-    void deliverTaskFinished(qint64 totalBytes, qint64 doneBytes, const QString &filePath,
-                             utils::ZEVErrorPtr error);
+    void deliverTaskFinished(
+        qint64 totalBytes, qint64 doneBytes, const QString &filePath, utils::ZEVErrorPtr error);
 
     IDownloadHandlerEvent *m_event = nullptr;
     RobotTarvo2 m_robot;

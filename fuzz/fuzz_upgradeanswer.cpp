@@ -23,7 +23,7 @@ bool isLowerHex(const QString &text)
 {
     for (const QChar c : text) {
         if (!((c >= QLatin1Char('0') && c <= QLatin1Char('9'))
-              || (c >= QLatin1Char('a') && c <= QLatin1Char('f'))))
+                || (c >= QLatin1Char('a') && c <= QLatin1Char('f'))))
             return false;
     }
     return true;
@@ -34,27 +34,27 @@ void checkAnswer(const QByteArray &body)
     UpgRespData answer;
     if (!webformats::parseUpgradeAnswer(body, answer))
         return;
-    require(answer.packageMd5.isEmpty() || (answer.packageMd5.size() == 32 && isLowerHex(answer.packageMd5)));
+    require(answer.packageMd5.isEmpty()
+        || (answer.packageMd5.size() == 32 && isLowerHex(answer.packageMd5)));
     require(answer.sha256.isEmpty() || (answer.sha256.size() == 64 && isLowerHex(answer.sha256)));
     require(answer.size >= -1);
 
     // Unpaired surrogates do not survive UTF-8; such texts cannot round-trip by design.
-    for (const QString &text : {answer.downloadUrl, answer.version}) {
+    for (const QString &text : { answer.downloadUrl, answer.version }) {
         if (QString::fromUtf8(text.toUtf8()) != text)
             return;
     }
-    QJsonObject object{{QStringLiteral("valid"), answer.valid},
-                       {QStringLiteral("downloadUrl"), answer.downloadUrl},
-                       {QStringLiteral("md5"), answer.packageMd5},
-                       {QStringLiteral("sha256"), answer.sha256},
-                       {QStringLiteral("version"), answer.version}};
+    QJsonObject object { { QStringLiteral("valid"), answer.valid },
+        { QStringLiteral("downloadUrl"), answer.downloadUrl },
+        { QStringLiteral("md5"), answer.packageMd5 }, { QStringLiteral("sha256"), answer.sha256 },
+        { QStringLiteral("version"), answer.version } };
     if (answer.size >= 0)
         object.insert(QStringLiteral("size"), double(answer.size));
     UpgRespData again;
     require(webformats::parseUpgradeAnswer(QJsonDocument(object).toJson(), again));
     require(again.valid == answer.valid && again.downloadUrl == answer.downloadUrl
-            && again.packageMd5 == answer.packageMd5 && again.sha256 == answer.sha256
-            && again.size == answer.size && again.version == answer.version);
+        && again.packageMd5 == answer.packageMd5 && again.sha256 == answer.sha256
+        && again.size == answer.size && again.version == answer.version);
 }
 
 void checkContentRange(const QByteArray &value)

@@ -15,9 +15,9 @@ struct RobotUsbId
 
 // The first match wins.
 constexpr RobotUsbId kAcceptedDevices[] = {
-    {0x18D1, 0x4E26, 0},
-    {0x2207, 0x0011, 1},
-    {0x2207, 0x0010, 1},
+    { 0x18D1, 0x4E26, 0 },
+    { 0x2207, 0x0011, 1 },
+    { 0x2207, 0x0010, 1 },
 };
 
 // Length of the "\\?\" device path prefix.
@@ -36,8 +36,8 @@ int robotTypeForIds(int vendorId, int productId)
 
 bool parseVidPid(const QString &name, int &vendorId, int &productId)
 {
-    static const QRegularExpression usbPrefix(QStringLiteral("USB#"),
-                                              QRegularExpression::CaseInsensitiveOption);
+    static const QRegularExpression usbPrefix(
+        QStringLiteral("USB#"), QRegularExpression::CaseInsensitiveOption);
     QString rest = name;
     rest.remove(usbPrefix);
     // Upper case so that "vid_18d1&pid_4e26" reads like "VID_18D1&PID_4E26".

@@ -24,7 +24,7 @@ void UsbEventThread::run()
 {
     while (!m_stopRequested.load()) {
         // The timeout only bounds the wait should an interrupt be missed.
-        timeval timeout{0, 500 * 1000};
+        timeval timeout { 0, 500 * 1000 };
         libusb_handle_events_timeout_completed(m_context, &timeout, nullptr);
     }
 }

@@ -22,5 +22,5 @@ protected:
 
 private:
     libusb_context *m_context;
-    std::atomic<int> m_stopRequested{0};
+    std::atomic<int> m_stopRequested { 0 };
 };

@@ -20,9 +20,9 @@ struct HotplugRow
 
 // Registered in this order, arrival before removal for each accepted device.
 constexpr HotplugRow kHotplugRows[] = {
-    {0x18D1, 0x4E26},
-    {0x2207, 0x0011},
-    {0x2207, 0x0010},
+    { 0x18D1, 0x4E26 },
+    { 0x2207, 0x0011 },
+    { 0x2207, 0x0010 },
 };
 
 } // namespace
@@ -31,15 +31,15 @@ constexpr HotplugRow kHotplugRows[] = {
 // and queue everything else to the watcher's own thread.
 struct UsbHotplugCallbacks
 {
-    static int LIBUSB_CALL arrived(libusb_context *, libusb_device *, libusb_hotplug_event,
-                                   void *userData)
+    static int LIBUSB_CALL arrived(
+        libusb_context *, libusb_device *, libusb_hotplug_event, void *userData)
     {
         static_cast<UsbWatcher *>(userData)->onHotplugArrived();
         return 0;
     }
 
-    static int LIBUSB_CALL left(libusb_context *, libusb_device *, libusb_hotplug_event,
-                                void *userData)
+    static int LIBUSB_CALL left(
+        libusb_context *, libusb_device *, libusb_hotplug_event, void *userData)
     {
         static_cast<UsbWatcher *>(userData)->onHotplugLeft();
         return 0;
@@ -99,16 +99,15 @@ bool UsbWatcher::setupUsbWatch()
             libusb_hotplug_event event;
             libusb_hotplug_callback_fn callback;
         } registrations[] = {
-            {LIBUSB_HOTPLUG_EVENT_DEVICE_ARRIVED, &UsbHotplugCallbacks::arrived},
-            {LIBUSB_HOTPLUG_EVENT_DEVICE_LEFT, &UsbHotplugCallbacks::left},
+            { LIBUSB_HOTPLUG_EVENT_DEVICE_ARRIVED, &UsbHotplugCallbacks::arrived },
+            { LIBUSB_HOTPLUG_EVENT_DEVICE_LEFT, &UsbHotplugCallbacks::left },
         };
         for (const auto &registration : registrations) {
             libusb_hotplug_callback_handle handle = 0;
             // A failed registration only loses that event; the scans still work.
             if (libusb_hotplug_register_callback(nullptr, registration.event,
-                                                 static_cast<libusb_hotplug_flag>(0), row.vendorId,
-                                                 row.productId, LIBUSB_HOTPLUG_MATCH_ANY,
-                                                 registration.callback, this, &handle)
+                    static_cast<libusb_hotplug_flag>(0), row.vendorId, row.productId,
+                    LIBUSB_HOTPLUG_MATCH_ANY, registration.callback, this, &handle)
                 == LIBUSB_SUCCESS)
                 m_hotplugHandles.push_back(handle);
         }
@@ -142,7 +141,7 @@ void UsbWatcher::checkUsbDevice()
     QMutexLocker locker(m_stateMutex);
     m_usbConnected = false;
     for (ssize_t i = 0; i < count && devices[i]; ++i) {
-        libusb_device_descriptor descriptor{};
+        libusb_device_descriptor descriptor {};
         if (libusb_get_device_descriptor(devices[i], &descriptor) != LIBUSB_SUCCESS)
             continue;
         const int type = robotTypeForIds(descriptor.idVendor, descriptor.idProduct);

@@ -14,8 +14,8 @@
 namespace {
 
 // {A5DCBF10-6530-11D2-901F-00C04FB951ED}
-const GUID kUsbDeviceInterface = {0xA5DCBF10, 0x6530, 0x11D2,
-                                  {0x90, 0x1F, 0x00, 0xC0, 0x4F, 0xB9, 0x51, 0xED}};
+const GUID kUsbDeviceInterface
+    = { 0xA5DCBF10, 0x6530, 0x11D2, { 0x90, 0x1F, 0x00, 0xC0, 0x4F, 0xB9, 0x51, 0xED } };
 
 } // namespace
 
@@ -28,8 +28,8 @@ void UsbWatcher::registerDeviceNotification(void *windowHandle)
     filter.dbcc_size = sizeof(filter);
     filter.dbcc_devicetype = DBT_DEVTYP_DEVICEINTERFACE;
     filter.dbcc_classguid = kUsbDeviceInterface;
-    m_deviceNotification = RegisterDeviceNotificationW(static_cast<HWND>(windowHandle), &filter,
-                                                       DEVICE_NOTIFY_WINDOW_HANDLE);
+    m_deviceNotification = RegisterDeviceNotificationW(
+        static_cast<HWND>(windowHandle), &filter, DEVICE_NOTIFY_WINDOW_HANDLE);
 }
 
 bool UsbWatcher::matchDeviceInterface(const void *broadcast)

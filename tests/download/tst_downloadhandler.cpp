@@ -26,13 +26,13 @@ class Recorder : public QObject, public IDownloadHandlerEvent
 public:
     void onProgress(qint64 totalBytes, qint64 doneBytes) override
     {
-        progress.append({totalBytes, doneBytes});
+        progress.append({ totalBytes, doneBytes });
         onGuiThread = onGuiThread && QThread::currentThread() == qApp->thread();
     }
-    void onTaskFinished(qint64 totalBytes, qint64 doneBytes, QString filePath,
-                        utils::ZEVErrorPtr error) override
+    void onTaskFinished(
+        qint64 totalBytes, qint64 doneBytes, QString filePath, utils::ZEVErrorPtr error) override
     {
-        finished.append({totalBytes, doneBytes, filePath, error ? error->errorCode() : -1});
+        finished.append({ totalBytes, doneBytes, filePath, error ? error->errorCode() : -1 });
         onGuiThread = onGuiThread && QThread::currentThread() == qApp->thread();
         emit taskFinished();
     }
@@ -112,6 +112,7 @@ private slots:
     void rangeAnsweredWithWrongStart();
     void partLargerThanFile();
     void announcedDigestMismatch();
+    void corruptPartCaughtByDigest();
     void stalledDownloadTimesOut();
     void progressAndOneFinishPerDownload();
     void reportDelivered();
@@ -152,15 +153,15 @@ std::unique_ptr<ZEVDownloadHandler> TestDownloadHandler::makeHandler()
 {
     auto handler = std::make_unique<ZEVDownloadHandler>();
     handler->setReportQueueFile(m_dir->filePath(QStringLiteral("queue.json")));
-    handler->createTaskInstance(m_dir->filePath(QStringLiteral("5M")), m_recorder,
-                                DownLoadTaskModeNormal);
+    handler->createTaskInstance(
+        m_dir->filePath(QStringLiteral("5M")), m_recorder, DownLoadTaskModeNormal);
     handler->setRobotTarvo2Data(sampleRobot());
     handler->setRobotVersion(RobotVersion5M);
     return handler;
 }
 
-UpgRespDataPtr TestDownloadHandler::askUpgradeInfo(ZEVDownloadHandler &handler,
-                                                   const QString &query)
+UpgRespDataPtr TestDownloadHandler::askUpgradeInfo(
+    ZEVDownloadHandler &handler, const QString &query)
 {
     QSignalSpy spy(m_recorder, &Recorder::upgradeInfo);
     const int before = m_recorder->answers.size();
@@ -176,7 +177,7 @@ Finished TestDownloadHandler::runDownload(ZEVDownloadHandler &handler, const QSt
     const int before = m_recorder->finished.size();
     handler.postHttpTask(url, HttpCmdDownload, nullptr);
     if (!spy.wait(20000) || m_recorder->finished.size() != before + 1)
-        return {-1, -1, QString(), -1};
+        return { -1, -1, QString(), -1 };
     return m_recorder->finished.last();
 }
 
@@ -241,18 +242,18 @@ void TestDownloadHandler::upgradeInfoRequestBody()
     const QJsonObject request = requests.last().toObject();
     QCOMPARE(request.value(QStringLiteral("method")).toString(), QStringLiteral("POST"));
     QCOMPARE(request.value(QStringLiteral("contentType")).toString(),
-             QStringLiteral("application/json"));
+        QStringLiteral("application/json"));
     const QJsonObject body = request.value(QStringLiteral("body")).toObject();
-    const QJsonObject expected{
-        {QStringLiteral("serialNumber"), QStringLiteral("TV2-0042")},
-        {QStringLiteral("robotType"), 1},
-        {QStringLiteral("region"), QStringLiteral("cn")},
-        {QStringLiteral("buildVersion"), QStringLiteral("20170315120000")},
-        {QStringLiteral("kernelVersion"), 1489579200},
-        {QStringLiteral("ipAddress"), QStringLiteral("192.168.1.23")},
-        {QStringLiteral("batteryRatio"), 0.75},
-        {QStringLiteral("acPowered"), false},
-        {QStringLiteral("toolVersion"), QStringLiteral("1.0.0.5")},
+    const QJsonObject expected {
+        { QStringLiteral("serialNumber"), QStringLiteral("TV2-0042") },
+        { QStringLiteral("robotType"), 1 },
+        { QStringLiteral("region"), QStringLiteral("cn") },
+        { QStringLiteral("buildVersion"), QStringLiteral("20170315120000") },
+        { QStringLiteral("kernelVersion"), 1489579200 },
+        { QStringLiteral("ipAddress"), QStringLiteral("192.168.1.23") },
+        { QStringLiteral("batteryRatio"), 0.75 },
+        { QStringLiteral("acPowered"), false },
+        { QStringLiteral("toolVersion"), QStringLiteral("1.0.0.5") },
     };
     QCOMPARE(body, expected);
 }
@@ -265,8 +266,9 @@ void TestDownloadHandler::upgradeInfoTimeout()
     auto handler = makeHandler();
     handler->setTransferTimeout(300);
     QSignalSpy spy(m_recorder, &Recorder::upgradeInfo);
-    handler->postHttpTask(QStringLiteral("http://127.0.0.1:%1%2").arg(silent.serverPort()).arg(kFind),
-                          HttpCmdUpgradeInfo, nullptr);
+    handler->postHttpTask(
+        QStringLiteral("http://127.0.0.1:%1%2").arg(silent.serverPort()).arg(kFind),
+        HttpCmdUpgradeInfo, nullptr);
     QVERIFY(spy.wait(5000));
     QCOMPARE(m_recorder->codes.last(), int(QNetworkReply::TimeoutError));
 }
@@ -281,14 +283,15 @@ void TestDownloadHandler::download_data()
     const QString file = QStringLiteral("/files/pkg.zip?size=300000");
     QTest::newRow("plain") << "@" + file << 0 << "pkg.zip" << qint64(300000);
     QTest::newRow("empty file") << "@/files/empty.bin?size=0" << 0 << "empty.bin" << qint64(0);
-    QTest::newRow("no Content-Length") << "@/files/pkg.zip?size=300000&nolength=1" << 0
-                                       << "pkg.zip" << qint64(300000);
+    QTest::newRow("no Content-Length")
+        << "@/files/pkg.zip?size=300000&nolength=1" << 0 << "pkg.zip" << qint64(300000);
     QTest::newRow("escaped name") << "@/files/a%20b.zip?size=1000" << 0 << "a b.zip"
                                   << qint64(1000);
     QTest::newRow("three redirects")
         << "@/chain/3?then=" + QString::fromLatin1(QUrl::toPercentEncoding(file)) << 0 << "3"
         << qint64(300000);
-    QTest::newRow("307 redirect") << "@/redirect?code=307&to=" + QString::fromLatin1(QUrl::toPercentEncoding(file))
+    QTest::newRow("307 redirect") << "@/redirect?code=307&to="
+            + QString::fromLatin1(QUrl::toPercentEncoding(file))
                                   << 0 << "redirect" << qint64(300000);
     QTest::newRow("redirect loop") << "@/loop/a" << 500 << "" << qint64(-1);
     QTest::newRow("eleven redirects")
@@ -305,16 +308,16 @@ void TestDownloadHandler::download_data()
     QTest::newRow("not a URL") << "download me" << 502 << "" << qint64(-1);
     QTest::newRow("ftp") << "ftp://127.0.0.1/pkg.zip" << 502 << "" << qint64(-1);
     QTest::newRow("no host") << "http:///pkg.zip" << 502 << "" << qint64(-1);
-    QTest::newRow("escaped parent folder") << "@/files/..%2F..%2Fevil.zip?size=10" << 0
-                                           << "evil.zip" << qint64(10);
-    QTest::newRow("escaped backslash") << "@/files/..%5Cevil.zip?size=10" << 502 << ""
-                                       << qint64(-1);
+    QTest::newRow("escaped parent folder")
+        << "@/files/..%2F..%2Fevil.zip?size=10" << 0 << "evil.zip" << qint64(10);
+    QTest::newRow("escaped backslash")
+        << "@/files/..%5Cevil.zip?size=10" << 502 << "" << qint64(-1);
     QTest::newRow("device name") << "@/files/NUL.zip?size=10" << 502 << "" << qint64(-1);
     QTest::newRow("connection refused")
         << QStringLiteral("http://127.0.0.1:%1/files/x.zip").arg(WebFixture::closedPort())
         << int(QNetworkReply::ConnectionRefusedError) << "" << qint64(-1);
-    QTest::newRow("cut in the middle") << "@/files/pkg.zip?size=300000&cut=100000" << 30003
-                                       << "" << qint64(-1);
+    QTest::newRow("cut in the middle")
+        << "@/files/pkg.zip?size=300000&cut=100000" << 30003 << "" << qint64(-1);
 }
 
 void TestDownloadHandler::download()
@@ -344,9 +347,9 @@ void TestDownloadHandler::download()
         QVERIFY(result.path.isEmpty());
         const QStringList files = folder.entryList(QDir::Files);
         if (code == 30003)
-            QCOMPARE(files, QStringList{QStringLiteral("pkg.zip.part")});
+            QCOMPARE(files, QStringList { QStringLiteral("pkg.zip.part") });
         else
-            QCOMPARE(files, QStringList{});
+            QCOMPARE(files, QStringList {});
     }
     QCOMPARE(m_recorder->finished.size(), 1);
 }
@@ -377,9 +380,9 @@ void TestDownloadHandler::cutThenResume()
     const QJsonArray files = entriesFor(m_web.log(), QStringLiteral("/files/package.zip"));
     QVERIFY(files.size() >= 2);
     QCOMPARE(files.last().toObject().value(QStringLiteral("range")).toString(),
-             QStringLiteral("bytes=1000003-"));
+        QStringLiteral("bytes=1000003-"));
     QCOMPARE(files.last().toObject().value(QStringLiteral("acceptEncoding")).toString(),
-             QStringLiteral("identity"));
+        QStringLiteral("identity"));
     // Progress counts the whole file, the saved part included.
     QVERIFY(!m_recorder->progress.isEmpty());
     QCOMPARE(m_recorder->progress.first().second, 1000003);
@@ -390,11 +393,12 @@ void TestDownloadHandler::rangeAnsweredWith200()
 {
     const int size = 500000;
     auto handler = makeHandler();
-    const QString fileUrl = m_web.url(QStringLiteral("/files/package.zip?size=%1&norange=1").arg(size));
-    const UpgRespDataPtr answer = askUpgradeInfo(
-        *handler, QStringLiteral("?answer=valid&size=%1&url=%2")
-                      .arg(size)
-                      .arg(QString::fromLatin1(QUrl::toPercentEncoding(fileUrl))));
+    const QString fileUrl
+        = m_web.url(QStringLiteral("/files/package.zip?size=%1&norange=1").arg(size));
+    const UpgRespDataPtr answer = askUpgradeInfo(*handler,
+        QStringLiteral("?answer=valid&size=%1&url=%2")
+            .arg(size)
+            .arg(QString::fromLatin1(QUrl::toPercentEncoding(fileUrl))));
     QVERIFY(answer);
     QCOMPARE(answer->downloadUrl, fileUrl);
 
@@ -412,7 +416,7 @@ void TestDownloadHandler::rangeAnsweredWith200()
     QCOMPARE(m_recorder->progress.first().second, 0);
     const QJsonArray files = entriesFor(m_web.log(), QStringLiteral("/files/package.zip"));
     QCOMPARE(files.last().toObject().value(QStringLiteral("range")).toString(),
-             QStringLiteral("bytes=12345-"));
+        QStringLiteral("bytes=12345-"));
 }
 
 void TestDownloadHandler::rangeAnsweredWithWrongStart()
@@ -432,7 +436,7 @@ void TestDownloadHandler::rangeAnsweredWithWrongStart()
     const QJsonArray files = entriesFor(m_web.log(), QStringLiteral("/files/odd.zip"));
     QCOMPARE(files.size(), 2);
     QCOMPARE(files.at(0).toObject().value(QStringLiteral("range")).toString(),
-             QStringLiteral("bytes=777-"));
+        QStringLiteral("bytes=777-"));
     QVERIFY(files.at(1).toObject().value(QStringLiteral("range")).isNull());
 }
 
@@ -446,7 +450,8 @@ void TestDownloadHandler::partLargerThanFile()
     part.close();
 
     // 416 for a Range past the end: start over.
-    const Finished result = runDownload(*handler, m_web.url(QStringLiteral("/files/big.zip?size=5000")));
+    const Finished result
+        = runDownload(*handler, m_web.url(QStringLiteral("/files/big.zip?size=5000")));
     QCOMPARE(result.code, 0);
     QCOMPARE(QFileInfo(result.path).size(), 5000);
 }
@@ -456,14 +461,40 @@ void TestDownloadHandler::announcedDigestMismatch()
     auto handler = makeHandler();
     // The answer announces a 4096-byte file but points at one of 5000 bytes.
     const QString fileUrl = m_web.url(QStringLiteral("/files/package.zip?size=5000"));
-    const UpgRespDataPtr answer = askUpgradeInfo(
-        *handler, QStringLiteral("?answer=valid&size=4096&url=%1")
-                      .arg(QString::fromLatin1(QUrl::toPercentEncoding(fileUrl))));
+    const UpgRespDataPtr answer = askUpgradeInfo(*handler,
+        QStringLiteral("?answer=valid&size=4096&url=%1")
+            .arg(QString::fromLatin1(QUrl::toPercentEncoding(fileUrl))));
     QVERIFY(answer);
     const Finished result = runDownload(*handler, fileUrl);
     QCOMPARE(result.code, 30001);
     QVERIFY(result.path.isEmpty());
-    QCOMPARE(QDir(m_dir->filePath(QStringLiteral("5M"))).entryList(QDir::Files), QStringList{});
+    QCOMPARE(QDir(m_dir->filePath(QStringLiteral("5M"))).entryList(QDir::Files), QStringList {});
+}
+
+void TestDownloadHandler::corruptPartCaughtByDigest()
+{
+    const int size = 200000;
+    auto handler = makeHandler();
+    const UpgRespDataPtr answer
+        = askUpgradeInfo(*handler, QStringLiteral("?answer=valid&size=%1").arg(size));
+    QVERIFY(answer);
+
+    // A saved part whose bytes are not the file's: the resume completes the size, the digest
+    // does not match, the part is dropped, and the next try starts over and succeeds.
+    QDir().mkpath(m_dir->filePath(QStringLiteral("5M")));
+    QFile part(m_dir->filePath(QStringLiteral("5M/package.zip.part")));
+    QVERIFY(part.open(QIODevice::WriteOnly));
+    part.write(QByteArray(5000, '\0'));
+    part.close();
+
+    const Finished bad = runDownload(*handler, answer->downloadUrl);
+    QCOMPARE(bad.code, 30001);
+    QVERIFY(bad.path.isEmpty());
+    QVERIFY(!QFileInfo::exists(part.fileName()));
+
+    const Finished good = runDownload(*handler, answer->downloadUrl);
+    QCOMPARE(good.code, 0);
+    QCOMPARE(sha256Of(good.path), answer->sha256);
 }
 
 void TestDownloadHandler::stalledDownloadTimesOut()
@@ -472,8 +503,8 @@ void TestDownloadHandler::stalledDownloadTimesOut()
     handler->setTransferTimeout(400);
     QElapsedTimer timer;
     timer.start();
-    const Finished result
-        = runDownload(*handler, m_web.url(QStringLiteral("/files/slow.zip?size=100000&stall=4000")));
+    const Finished result = runDownload(
+        *handler, m_web.url(QStringLiteral("/files/slow.zip?size=100000&stall=4000")));
     QCOMPARE(result.code, 30003);
     QVERIFY(timer.elapsed() < 5000);
     QCOMPARE(QFileInfo(m_dir->filePath(QStringLiteral("5M/slow.zip.part"))).size(), 4000);
@@ -483,7 +514,7 @@ void TestDownloadHandler::progressAndOneFinishPerDownload()
 {
     const qint64 size = 24 * 1024 * 1024;
     auto handler = makeHandler();
-    const QStringList urls{
+    const QStringList urls {
         m_web.url(QStringLiteral("/files/one.zip?size=%1").arg(size)),
         m_web.url(QStringLiteral("/status/404")),
         m_web.url(QStringLiteral("/files/two.zip?size=1000")),
@@ -525,17 +556,17 @@ void TestDownloadHandler::reportDelivered()
     const QDateTime start = QDateTime::currentDateTime().addSecs(-1);
     handler->postHttpTask(m_web.url(kReport), HttpCmdReport, utils::makeError(30002));
     QJsonArray reports;
-    QTRY_VERIFY_WITH_TIMEOUT((reports = entriesFor(m_web.log(), kReport)).size() == before + 1,
-                             10000);
+    QTRY_VERIFY_WITH_TIMEOUT(
+        (reports = entriesFor(m_web.log(), kReport)).size() == before + 1, 10000);
     const QJsonObject body = reports.last().toObject().value(QStringLiteral("body")).toObject();
     QCOMPARE(body.value(QStringLiteral("code")).toInt(), 30002);
     QCOMPARE(body.value(QStringLiteral("message")).toString(),
-             QString::fromUtf8("MD5校验失败,请重新刷机!"));
+        QString::fromUtf8("MD5校验失败,请重新刷机!"));
     QCOMPARE(body.value(QStringLiteral("serialNumber")).toString(), QStringLiteral("TV2-0042"));
     QCOMPARE(body.value(QStringLiteral("robotType")).toInt(), 1);
     QCOMPARE(body.value(QStringLiteral("region")).toString(), QStringLiteral("cn"));
-    QCOMPARE(body.value(QStringLiteral("buildVersion")).toString(),
-             QStringLiteral("20170315120000"));
+    QCOMPARE(
+        body.value(QStringLiteral("buildVersion")).toString(), QStringLiteral("20170315120000"));
     QCOMPARE(body.value(QStringLiteral("kernelVersion")).toInt(), 1489579200);
     QCOMPARE(body.value(QStringLiteral("ipAddress")).toString(), QStringLiteral("192.168.1.23"));
     QCOMPARE(body.value(QStringLiteral("toolVersion")).toString(), QStringLiteral("1.0.0.5"));
@@ -598,18 +629,28 @@ void TestDownloadHandler::reportKeptWhileServiceDown()
     QVERIFY(later.start(port));
     auto handler = makeHandler();
     QSignalSpy spy(m_recorder, &Recorder::upgradeInfo);
-    handler->postHttpTask(base + kFind + QStringLiteral("?answer=valid"), HttpCmdUpgradeInfo,
-                          nullptr);
+    handler->postHttpTask(
+        base + kFind + QStringLiteral("?answer=valid"), HttpCmdUpgradeInfo, nullptr);
     QVERIFY(spy.wait(10000));
     QCOMPARE(m_recorder->codes.last(), 0);
 
     const QJsonArray log = later.log();
     QCOMPARE(log.size(), 3);
     QCOMPARE(log.at(0).toObject().value(QStringLiteral("path")).toString(), kReport);
-    QCOMPARE(log.at(0).toObject().value(QStringLiteral("body")).toObject().value(QStringLiteral("code")).toInt(),
-             40001);
-    QCOMPARE(log.at(1).toObject().value(QStringLiteral("body")).toObject().value(QStringLiteral("code")).toInt(),
-             0);
+    QCOMPARE(log.at(0)
+                 .toObject()
+                 .value(QStringLiteral("body"))
+                 .toObject()
+                 .value(QStringLiteral("code"))
+                 .toInt(),
+        40001);
+    QCOMPARE(log.at(1)
+                 .toObject()
+                 .value(QStringLiteral("body"))
+                 .toObject()
+                 .value(QStringLiteral("code"))
+                 .toInt(),
+        0);
     QVERIFY(log.at(2).toObject().value(QStringLiteral("path")).toString().startsWith(kFind));
     QVERIFY(!QFileInfo::exists(queue));
 }

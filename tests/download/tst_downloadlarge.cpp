@@ -16,7 +16,8 @@ class Sink : public QObject, public IDownloadHandlerEvent
     Q_OBJECT
 public:
     void onProgress(qint64, qint64 doneBytes) override { lastProgress = doneBytes; }
-    void onTaskFinished(qint64, qint64 doneBytes, QString filePath, utils::ZEVErrorPtr error) override
+    void onTaskFinished(
+        qint64, qint64 doneBytes, QString filePath, utils::ZEVErrorPtr error) override
     {
         code = error->errorCode();
         done = doneBytes;
@@ -44,7 +45,7 @@ signals:
 // Peak resident set of this process so far, in KiB.
 long peakRssKiB()
 {
-    rusage usage{};
+    rusage usage {};
     getrusage(RUSAGE_SELF, &usage);
     return usage.ru_maxrss;
 }
@@ -73,8 +74,8 @@ private slots:
 void TestDownloadLarge::flatMemory()
 {
     const qint64 size = qEnvironmentVariableIntValue("ZEV_LARGE_DOWNLOAD_MIB") > 0
-                            ? qint64(qEnvironmentVariableIntValue("ZEV_LARGE_DOWNLOAD_MIB")) << 20
-                            : qint64(512) << 20;
+        ? qint64(qEnvironmentVariableIntValue("ZEV_LARGE_DOWNLOAD_MIB")) << 20
+        : qint64(512) << 20;
     WebFixture web;
     QVERIFY(web.start());
     QTemporaryDir dir;
@@ -87,15 +88,16 @@ void TestDownloadLarge::flatMemory()
 
     // The answer announces size and SHA-256, so the whole file is checked too.
     QSignalSpy info(&sink, &Sink::upgradeInfo);
-    handler.postHttpTask(web.url(QStringLiteral("/zev/version/findPcInstallApk?answer=valid&size=%1").arg(size)),
-                         HttpCmdUpgradeInfo, nullptr);
+    handler.postHttpTask(
+        web.url(QStringLiteral("/zev/version/findPcInstallApk?answer=valid&size=%1").arg(size)),
+        HttpCmdUpgradeInfo, nullptr);
     QVERIFY(info.wait(60000));
     QCOMPARE(sink.code, 0);
     const long before = peakRssKiB();
 
     // Once with nothing announced for it (another URL), once checked against the answer.
-    for (const QString &url : {sink.answer->downloadUrl + QStringLiteral("&unchecked=1"),
-                               sink.answer->downloadUrl}) {
+    for (const QString &url :
+        { sink.answer->downloadUrl + QStringLiteral("&unchecked=1"), sink.answer->downloadUrl }) {
         QSignalSpy finished(&sink, &Sink::taskFinished);
         QElapsedTimer timer;
         timer.start();
@@ -106,8 +108,8 @@ void TestDownloadLarge::flatMemory()
         QCOMPARE(sink.done, size);
         QCOMPARE(QFileInfo(sink.path).size(), size);
         qInfo("download of %lld MiB%s: %.2f s, %.1f MiB/s", size >> 20,
-              url == sink.answer->downloadUrl ? " with SHA-256 check" : "", seconds,
-              (size >> 20) / seconds);
+            url == sink.answer->downloadUrl ? " with SHA-256 check" : "", seconds,
+            (size >> 20) / seconds);
         QFile::remove(sink.path);
     }
     const long peak = peakRssKiB();

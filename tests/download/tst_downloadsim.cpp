@@ -18,11 +18,12 @@ class Sink : public QObject, public IDownloadHandlerEvent
 public:
     void onProgress(qint64 totalBytes, qint64 doneBytes) override
     {
-        progress.append({totalBytes, doneBytes});
+        progress.append({ totalBytes, doneBytes });
     }
-    void onTaskFinished(qint64, qint64 doneBytes, QString filePath, utils::ZEVErrorPtr error) override
+    void onTaskFinished(
+        qint64, qint64 doneBytes, QString filePath, utils::ZEVErrorPtr error) override
     {
-        finished.append({error->errorCode(), doneBytes, filePath});
+        finished.append({ error->errorCode(), doneBytes, filePath });
         emit taskFinished();
     }
     void onUpgradeInfo(UpgRespDataPtr data, utils::ZEVErrorPtr error) override
@@ -50,7 +51,8 @@ signals:
 
 QString simctl()
 {
-    return QDir(qEnvironmentVariable("ZEV_SOURCE_DIR")).filePath(QStringLiteral("tools/robot-sim/simctl.py"));
+    return QDir(qEnvironmentVariable("ZEV_SOURCE_DIR"))
+        .filePath(QStringLiteral("tools/robot-sim/simctl.py"));
 }
 
 } // namespace
@@ -78,7 +80,7 @@ bool TestDownloadSim::runSimctl(const QStringList &arguments, QByteArray *output
 {
     QProcess process;
     process.setProcessChannelMode(QProcess::ForwardedErrorChannel);
-    process.start(QStringLiteral("/usr/bin/python3"), QStringList{simctl()} + arguments);
+    process.start(QStringLiteral("/usr/bin/python3"), QStringList { simctl() } + arguments);
     if (!process.waitForFinished(30000) || process.exitCode() != 0)
         return false;
     if (output)
@@ -101,39 +103,36 @@ void TestDownloadSim::initTestCase()
     package.write(m_package);
     package.close();
 
-    const QJsonObject fault1{{QStringLiteral("target"), QStringLiteral("download")},
-                             {QStringLiteral("cut_after"), 200000},
-                             {QStringLiteral("times"), 1}};
-    const QJsonObject fault2{{QStringLiteral("target"), QStringLiteral("download")},
-                             {QStringLiteral("ignore_range"), true},
-                             {QStringLiteral("times"), 1}};
-    const QJsonObject fault3{{QStringLiteral("target"), QStringLiteral("download")},
-                             {QStringLiteral("cut_after"), 300007},
-                             {QStringLiteral("times"), 1}};
-    const QJsonObject scenario{
-        {QStringLiteral("web"),
-         QJsonObject{{QStringLiteral("package"),
-                      QJsonObject{{QStringLiteral("file_name"), QStringLiteral("Tarvo2_Upgrade_9.9.9.zip")},
-                                  {QStringLiteral("version"), QStringLiteral("9.9.9")},
-                                  {QStringLiteral("zip"), package.fileName()}}},
-                     {QStringLiteral("faults"), QJsonArray{fault1, fault2, fault3}}}}};
+    const QJsonObject fault1 { { QStringLiteral("target"), QStringLiteral("download") },
+        { QStringLiteral("cut_after"), 200000 }, { QStringLiteral("times"), 1 } };
+    const QJsonObject fault2 { { QStringLiteral("target"), QStringLiteral("download") },
+        { QStringLiteral("ignore_range"), true }, { QStringLiteral("times"), 1 } };
+    const QJsonObject fault3 { { QStringLiteral("target"), QStringLiteral("download") },
+        { QStringLiteral("cut_after"), 300007 }, { QStringLiteral("times"), 1 } };
+    const QJsonObject scenario { { QStringLiteral("web"),
+        QJsonObject { { QStringLiteral("package"),
+                          QJsonObject { { QStringLiteral("file_name"),
+                                            QStringLiteral("Tarvo2_Upgrade_9.9.9.zip") },
+                              { QStringLiteral("version"), QStringLiteral("9.9.9") },
+                              { QStringLiteral("zip"), package.fileName() } } },
+            { QStringLiteral("faults"), QJsonArray { fault1, fault2, fault3 } } } } };
     QFile scenarioFile(m_dir.filePath(QStringLiteral("scenario.json")));
     QVERIFY(scenarioFile.open(QIODevice::WriteOnly));
     scenarioFile.write(QJsonDocument(scenario).toJson());
     scenarioFile.close();
 
     QByteArray output;
-    QVERIFY(runSimctl({QStringLiteral("start"), QStringLiteral("--state-dir"), m_stateDir,
-                       QStringLiteral("--scenario"), scenarioFile.fileName(),
-                       QStringLiteral("--adb-port"), QString::number(WebFixture::closedPort())},
-                      &output));
+    QVERIFY(runSimctl({ QStringLiteral("start"), QStringLiteral("--state-dir"), m_stateDir,
+                          QStringLiteral("--scenario"), scenarioFile.fileName(),
+                          QStringLiteral("--adb-port"), QString::number(WebFixture::closedPort()) },
+        &output));
     m_ports = QJsonDocument::fromJson(output).object();
     QVERIFY(m_ports.value(QStringLiteral("web")).toInt() > 0);
 }
 
 void TestDownloadSim::cleanupTestCase()
 {
-    runSimctl({QStringLiteral("stop"), QStringLiteral("--state-dir"), m_stateDir});
+    runSimctl({ QStringLiteral("stop"), QStringLiteral("--state-dir"), m_stateDir });
 }
 
 QJsonArray TestDownloadSim::webLog() const
@@ -154,7 +153,7 @@ Sink::Result TestDownloadSim::download(ZEVDownloadHandler &handler, Sink &sink, 
     QSignalSpy spy(&sink, &Sink::taskFinished);
     handler.postHttpTask(url, HttpCmdDownload, nullptr);
     if (!spy.wait(20000))
-        return {-1, -1, QString()};
+        return { -1, -1, QString() };
     return sink.finished.last();
 }
 
@@ -171,17 +170,18 @@ void TestDownloadSim::answerDownloadAndReport()
     handler.setRobotTarvo2Data(robot);
     handler.setRobotVersion(RobotVersion2M);
 
-    const QString base = QStringLiteral("http://127.0.0.1:%1").arg(m_ports.value(QStringLiteral("web")).toInt());
+    const QString base
+        = QStringLiteral("http://127.0.0.1:%1").arg(m_ports.value(QStringLiteral("web")).toInt());
     QSignalSpy info(&sink, &Sink::upgradeInfo);
-    handler.postHttpTask(base + QStringLiteral("/zev/version/findPcInstallApk"), HttpCmdUpgradeInfo,
-                         nullptr);
+    handler.postHttpTask(
+        base + QStringLiteral("/zev/version/findPcInstallApk"), HttpCmdUpgradeInfo, nullptr);
     QVERIFY(info.wait(10000));
     QCOMPARE(sink.code, 0);
     QVERIFY(sink.answer && sink.answer->valid);
     QCOMPARE(sink.answer->size, m_package.size());
     QCOMPARE(sink.answer->version, QStringLiteral("9.9.9"));
     QCOMPARE(sink.answer->packageMd5,
-             QString::fromLatin1(QCryptographicHash::hash(m_package, QCryptographicHash::Md5).toHex()));
+        QString::fromLatin1(QCryptographicHash::hash(m_package, QCryptographicHash::Md5).toHex()));
     const QString url = sink.answer->downloadUrl;
 
     // Cut, then answered whole instead of from the saved part, then cut and resumed.
@@ -200,14 +200,16 @@ void TestDownloadSim::answerDownloadAndReport()
     QVERIFY(saved.readAll() == m_package);
     QCOMPARE(sink.progress.first().second, 300007);
 
-    handler.postHttpTask(base + QStringLiteral("/zev/version/addPcInstallStat"), HttpCmdReport,
-                         utils::makeError(0));
+    handler.postHttpTask(
+        base + QStringLiteral("/zev/version/addPcInstallStat"), HttpCmdReport, utils::makeError(0));
     QJsonObject report;
     QTRY_VERIFY_WITH_TIMEOUT(
         [&] {
             for (const QJsonValue &entry : webLog()) {
-                if (entry.toObject().value(QStringLiteral("path")).toString().endsWith(
-                        QStringLiteral("addPcInstallStat")))
+                if (entry.toObject()
+                        .value(QStringLiteral("path"))
+                        .toString()
+                        .endsWith(QStringLiteral("addPcInstallStat")))
                     report = entry.toObject().value(QStringLiteral("body")).toObject();
             }
             return !report.isEmpty();
@@ -215,19 +217,22 @@ void TestDownloadSim::answerDownloadAndReport()
         10000);
     QCOMPARE(report.value(QStringLiteral("code")).toInt(), 0);
     QCOMPARE(report.value(QStringLiteral("serialNumber")).toString(),
-             QStringLiteral("TV2A17030001#F01"));
+        QStringLiteral("TV2A17030001#F01"));
 
     // Qt may send a GET again on its own after a broken connection, so look for the two resumes
     // in order rather than for an exact list.
     QStringList ranges;
     for (const QJsonValue &entry : webLog()) {
-        if (entry.toObject().value(QStringLiteral("path")).toString().startsWith(QStringLiteral("/download/")))
+        if (entry.toObject()
+                .value(QStringLiteral("path"))
+                .toString()
+                .startsWith(QStringLiteral("/download/")))
             ranges << entry.toObject().value(QStringLiteral("range")).toString();
     }
     const int firstResume = ranges.indexOf(QStringLiteral("bytes=200000-"));
     QVERIFY2(firstResume > 0, qPrintable(ranges.join(QLatin1Char(','))));
     QVERIFY2(ranges.indexOf(QStringLiteral("bytes=300007-"), firstResume) > firstResume,
-             qPrintable(ranges.join(QLatin1Char(','))));
+        qPrintable(ranges.join(QLatin1Char(','))));
     QCOMPARE(ranges.last(), QStringLiteral("bytes=300007-"));
 }
 

@@ -32,51 +32,65 @@ void TestWebFormats::parseUpgradeAnswer_data()
 
     const QByteArray md5 = "0123456789ABCDEF0123456789abcdef";
     const QString md5Lower = QStringLiteral("0123456789abcdef0123456789abcdef");
-    QTest::newRow("full") << QByteArray(R"({"valid": true, "downloadUrl": " http://h/p.zip ", "md5": ")"
-                                        + md5 + R"(", "size": 12, "version": "1"})")
+    QTest::newRow("full") << QByteArray(
+        R"({"valid": true, "downloadUrl": " http://h/p.zip ", "md5": ")" + md5
+        + R"(", "size": 12, "version": "1"})")
                           << true << true << "http://h/p.zip" << md5Lower << qint64(12);
     QTest::newRow("only valid") << QByteArray(R"({"valid": false})") << true << false << ""
                                 << "" << qint64(-1);
     QTest::newRow("nulls read as absent")
         << QByteArray(R"({"valid": true, "downloadUrl": null, "md5": null, "size": null})") << true
-        << true << "" << "" << qint64(-1);
+        << true << ""
+        << "" << qint64(-1);
     QTest::newRow("unknown fields ignored")
         << QByteArray(R"({"valid": true, "extra": [1, 2], "downloadUrl": "u"})") << true << true
-        << "u" << "" << qint64(-1);
+        << "u"
+        << "" << qint64(-1);
     QTest::newRow("size zero") << QByteArray(R"({"valid": true, "size": 0})") << true << true << ""
                                << "" << qint64(0);
     QTest::newRow("large size") << QByteArray(R"({"valid": true, "size": 6442450944})") << true
-                                << true << "" << "" << qint64(6442450944);
+                                << true << ""
+                                << "" << qint64(6442450944);
 
-    QTest::newRow("empty") << QByteArray() << false << false << "" << "" << qint64(-1);
-    QTest::newRow("truncated") << QByteArray(R"({"valid": tru)") << false << false << "" << ""
-                               << qint64(-1);
-    QTest::newRow("array") << QByteArray(R"([{"valid": true}])") << false << false << "" << ""
-                           << qint64(-1);
+    QTest::newRow("empty") << QByteArray() << false << false << ""
+                           << "" << qint64(-1);
+    QTest::newRow("truncated") << QByteArray(R"({"valid": tru)") << false << false << ""
+                               << "" << qint64(-1);
+    QTest::newRow("array") << QByteArray(R"([{"valid": true}])") << false << false << ""
+                           << "" << qint64(-1);
     QTest::newRow("no valid") << QByteArray(R"({"downloadUrl": "u"})") << false << false << ""
                               << "" << qint64(-1);
     QTest::newRow("valid as number") << QByteArray(R"({"valid": 1})") << false << false << ""
                                      << "" << qint64(-1);
-    QTest::newRow("url as number") << QByteArray(R"({"valid": true, "downloadUrl": 5})") << false
-                                   << false << "" << "" << qint64(-1);
-    QTest::newRow("md5 too short") << QByteArray(R"({"valid": true, "md5": "abc"})") << false
-                                   << false << "" << "" << qint64(-1);
-    QTest::newRow("md5 not hex")
-        << QByteArray(R"({"valid": true, "md5": "0123456789abcdef0123456789abcdeg"})") << false
-        << false << "" << "" << qint64(-1);
-    QTest::newRow("sha256 wrong length") << QByteArray(R"({"valid": true, "sha256": "ab"})")
-                                         << false << false << "" << "" << qint64(-1);
-    QTest::newRow("negative size") << QByteArray(R"({"valid": true, "size": -1})") << false
-                                   << false << "" << "" << qint64(-1);
-    QTest::newRow("fractional size") << QByteArray(R"({"valid": true, "size": 1.5})") << false
-                                     << false << "" << "" << qint64(-1);
+    QTest::newRow("url as number")
+        << QByteArray(R"({"valid": true, "downloadUrl": 5})") << false << false << ""
+        << "" << qint64(-1);
+    QTest::newRow("md5 too short")
+        << QByteArray(R"({"valid": true, "md5": "abc"})") << false << false << ""
+        << "" << qint64(-1);
+    QTest::newRow("md5 not hex") << QByteArray(
+        R"({"valid": true, "md5": "0123456789abcdef0123456789abcdeg"})")
+                                 << false << false << ""
+                                 << "" << qint64(-1);
+    QTest::newRow("sha256 wrong length")
+        << QByteArray(R"({"valid": true, "sha256": "ab"})") << false << false << ""
+        << "" << qint64(-1);
+    QTest::newRow("negative size")
+        << QByteArray(R"({"valid": true, "size": -1})") << false << false << ""
+        << "" << qint64(-1);
+    QTest::newRow("fractional size")
+        << QByteArray(R"({"valid": true, "size": 1.5})") << false << false << ""
+        << "" << qint64(-1);
     QTest::newRow("size as text") << QByteArray(R"({"valid": true, "size": "12"})") << false
-                                  << false << "" << "" << qint64(-1);
-    QTest::newRow("size beyond 2^53") << QByteArray(R"({"valid": true, "size": 1e300})") << false
-                                      << false << "" << "" << qint64(-1);
-    QTest::newRow("over 1 MiB")
-        << QByteArray(R"({"valid": true, "version": ")") + QByteArray(1 << 20, 'x') + "\"}"
-        << false << false << "" << "" << qint64(-1);
+                                  << false << ""
+                                  << "" << qint64(-1);
+    QTest::newRow("size beyond 2^53")
+        << QByteArray(R"({"valid": true, "size": 1e300})") << false << false << ""
+        << "" << qint64(-1);
+    QTest::newRow("over 1 MiB") << QByteArray(R"({"valid": true, "version": ")")
+            + QByteArray(1 << 20, 'x') + "\"}"
+                                << false << false << ""
+                                << "" << qint64(-1);
 }
 
 void TestWebFormats::parseUpgradeAnswer()
@@ -106,28 +120,47 @@ void TestWebFormats::downloadFileName_data()
     QTest::addColumn<QString>("url");
     QTest::addColumn<QString>("name");
 
-    QTest::newRow("plain") << "http://h/a/b/pkg.zip" << "pkg.zip";
-    QTest::newRow("https, port, query") << "https://h:8443/x/pkg_2.zip?token=1#f" << "pkg_2.zip";
-    QTest::newRow("escaped blank") << "http://h/a%20b.zip" << "a b.zip";
+    QTest::newRow("plain") << "http://h/a/b/pkg.zip"
+                           << "pkg.zip";
+    QTest::newRow("https, port, query") << "https://h:8443/x/pkg_2.zip?token=1#f"
+                                        << "pkg_2.zip";
+    QTest::newRow("escaped blank") << "http://h/a%20b.zip"
+                                   << "a b.zip";
     QTest::newRow("Chinese name") << QString::fromUtf8("http://h/升级包.zip")
                                   << QString::fromUtf8("升级包.zip");
-    QTest::newRow("surrounding blanks") << "  http://h/p.zip \n" << "p.zip";
-    QTest::newRow("folder") << "http://h/a/" << "";
-    QTest::newRow("no path") << "http://h" << "";
-    QTest::newRow("dot dot") << "http://h/a/.." << "";
+    QTest::newRow("surrounding blanks") << "  http://h/p.zip \n"
+                                        << "p.zip";
+    QTest::newRow("folder") << "http://h/a/"
+                            << "";
+    QTest::newRow("no path") << "http://h"
+                             << "";
+    QTest::newRow("dot dot") << "http://h/a/.."
+                             << "";
     // Decoded, the slash ends the path's folders: only what follows it is the name.
-    QTest::newRow("escaped slash") << "http://h/..%2F..%2Fx.zip" << "x.zip";
-    QTest::newRow("escaped backslash") << "http://h/..%5Cx.zip" << "";
-    QTest::newRow("drive letter") << "http://h/C%3Ax.zip" << "";
-    QTest::newRow("control character") << "http://h/a%0Ab.zip" << "";
-    QTest::newRow("device name") << "http://h/con.txt" << "";
-    QTest::newRow("trailing dot") << "http://h/p.zip." << "";
-    QTest::newRow("relative") << "/files/p.zip" << "";
-    QTest::newRow("file scheme") << "file:///tmp/p.zip" << "";
-    QTest::newRow("ftp scheme") << "ftp://h/p.zip" << "";
-    QTest::newRow("no host") << "http:///p.zip" << "";
-    QTest::newRow("bad escape") << "http://h/%zz.zip" << "";
-    QTest::newRow("empty") << "" << "";
+    QTest::newRow("escaped slash") << "http://h/..%2F..%2Fx.zip"
+                                   << "x.zip";
+    QTest::newRow("escaped backslash") << "http://h/..%5Cx.zip"
+                                       << "";
+    QTest::newRow("drive letter") << "http://h/C%3Ax.zip"
+                                  << "";
+    QTest::newRow("control character") << "http://h/a%0Ab.zip"
+                                       << "";
+    QTest::newRow("device name") << "http://h/con.txt"
+                                 << "";
+    QTest::newRow("trailing dot") << "http://h/p.zip."
+                                  << "";
+    QTest::newRow("relative") << "/files/p.zip"
+                              << "";
+    QTest::newRow("file scheme") << "file:///tmp/p.zip"
+                                 << "";
+    QTest::newRow("ftp scheme") << "ftp://h/p.zip"
+                                << "";
+    QTest::newRow("no host") << "http:///p.zip"
+                             << "";
+    QTest::newRow("bad escape") << "http://h/%zz.zip"
+                                << "";
+    QTest::newRow("empty") << ""
+                           << "";
 }
 
 void TestWebFormats::downloadFileName()
@@ -147,19 +180,18 @@ void TestWebFormats::parseContentRange_data()
 
     QTest::newRow("usual") << QByteArray("bytes 100-199/200") << true << qint64(100) << qint64(199)
                            << qint64(200);
-    QTest::newRow("unknown total") << QByteArray("bytes 0-9/*") << true << qint64(0) << qint64(9)
-                                   << qint64(-1);
-    QTest::newRow("upper case unit") << QByteArray("Bytes 5-5/6") << true << qint64(5) << qint64(5)
-                                     << qint64(6);
+    QTest::newRow("unknown total")
+        << QByteArray("bytes 0-9/*") << true << qint64(0) << qint64(9) << qint64(-1);
+    QTest::newRow("upper case unit")
+        << QByteArray("Bytes 5-5/6") << true << qint64(5) << qint64(5) << qint64(6);
     QTest::newRow("beyond 4 GiB") << QByteArray("bytes 5000000000-5999999999/6000000000") << true
-                                  << qint64(5000000000) << qint64(5999999999)
-                                  << qint64(6000000000);
-    QTest::newRow("last before first") << QByteArray("bytes 9-5/10") << false << qint64(0)
-                                       << qint64(0) << qint64(0);
-    QTest::newRow("last past total") << QByteArray("bytes 0-10/10") << false << qint64(0)
-                                     << qint64(0) << qint64(0);
-    QTest::newRow("unsatisfied form") << QByteArray("bytes */10") << false << qint64(0) << qint64(0)
-                                      << qint64(0);
+                                  << qint64(5000000000) << qint64(5999999999) << qint64(6000000000);
+    QTest::newRow("last before first")
+        << QByteArray("bytes 9-5/10") << false << qint64(0) << qint64(0) << qint64(0);
+    QTest::newRow("last past total")
+        << QByteArray("bytes 0-10/10") << false << qint64(0) << qint64(0) << qint64(0);
+    QTest::newRow("unsatisfied form")
+        << QByteArray("bytes */10") << false << qint64(0) << qint64(0) << qint64(0);
     QTest::newRow("other unit") << QByteArray("items 0-1/2") << false << qint64(0) << qint64(0)
                                 << qint64(0);
     QTest::newRow("huge number") << QByteArray("bytes 0-1/99999999999999999999") << false
@@ -191,12 +223,12 @@ void TestWebFormats::reportRequest()
     RobotTarvo2 robot;
     robot.serialNumber = QStringLiteral("S1");
     const QDateTime time(QDate(2026, 12, 7), QTime(9, 30, 5), Qt::OffsetFromUTC, 8 * 3600);
-    const QByteArray body = webformats::reportRequest(robot, 255, 501,
-                                                      QString::fromUtf8("获取更新包版本信息失败"), time);
+    const QByteArray body = webformats::reportRequest(
+        robot, 255, 501, QString::fromUtf8("获取更新包版本信息失败"), time);
     QVERIFY(body.contains(QString::fromUtf8("获取更新包版本信息失败").toUtf8()));
     const QJsonObject object = QJsonDocument::fromJson(body).object();
     QCOMPARE(object.value(QStringLiteral("time")).toString(),
-             QStringLiteral("2026-12-07T09:30:05+08:00"));
+        QStringLiteral("2026-12-07T09:30:05+08:00"));
     QCOMPARE(object.value(QStringLiteral("robotType")).toInt(), 255);
     QCOMPARE(object.value(QStringLiteral("code")).toInt(), 501);
     QCOMPARE(object.value(QStringLiteral("kernelVersion")).toInt(), 0);
@@ -211,7 +243,8 @@ void TestWebFormats::reportQueue()
     ReportQueue queue(path);
     QVERIFY(queue.isEmpty());
     for (int i = 0; i < ReportQueue::kMaxEntries + 3; ++i)
-        QVERIFY(queue.append({QStringLiteral("http://h/r"), QByteArray("{\"n\":") + QByteArray::number(i) + "}"}));
+        QVERIFY(queue.append(
+            { QStringLiteral("http://h/r"), QByteArray("{\"n\":") + QByteArray::number(i) + "}" }));
 
     // A fresh reader sees what was written; the oldest beyond the limit are gone.
     const QList<ReportQueue::Entry> entries = ReportQueue(path).load();
@@ -229,7 +262,7 @@ void TestWebFormats::reportQueue()
     damaged.write("[{\"url\": ");
     damaged.close();
     QVERIFY(queue.isEmpty());
-    QVERIFY(queue.append({QStringLiteral("http://h/r"), QByteArray("{\"n\":1}")}));
+    QVERIFY(queue.append({ QStringLiteral("http://h/r"), QByteArray("{\"n\":1}") }));
     QCOMPARE(queue.load().size(), 1);
 }
 

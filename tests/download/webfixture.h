@@ -24,7 +24,7 @@ public:
         const QString script = QDir(qEnvironmentVariable("ZEV_SOURCE_DIR"))
                                    .filePath(QStringLiteral("tests/download/webfixture.py"));
         m_process.setProcessChannelMode(QProcess::ForwardedErrorChannel);
-        m_process.start(QStringLiteral("/usr/bin/python3"), {script, QString::number(port)});
+        m_process.start(QStringLiteral("/usr/bin/python3"), { script, QString::number(port) });
         if (!m_process.waitForStarted(5000))
             return false;
         QByteArray line;

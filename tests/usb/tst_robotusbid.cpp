@@ -22,15 +22,15 @@ void TestRobotUsbId::parseVidPid_data()
     QTest::addColumn<int>("productId");
 
     const QString guid = QStringLiteral("#{a5dcbf10-6530-11d2-901f-00c04fb951ed}");
-    QTest::newRow("upper case") << QStringLiteral("USB#VID_18D1&PID_4E26#0123456789") + guid
-                                << true << 0x18D1 << 0x4E26;
-    QTest::newRow("lower case") << QStringLiteral("usb#vid_18d1&pid_4e26#0123456789") + guid
-                                << true << 0x18D1 << 0x4E26;
+    QTest::newRow("upper case") << QStringLiteral("USB#VID_18D1&PID_4E26#0123456789") + guid << true
+                                << 0x18D1 << 0x4E26;
+    QTest::newRow("lower case") << QStringLiteral("usb#vid_18d1&pid_4e26#0123456789") + guid << true
+                                << 0x18D1 << 0x4E26;
     QTest::newRow("mixed case") << QStringLiteral("Usb#Vid_2207&Pid_0011#abc") << true << 0x2207
                                 << 0x0011;
     QTest::newRow("no prefix") << QStringLiteral("VID_2207&PID_0010") << true << 0x2207 << 0x0010;
-    QTest::newRow("prefix twice") << QStringLiteral("USB#USB#VID_2207&PID_0012#x") << true
-                                  << 0x2207 << 0x0012;
+    QTest::newRow("prefix twice") << QStringLiteral("USB#USB#VID_2207&PID_0012#x") << true << 0x2207
+                                  << 0x0012;
     QTest::newRow("five digits read as four")
         << QStringLiteral("USB#VID_18D1&PID_4E261#x") << true << 0x18D1 << 0x4E26;
     QTest::newRow("vendor zero") << QStringLiteral("USB#VID_0000&PID_4E26") << false << 0 << 0x4E26;
@@ -61,16 +61,16 @@ void TestRobotUsbId::matchDeviceInterface_data()
     QTest::addColumn<int>("robotType");
 
     const QString guid = QStringLiteral("#{a5dcbf10-6530-11d2-901f-00c04fb951ed}");
-    QTest::newRow("2M robot") << QStringLiteral("\\\\?\\USB#VID_18D1&PID_4E26#0123456789ABCDEF") + guid
-                              << true << 0;
+    QTest::newRow("2M robot") << QStringLiteral("\\\\?\\USB#VID_18D1&PID_4E26#0123456789ABCDEF")
+            + guid << true << 0;
     QTest::newRow("2M robot, lower case")
         << QStringLiteral("\\\\?\\usb#vid_18d1&pid_4e26#0123456789abcdef") + guid << true << 0;
-    QTest::newRow("5M robot 0011") << QStringLiteral("\\\\?\\USB#VID_2207&PID_0011#5&1") + guid
-                                   << true << 1;
-    QTest::newRow("5M robot 0010") << QStringLiteral("\\\\?\\USB#VID_2207&PID_0010#5&1") + guid
-                                   << true << 1;
-    QTest::newRow("unknown 2207:0012") << QStringLiteral("\\\\?\\USB#VID_2207&PID_0012#5&1") + guid
-                                       << false << 42;
+    QTest::newRow("5M robot 0011")
+        << QStringLiteral("\\\\?\\USB#VID_2207&PID_0011#5&1") + guid << true << 1;
+    QTest::newRow("5M robot 0010")
+        << QStringLiteral("\\\\?\\USB#VID_2207&PID_0010#5&1") + guid << true << 1;
+    QTest::newRow("unknown 2207:0012")
+        << QStringLiteral("\\\\?\\USB#VID_2207&PID_0012#5&1") + guid << false << 42;
     QTest::newRow("mouse") << QStringLiteral("\\\\?\\USB#VID_046D&PID_C077#5&1") + guid << false
                            << 42;
     QTest::newRow("prefix only") << QStringLiteral("\\\\?\\") << false << 42;

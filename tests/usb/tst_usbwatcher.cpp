@@ -107,7 +107,7 @@ int TestUsbWatcher::firstAcceptedTypeInLibusbList()
     const ssize_t count = libusb_get_device_list(context, &devices);
     int type = kUnknownRobotType;
     for (ssize_t i = 0; i < count && type == kUnknownRobotType; ++i) {
-        libusb_device_descriptor descriptor{};
+        libusb_device_descriptor descriptor {};
         if (libusb_get_device_descriptor(devices[i], &descriptor) == LIBUSB_SUCCESS)
             type = robotTypeForIds(descriptor.idVendor, descriptor.idProduct);
     }
@@ -135,12 +135,13 @@ void TestUsbWatcher::scan_data()
     QTest::addColumn<bool>("connected");
     QTest::addColumn<int>("robotType");
 
-    QTest::newRow("2M robot") << QStringList{k2M} << true << 0;
-    QTest::newRow("5M robot 0011") << QStringList{k5M11} << true << 1;
-    QTest::newRow("5M robot 0010") << QStringList{k5M10} << true << 1;
-    QTest::newRow("unknown 2207:0012 alone") << QStringList{kUnknown} << false << kUnknownRobotType;
-    QTest::newRow("nothing attached") << QStringList{} << false << kUnknownRobotType;
-    QTest::newRow("unknown beside a 5M robot") << QStringList{kUnknown, k5M10} << true << 1;
+    QTest::newRow("2M robot") << QStringList { k2M } << true << 0;
+    QTest::newRow("5M robot 0011") << QStringList { k5M11 } << true << 1;
+    QTest::newRow("5M robot 0010") << QStringList { k5M10 } << true << 1;
+    QTest::newRow("unknown 2207:0012 alone")
+        << QStringList { kUnknown } << false << kUnknownRobotType;
+    QTest::newRow("nothing attached") << QStringList {} << false << kUnknownRobotType;
+    QTest::newRow("unknown beside a 5M robot") << QStringList { kUnknown, k5M10 } << true << 1;
 }
 
 void TestUsbWatcher::scan()
@@ -231,7 +232,7 @@ void TestUsbWatcher::hotplug()
         ++resets;
     });
     connect(&watcher, &UsbWatcher::usbRemoved, this,
-            [&] { removedOnGuiThread = QThread::currentThread() == guiThread; });
+        [&] { removedOnGuiThread = QThread::currentThread() == guiThread; });
     QSignalSpy arrived(&watcher, &UsbWatcher::usbArrived);
     QSignalSpy removed(&watcher, &UsbWatcher::usbRemoved);
     QVERIFY(arrived.isValid());
