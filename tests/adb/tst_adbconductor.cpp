@@ -253,6 +253,11 @@ void TestAdbConductor::baseInfoFillsRecord()
              "] GetIpAddress....start...", "] GetIpAddress...", "] GetBatteryInfo...",
              "] Get base info start...", "] Get base info end..." })
         QVERIFY2(log.contains(QLatin1String(line)), line);
+    // The command lines as written, blanks included (the argument log cannot show them).
+    QVERIFY(log.contains(QStringLiteral("] adb command: ") + fake->sdk()
+        + QStringLiteral("  shell  cat /system/build.prop\n")));
+    QVERIFY(log.contains(QStringLiteral("] adb command: ") + fake->sdk()
+        + QStringLiteral(" shell busybox ifconfig  wlan0\n")));
 }
 
 void TestAdbConductor::baseInfoOutcomes_data()
@@ -646,6 +651,11 @@ void TestAdbConductor::pushFlattensTheTree()
     QVERIFY(todaysLog().contains(QLatin1String("TarvoRobot::Warning ")));
     QVERIFY(todaysLog().contains(
         QLatin1String("] adb push actions finished files total: [ 6 ] successed : [ 6 ]")));
+    QVERIFY(todaysLog().contains(QStringLiteral("] adb command: %1 push \"%2\"  /sdcard/actions/\n")
+                                     .arg(fake->sdk(), actions + "a.hts")));
+    QVERIFY(todaysLog().contains(
+        QStringLiteral("] adb command: %1 push \"%2\"  /sdcard/actions/dance\n")
+            .arg(fake->sdk(), actions + "dance/x.hts")));
 }
 
 void TestAdbConductor::pushEmptyAndMissingFolder()
