@@ -20,7 +20,6 @@ public:
     explicit AdbWorker(QObject *parent = nullptr);
 
     void setSdk(const QString &sdk);
-    QString getSdk() const { return sdk; }
     void setRunning(bool value);
     bool isRunning();
     // From any thread: no further command starts, the current one is killed and pauses end.
