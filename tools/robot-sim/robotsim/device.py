@@ -31,12 +31,12 @@ STEPS = {
 class Rule:
     """A scripted behaviour for services matching a pattern: delay, hang, output, unplug, freeze."""
 
-    def __init__(self, spec):
-        self.spec = spec
-        self.pattern = spec.get("match")
-        self.regex = re.compile(spec["regex"]) if spec.get("regex") else None
-        self.skip = int(spec.get("skip", 0))
-        self.times = spec.get("times")
+    def __init__(self, rule_def):
+        self.rule_def = rule_def
+        self.pattern = rule_def.get("match")
+        self.regex = re.compile(rule_def["regex"]) if rule_def.get("regex") else None
+        self.skip = int(rule_def.get("skip", 0))
+        self.times = rule_def.get("times")
         self.seen = 0
         self.used = 0
         self._lock = threading.Lock()
@@ -58,11 +58,11 @@ class Rule:
             return True
 
 
-def unplug_rule(spec):
+def unplug_rule(rule_def):
     """The scenario's "unplug" shorthand as a rule: at a step name or a service pattern."""
-    at = spec["at"]
-    return {"match": STEPS.get(at, at), "skip": int(spec.get("occurrence", 1)) - 1, "times": 1,
-            "unplug": True, "replug_after_ms": spec.get("replug_after_ms")}
+    at = rule_def["at"]
+    return {"match": STEPS.get(at, at), "skip": int(rule_def.get("occurrence", 1)) - 1, "times": 1,
+            "unplug": True, "replug_after_ms": rule_def.get("replug_after_ms")}
 
 
 class Device:
@@ -158,11 +158,11 @@ class Device:
         self.state.log_command(service)
         rule = next((r for r in self.rules if r.take(service)), None)
         if rule is not None:
-            spec = rule.spec
-            if spec.get("unplug"):
-                self.unplug(spec.get("replug_after_ms"))
+            rule_def = rule.rule_def
+            if rule_def.get("unplug"):
+                self.unplug(rule_def.get("replug_after_ms"))
                 return
-            if spec.get("freeze"):
+            if rule_def.get("freeze"):
                 self.freeze()
                 return
         handler = self._handler_for(service)
@@ -175,18 +175,18 @@ class Device:
     def _run_handler(self, handler, stream, rule):
         try:
             if rule is not None:
-                spec = rule.spec
-                if spec.get("hang"):
+                rule_def = rule.rule_def
+                if rule_def.get("hang"):
                     # Silent until the host gives up (or the simulator stops).
                     while not stream.wait_closed(0.2) and not self.stop_event.is_set():
                         pass
                     return
-                if spec.get("delay_ms"):
-                    if stream.wait_closed(spec["delay_ms"] / 1000.0):
+                if rule_def.get("delay_ms"):
+                    if stream.wait_closed(rule_def["delay_ms"] / 1000.0):
                         return
-                if "output" in spec:
-                    self._write_shell_output(stream, spec["output"].encode(), b"",
-                                             int(spec.get("exit", 0)))
+                if "output" in rule_def:
+                    self._write_shell_output(stream, rule_def["output"].encode(), b"",
+                                             int(rule_def.get("exit", 0)))
                     return
             handler(stream)
         except Exception as e:  # one broken stream must not take the device down
@@ -382,17 +382,17 @@ class Device:
         m = message.encode()
         stream.write(b"FAIL" + struct.pack("<I", len(m)) + m)
 
-    def _sync_send(self, stream, rd, spec):
-        path, _, mode_text = spec.rpartition(",")
+    def _sync_send(self, stream, rd, rule_def):
+        path, _, mode_text = rule_def.rpartition(",")
         try:
             mode = int(mode_text)
         except ValueError:
-            path, mode = spec, 0o100644
+            path, mode = rule_def, 0o100644
         failure = next((r for r in self.push_rules if r.take(path)), None)
         host = self.state.host_path(path)
         error = None
         if failure is not None:
-            error = failure.spec.get("message", "No space left on device")
+            error = failure.rule_def.get("message", "No space left on device")
         elif os.path.isdir(host):
             error = "couldn't create file: Is a directory"
         tmp = host + ".sim-part"

@@ -81,15 +81,15 @@ def raw_texts(obj):
     return obj
 
 
-def scripted_reply(msg_id, spec):
+def scripted_reply(msg_id, rule_def):
     """A reply from the scenario: a payload array, or exact bytes for broken answers."""
-    if isinstance(spec, dict):
-        if "frame_hex" in spec:
-            return bytes.fromhex(spec["frame_hex"])
-        body = bytes.fromhex(spec.get("payload_hex", ""))
-        envelope = pack([int(spec.get("id", msg_id)), body])
-        return HEAD.pack(0x1234, len(envelope) + 4, int(spec.get("version", 1)), 0) + envelope
-    return frame(msg_id, raw_texts(spec))
+    if isinstance(rule_def, dict):
+        if "frame_hex" in rule_def:
+            return bytes.fromhex(rule_def["frame_hex"])
+        body = bytes.fromhex(rule_def.get("payload_hex", ""))
+        envelope = pack([int(rule_def.get("id", msg_id)), body])
+        return HEAD.pack(0x1234, len(envelope) + 4, int(rule_def.get("version", 1)), 0) + envelope
+    return frame(msg_id, raw_texts(rule_def))
 
 
 class RobotService:

@@ -79,21 +79,21 @@ def digests(path):
 
 
 class Fault:
-    def __init__(self, spec):
-        self.spec = spec
+    def __init__(self, rule_def):
+        self.rule_def = rule_def
         self.seen = 0
         self.used = 0
         self.lock = threading.Lock()
 
     def take(self, target, path):
-        want = self.spec.get("target", "*")
+        want = self.rule_def.get("target", "*")
         if want not in ("*", target) and not fnmatch.fnmatchcase(path, want):
             return False
         with self.lock:
             self.seen += 1
-            if self.seen <= int(self.spec.get("skip", 0)):
+            if self.seen <= int(self.rule_def.get("skip", 0)):
                 return False
-            times = self.spec.get("times")
+            times = self.rule_def.get("times")
             if times is not None and self.used >= int(times):
                 return False
             self.used += 1
@@ -177,7 +177,7 @@ class _Handler(http.server.BaseHTTPRequestHandler):
             except ValueError:
                 rec["body"] = body.decode("utf-8", "replace")
         if fault is not None:
-            rec["fault"] = fault.spec
+            rec["fault"] = fault.rule_def
         self.service.state.log_web(rec)
 
     def _read_body(self):
@@ -198,29 +198,29 @@ class _Handler(http.server.BaseHTTPRequestHandler):
         path = urllib.parse.unquote(url.path)
         target = self._target(path)
         fault = next((f for f in self.service.faults if f.take(target, path)), None)
-        spec = fault.spec if fault else {}
-        if spec.get("delay_ms"):
-            time.sleep(spec["delay_ms"] / 1000.0)
-        if spec.get("drop"):
+        rule_def = fault.rule_def if fault else {}
+        if rule_def.get("delay_ms"):
+            time.sleep(rule_def["delay_ms"] / 1000.0)
+        if rule_def.get("drop"):
             self._log(body, None, fault)
             self.close_connection = True
             self.connection.shutdown(socket.SHUT_RDWR)
             return
-        redirect = spec.get("redirect")
+        redirect = rule_def.get("redirect")
         if redirect:
             location = self._redirect_location(redirect, url)
             if location is not None:
                 self._log(body, 302, fault)
                 self._plain(302, b"", headers={"Location": location})
                 return
-        if spec.get("status"):
-            self._log(body, spec["status"], fault)
-            text = spec.get("body", "error %d" % spec["status"]).encode()
-            self._plain(int(spec["status"]), text, "text/plain")
+        if rule_def.get("status"):
+            self._log(body, rule_def["status"], fault)
+            text = rule_def.get("body", "error %d" % rule_def["status"]).encode()
+            self._plain(int(rule_def["status"]), text, "text/plain")
             return
-        if spec.get("garbage"):
+        if rule_def.get("garbage"):
             self._log(body, 200, fault)
-            self._plain(200, spec.get("body", '{"valid": tru').encode(), "application/json")
+            self._plain(200, rule_def.get("body", '{"valid": tru').encode(), "application/json")
             return
         if target == "find" and self.command == "POST":
             self._log(body, 200, fault)
@@ -229,7 +229,7 @@ class _Handler(http.server.BaseHTTPRequestHandler):
             self._log(body, 200, fault)
             self._plain(200, b'{"code": 0, "message": "ok"}', "application/json")
         elif target == "download" and self.command in ("GET", "HEAD"):
-            self._download(path, body, spec, fault, head)
+            self._download(path, body, rule_def, fault, head)
         else:
             self._log(body, 404, fault)
             self._plain(404, b"not found", "text/plain")
@@ -257,7 +257,7 @@ class _Handler(http.server.BaseHTTPRequestHandler):
         if self.command != "HEAD":
             self.wfile.write(data)
 
-    def _download(self, path, body, spec, fault, head):
+    def _download(self, path, body, rule_def, fault, head):
         name = path[len(DOWNLOAD_PREFIX):]
         pkg = self.service.package_path
         if name != os.path.basename(pkg):
@@ -268,7 +268,7 @@ class _Handler(http.server.BaseHTTPRequestHandler):
         start, end = 0, total - 1
         status = 200
         wanted = self.headers.get("Range")
-        if wanted and not spec.get("ignore_range"):
+        if wanted and not rule_def.get("ignore_range"):
             parsed = _parse_range(wanted, total)
             if parsed is None:
                 self._log(body, 416, fault)
@@ -287,8 +287,8 @@ class _Handler(http.server.BaseHTTPRequestHandler):
         self.end_headers()
         if head:
             return
-        cut = spec.get("cut_after")
-        rate = spec.get("rate")
+        cut = rule_def.get("cut_after")
+        rate = rule_def.get("rate")
         budget = length if cut is None else min(length, int(cut))
         began = time.monotonic()
         sent = 0
