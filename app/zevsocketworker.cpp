@@ -13,6 +13,7 @@
 namespace {
 
 constexpr int kForwardStepTimeoutMs = 30000;
+constexpr int kWaitForRobotMs = 5000;
 
 } // namespace
 
@@ -57,28 +58,46 @@ void ZEVSocketWorker::onReadSerialNum(QString serialNum)
 
 void ZEVSocketWorker::onTimeOut() { }
 
-void ZEVSocketWorker::runForward()
+QString ZEVSocketWorker::adbProgram()
 {
-    QString relative = QString::fromLatin1(platform::adbRelativePath());
+    const QString relative = QString::fromLatin1(platform::adbRelativePath());
     QString program = QCoreApplication::applicationDirPath();
     if (!relative.startsWith(QLatin1Char('/')))
         program += QLatin1Char('/');
-    program = QDir::toNativeSeparators(program + relative);
+    return QDir::toNativeSeparators(program + relative);
+}
 
-    // An earlier reading's process is replaced; its deletion is already scheduled or done.
+int ZEVSocketWorker::runAdb(const QStringList &arguments, int stepTimeoutMs)
+{
+    // An earlier command's process is replaced; its deletion is already scheduled or done.
     if (forwardProcess)
         forwardProcess->deleteLater();
     forwardProcess = new QProcess;
     // QProcess quotes the program itself where the system needs it; quote characters inside the
     // name would be taken as part of the file name on POSIX.
-    forwardProcess->start(program,
-                          {QStringLiteral("forward"), QStringLiteral("tcp:6102"),
-                           QStringLiteral("tcp:6102")},
-                          QIODevice::ReadWrite);
-    forwardProcess->waitForStarted(kForwardStepTimeoutMs);
-    forwardProcess->waitForReadyRead(kForwardStepTimeoutMs);
-    forwardProcess->waitForFinished(kForwardStepTimeoutMs);
+    forwardProcess->start(adbProgram(), arguments, QIODevice::ReadWrite);
+    forwardProcess->waitForStarted(stepTimeoutMs);
+    forwardProcess->waitForReadyRead(stepTimeoutMs);
+    forwardProcess->waitForFinished(stepTimeoutMs);
     forwardProcess->readAllStandardOutput();
+    if (forwardProcess->state() != QProcess::NotRunning) {
+        forwardProcess->kill();
+        forwardProcess->waitForFinished(1000);
+        return -1;
+    }
+    return forwardProcess->exitStatus() == QProcess::NormalExit ? forwardProcess->exitCode() : -1;
+}
+
+void ZEVSocketWorker::runForward()
+{
+    const QStringList forward{QStringLiteral("forward"), QStringLiteral("tcp:6102"),
+                              QStringLiteral("tcp:6102")};
+    if (runAdb(forward, kForwardStepTimeoutMs) == 0)
+        return;
+    // The start button ends every adb process first: the fresh server may not have found the
+    // robot yet when the forward comes, and the serial number would be lost for this run.
+    runAdb({QStringLiteral("wait-for-device")}, kWaitForRobotMs);
+    runAdb(forward, kForwardStepTimeoutMs);
 }
 
 void ZEVSocketWorker::slotConnectRobot()

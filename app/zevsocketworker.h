@@ -6,6 +6,7 @@
 
 #include <QObject>
 #include <QString>
+#include <QStringList>
 
 class QProcess;
 
@@ -36,6 +37,9 @@ public slots:
     void onTimeOut();
 
 private:
+    static QString adbProgram();
+    // Runs one adb command to its end; its exit code, or -1 when it did not end normally.
+    int runAdb(const QStringList &arguments, int stepTimeoutMs);
     void runForward();
 
     CIZEVSocketSession *session = nullptr;
