@@ -41,7 +41,9 @@ ZEVDownloadHandler::ZEVDownloadHandler(QObject *parent)
 ZEVDownloadHandler::~ZEVDownloadHandler()
 {
     HttpWorker *worker = m_worker;
-    QMetaObject::invokeMethod(worker, [worker] { worker->shutdown(); });
+    // Blocking: the worker must have let go of its transfer before its thread ends.
+    QMetaObject::invokeMethod(
+        worker, [worker] { worker->shutdown(); }, Qt::BlockingQueuedConnection);
     m_thread->quit();
     m_thread->wait();
     delete m_thread;

@@ -115,6 +115,7 @@ private slots:
     void corruptPartCaughtByDigest();
     void stalledDownloadTimesOut();
     void progressAndOneFinishPerDownload();
+    void destroyedInTheMiddle();
     void reportDelivered();
     void reportStatus_data();
     void reportStatus();
@@ -547,6 +548,25 @@ void TestDownloadHandler::progressAndOneFinishPerDownload()
     // Nothing more comes afterwards.
     QTest::qWait(200);
     QCOMPARE(spy.count(), 3);
+}
+
+// Released while a download hangs: it returns at once, calls nothing more, and keeps the part.
+void TestDownloadHandler::destroyedInTheMiddle()
+{
+    auto handler = makeHandler();
+    handler->postHttpTask(m_web.url(QStringLiteral("/files/hang.zip?size=9000000&stall=500000")),
+        HttpCmdDownload, nullptr);
+    QTRY_VERIFY_WITH_TIMEOUT(!m_recorder->progress.isEmpty(), 10000);
+    const QString part = m_dir->filePath(QStringLiteral("5M/hang.zip.part"));
+    QTRY_COMPARE_WITH_TIMEOUT(QFileInfo(part).size(), 500000, 10000);
+
+    QElapsedTimer timer;
+    timer.start();
+    handler.reset();
+    QVERIFY(timer.elapsed() < 2000);
+    QCoreApplication::processEvents();
+    QVERIFY(m_recorder->finished.isEmpty());
+    QCOMPARE(QFileInfo(part).size(), 500000);
 }
 
 void TestDownloadHandler::reportDelivered()
