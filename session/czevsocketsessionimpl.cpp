@@ -10,7 +10,12 @@
 namespace {
 
 constexpr qint64 kReadChunk = 64 * 1024;
-constexpr std::size_t kInitialBufferSize = 8192;
+// Most messages are a few dozen bytes; a buffer this small comes from malloc's fast path.
+constexpr std::size_t kInitialBufferSize = 512;
+// Start mark 34 12, Length (32-bit little-endian, counting what follows it), Version 1, Reserved.
+constexpr int kFrameHeaderSize = 10;
+constexpr int kFrameLengthAt = 2;
+constexpr std::size_t kFrameLengthEnd = 6;
 
 const char kChestKernelFile[] = "TarvoII_CHEST_kernel.bin";
 const char kHeadKernelFile[] = "TarvoII_HEAD_kernel.bin";
@@ -136,18 +141,16 @@ bool CZEVSocketSessionImpl::sendEnvelope(int nMsgID, const unsigned char *pPaylo
     CHeaderCmd cmd;
     cmd.SetMsgID(nMsgID);
     cmd.SetMsgData(pPayload, nPayloadLen);
-    msgpack::sbuffer envelope(kInitialBufferSize);
-    msgpack::pack(envelope, cmd);
-
-    CHeader header;
-    header.SetMsg(reinterpret_cast<const unsigned char *>(envelope.data()),
-        static_cast<int>(envelope.size()));
-    unsigned char *pFrame = nullptr;
-    const int nFrameLen = header.GetHeaderData(&pFrame);
-    if (pFrame) {
-        SendData(reinterpret_cast<const char *>(pFrame), nFrameLen);
-        delete[] pFrame;
-    }
+    // The frame is built in one buffer, its header first with Length filled in afterwards:
+    // copying the envelope into a separate header object cost more than the packing itself.
+    msgpack::sbuffer frame(kInitialBufferSize);
+    const char header[kFrameHeaderSize] = { '\x34', '\x12', 0, 0, 0, 0, '\x01', 0, 0, 0 };
+    frame.write(header, sizeof header);
+    msgpack::pack(frame, cmd);
+    const auto length = static_cast<quint32>(frame.size() - kFrameLengthEnd);
+    for (int i = 0; i < 4; ++i)
+        frame.data()[kFrameLengthAt + i] = static_cast<char>((length >> (8 * i)) & 0xff);
+    SendData(frame.data(), static_cast<int>(frame.size()));
     return true;
 }
 
