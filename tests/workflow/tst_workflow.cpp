@@ -1,0 +1,793 @@
+// The main dialog's whole chain, in process and offscreen, against the simulated robot: Debian's
+// adb, robot-sim's adbd, robot service and web service, and the robot's USB device under
+// umockdev's testbed. Every modal box is recorded and answered by BoxAnswerer.
+
+// GLib first: its headers use "signals" as a plain name, which Qt's headers define away.
+#include <umockdev.h>
+
+#include "tarvo2_upgradetool.h"
+
+#include <fileutils.h>
+
+#include <QtTest>
+#include <QtWidgets>
+
+#include <cstdlib>
+#include <cstring>
+#include <unistd.h>
+
+namespace {
+
+const QString kPython = QStringLiteral("/usr/bin/python3");
+const QString kSystemAdb = QStringLiteral("/usr/bin/adb");
+const QString k2M = QStringLiteral("tarvo2-18d1-4e26.umockdev");
+const QString k5M = QStringLiteral("tarvo2-2207-0011.umockdev");
+const QString kServicePackage = QStringLiteral("com.norvikinc.tarvo2services");
+const QString kServiceActivity
+    = QStringLiteral("com.norvikinc.tarvo2services/com.norvikinc.tarvo2services.MainActivity");
+const QStringList kPlannedInstallOrder{"SmartCamera.apk", "iflytekMix.apk", "DanceGame.apk",
+                                       "Tarvo2Services.apk"};
+
+QString fixturePath(const QString &name)
+{
+    return QDir(qEnvironmentVariable("ZEV_SOURCE_DIR")).filePath(QStringLiteral("tests/fixtures/usb/") + name);
+}
+
+QByteArray fixtureSysPath(const QString &name)
+{
+    QFile file(fixturePath(name));
+    if (!file.open(QIODevice::ReadOnly))
+        return {};
+    while (!file.atEnd()) {
+        const QByteArray line = file.readLine().trimmed();
+        if (line.startsWith("P: "))
+            return "/sys" + line.mid(3);
+    }
+    return {};
+}
+
+QList<QJsonObject> jsonLines(const QString &path)
+{
+    QList<QJsonObject> result;
+    QFile file(path);
+    if (!file.open(QIODevice::ReadOnly))
+        return result;
+    for (const QByteArray &line : file.readAll().split('\n')) {
+        if (!line.trimmed().isEmpty())
+            result << QJsonDocument::fromJson(line).object();
+    }
+    return result;
+}
+
+struct BoxRecord
+{
+    QString title;
+    QString text;
+    QString answer;
+};
+
+} // namespace
+
+// Answers every visible message box as soon as it is shown: "Ok" unless a queued answer for its
+// title says otherwise. Records title, text and answer in order.
+class BoxAnswerer : public QObject
+{
+    Q_OBJECT
+public:
+    BoxAnswerer()
+    {
+        connect(&timer, &QTimer::timeout, this, &BoxAnswerer::poll);
+        timer.start(20);
+    }
+
+    QList<BoxRecord> boxes;
+    QMap<QString, QStringList> answers;
+    std::function<void(const QString &title)> onShown;
+
+private:
+    void poll()
+    {
+        const QWidgetList widgets = QApplication::topLevelWidgets();
+        for (QWidget *widget : widgets) {
+            auto *box = qobject_cast<QMessageBox *>(widget);
+            if (!box || !box->isVisible() || box->property("zevAnswered").toBool())
+                continue;
+            box->setProperty("zevAnswered", true);
+            BoxRecord record{box->windowTitle(), box->text(), QStringLiteral("Ok")};
+            QStringList &queue = answers[record.title];
+            if (!queue.isEmpty())
+                record.answer = queue.takeFirst();
+            boxes << record;
+            if (onShown)
+                onShown(record.title);
+            for (QAbstractButton *button : box->buttons()) {
+                if (button->text().remove(QLatin1Char('&')) == record.answer) {
+                    QTimer::singleShot(0, button, &QAbstractButton::click);
+                    break;
+                }
+            }
+        }
+    }
+
+    QTimer timer;
+};
+
+class TestWorkflow : public QObject
+{
+    Q_OBJECT
+private slots:
+    void initTestCase();
+    void init();
+    void cleanup();
+
+    void happyPath_data();
+    void happyPath();
+    void cachedPackageIsReused();
+    void emptySerialNumber();
+    void noRobot();
+    void englishRegionWithType0Robot();
+    void buildChecks_data();
+    void buildChecks();
+    void buildCheckValues_data();
+    void buildCheckValues();
+    void answerFailures_data();
+    void answerFailures();
+    void apkFailingTwice();
+    void batteryWarning_data();
+    void batteryWarning();
+    void unplugDuringPush();
+    void closeDuringRun();
+
+private:
+    bool startSim(const QJsonObject &scenario);
+    void stopSim();
+    void writeConfig(const QString &region = QString());
+    void plug(const QString &fixture);
+    void unplug(const QString &fixture);
+    Tarvo2_UpgradeTool *makeDialog();
+    void pressStart();
+    bool waitForBoxes(int count, int timeoutMs = 90000);
+    QString newLog() const;
+    QList<QJsonObject> webRequests(const QString &path) const;
+    QStringList installedInOrder() const;
+    QJsonObject deviceState() const;
+    QString simFile(const QString &relative) const { return stateDir + QLatin1Char('/') + relative; }
+    QWidget *page() const;
+
+    UMockdevTestbed *testbed = nullptr;
+    QTemporaryDir *dir = nullptr;
+    QString stateDir;
+    QString simctl;
+    bool simRunning = false;
+    int webPort = 0;
+    QString packageFile;
+    qint64 logOffset = 0;
+    Tarvo2_UpgradeTool *dialog = nullptr;
+    BoxAnswerer *boxes = nullptr;
+};
+
+void TestWorkflow::initTestCase()
+{
+    if (!QFile::exists(kSystemAdb) || !QFile::exists(kPython))
+        QSKIP("Debian's adb or python3 is not installed");
+    qRegisterMetaType<AppPtr>("AppPtr");
+    qRegisterMetaType<utils::ZEVErrorPtr>("utils::ZEVErrorPtr");
+    qRegisterMetaType<RobotTarvo2Ptr>("RobotTarvo2Ptr");
+    qRegisterMetaType<QList<AppPtr>>("QList<AppPtr>");
+    simctl = qEnvironmentVariable("ZEV_SOURCE_DIR") + QStringLiteral("/tools/robot-sim/simctl.py");
+    QVERIFY2(QFile::exists(simctl), qPrintable(simctl));
+
+    // The dialog runs "fastbootfile/adb" beside the program. umockdev's preload is for the
+    // dialog's libusb; an adb server started under it does not come up.
+    const QString fastboot = FileUtils::appDirPath() + QStringLiteral("/fastbootfile");
+    QVERIFY(QDir().mkpath(fastboot));
+    QFile wrapper(fastboot + QStringLiteral("/adb"));
+    wrapper.remove();
+    QVERIFY(wrapper.open(QIODevice::WriteOnly));
+    wrapper.write("#!/bin/sh\nunset LD_PRELOAD\nexec /usr/bin/adb \"$@\"\n");
+    wrapper.close();
+    QVERIFY(wrapper.setPermissions(QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner));
+    QVERIFY(QDir().mkpath(FileUtils::logDirPath()));
+}
+
+void TestWorkflow::init()
+{
+    dir = new QTemporaryDir;
+    QVERIFY(dir->isValid());
+    stateDir = dir->filePath(QStringLiteral("robot"));
+    testbed = umockdev_testbed_new();
+    QVERIFY(testbed);
+    FileUtils::removeTree(FileUtils::appDirPath() + QStringLiteral("/download"));
+    boxes = new BoxAnswerer;
+    QFile log(FileUtils::logDirPath() + QLatin1Char('/')
+              + QDate::currentDate().toString(QStringLiteral("yyyy-MM-dd")) + QStringLiteral(".log"));
+    logOffset = log.exists() ? log.size() : 0;
+}
+
+void TestWorkflow::cleanup()
+{
+    delete dialog;
+    dialog = nullptr;
+    delete boxes;
+    boxes = nullptr;
+    QProcess::execute(FileUtils::appDirPath() + QStringLiteral("/fastbootfile/adb"),
+                      {QStringLiteral("kill-server")});
+    stopSim();
+    g_object_unref(testbed);
+    testbed = nullptr;
+    delete dir;
+    dir = nullptr;
+}
+
+bool TestWorkflow::startSim(const QJsonObject &scenario)
+{
+    const QString scenarioPath = dir->filePath(QStringLiteral("scenario.json"));
+    QFile file(scenarioPath);
+    if (!file.open(QIODevice::WriteOnly))
+        return false;
+    file.write(QJsonDocument(scenario).toJson());
+    file.close();
+    QProcess p;
+    p.start(kPython, {simctl, QStringLiteral("start"), QStringLiteral("--state-dir"), stateDir,
+                      QStringLiteral("--scenario"), scenarioPath});
+    if (!p.waitForFinished(340000) || p.exitCode() != 0) {
+        qWarning("robot-sim: %s", p.readAllStandardError().constData());
+        return false;
+    }
+    simRunning = true;
+    const QJsonObject ports = QJsonDocument::fromJson(p.readAllStandardOutput()).object();
+    webPort = ports.value(QStringLiteral("web")).toInt();
+    packageFile = QFileInfo(ports.value(QStringLiteral("package")).toObject().value(QStringLiteral("file")).toString())
+                      .fileName();
+    return webPort > 0;
+}
+
+void TestWorkflow::stopSim()
+{
+    if (!simRunning)
+        return;
+    QProcess::execute(kPython, {simctl, QStringLiteral("stop"), QStringLiteral("--state-dir"), stateDir});
+    simRunning = false;
+}
+
+void TestWorkflow::writeConfig(const QString &region)
+{
+    QVERIFY(QDir().mkpath(FileUtils::configDirPath()));
+    QJsonObject config{{QStringLiteral("default_request_url"),
+                        QStringLiteral("http://127.0.0.1:%1").arg(webPort)}};
+    if (!region.isEmpty())
+        config.insert(QStringLiteral("systemLanguage"), region);
+    QFile file(FileUtils::configDirPath() + QStringLiteral("/config.json"));
+    QVERIFY(file.open(QIODevice::WriteOnly));
+    file.write(QJsonDocument(config).toJson());
+}
+
+void TestWorkflow::plug(const QString &fixture)
+{
+    GError *error = nullptr;
+    const QByteArray path = QFile::encodeName(fixturePath(fixture));
+    const bool added = umockdev_testbed_add_from_file(testbed, path.constData(), &error);
+    if (error)
+        g_error_free(error);
+    QVERIFY(added);
+    umockdev_testbed_uevent(testbed, fixtureSysPath(fixture).constData(), "add");
+}
+
+void TestWorkflow::unplug(const QString &fixture)
+{
+    const QByteArray sysPath = fixtureSysPath(fixture);
+    umockdev_testbed_uevent(testbed, sysPath.constData(), "remove");
+    umockdev_testbed_remove_device(testbed, sysPath.constData());
+}
+
+Tarvo2_UpgradeTool *TestWorkflow::makeDialog()
+{
+    dialog = new Tarvo2_UpgradeTool;
+    dialog->show();
+    return dialog;
+}
+
+void TestWorkflow::pressStart()
+{
+    auto *start = dialog->findChild<QPushButton *>(QStringLiteral("pbStartUpgrade"));
+    QVERIFY(start);
+    QVERIFY(start->isEnabled());
+    QTest::mouseClick(start, Qt::LeftButton);
+}
+
+bool TestWorkflow::waitForBoxes(int count, int timeoutMs)
+{
+    QElapsedTimer waited;
+    waited.start();
+    while (boxes->boxes.size() < count && waited.elapsed() < timeoutMs)
+        QTest::qWait(20);
+    // A second finish would follow closely; give it the chance to show.
+    QTest::qWait(300);
+    return boxes->boxes.size() >= count;
+}
+
+QString TestWorkflow::newLog() const
+{
+    QFile log(FileUtils::logDirPath() + QLatin1Char('/')
+              + QDate::currentDate().toString(QStringLiteral("yyyy-MM-dd")) + QStringLiteral(".log"));
+    if (!log.open(QIODevice::ReadOnly))
+        return QString();
+    log.seek(logOffset);
+    return QString::fromUtf8(log.readAll());
+}
+
+QList<QJsonObject> TestWorkflow::webRequests(const QString &path) const
+{
+    QList<QJsonObject> result;
+    for (const QJsonObject &request : jsonLines(simFile(QStringLiteral("web.log")))) {
+        if (request.value(QStringLiteral("path")).toString().startsWith(path))
+            result << request;
+    }
+    return result;
+}
+
+QStringList TestWorkflow::installedInOrder() const
+{
+    QStringList names;
+    for (const QJsonObject &line : jsonLines(simFile(QStringLiteral("exec.log")))) {
+        const QJsonArray argv = line.value(QStringLiteral("argv")).toArray();
+        if (argv.size() >= 3 && argv.at(0).toString() == QLatin1String("pm")
+            && argv.at(1).toString() == QLatin1String("install"))
+            names << QFileInfo(argv.last().toString()).fileName();
+    }
+    return names;
+}
+
+QJsonObject TestWorkflow::deviceState() const
+{
+    QFile file(simFile(QStringLiteral("state.json")));
+    if (!file.open(QIODevice::ReadOnly))
+        return {};
+    return QJsonDocument::fromJson(file.readAll()).object();
+}
+
+QWidget *TestWorkflow::page() const
+{
+    return dialog->findChild<QStackedWidget *>(QStringLiteral("stackedWidget"))->currentWidget();
+}
+
+void TestWorkflow::happyPath_data()
+{
+    QTest::addColumn<QString>("fixture");
+    QTest::addColumn<QString>("scenarioUsb");
+    QTest::addColumn<QString>("workFolder");
+    QTest::addColumn<int>("robotType");
+    QTest::addColumn<QString>("serial");
+
+    QTest::newRow("type 0") << k2M << QStringLiteral("18d1:4e26") << QStringLiteral("download/2M/")
+                            << 0 << QStringLiteral("TV2A17030001");
+    QTest::newRow("type 1") << k5M << QStringLiteral("2207:0011") << QStringLiteral("download/5M/")
+                            << 1 << QStringLiteral("TV5B17050011");
+}
+
+void TestWorkflow::happyPath()
+{
+    QFETCH(QString, fixture);
+    QFETCH(QString, scenarioUsb);
+    QFETCH(QString, workFolder);
+    QFETCH(int, robotType);
+    QFETCH(QString, serial);
+
+    QVERIFY(startSim({{"usb", scenarioUsb},
+                      {"service", QJsonObject{{"serial", serial + QStringLiteral("#F01")}}}}));
+    writeConfig();
+    plug(fixture);
+    makeDialog();
+    pressStart();
+    QCOMPARE(page()->objectName(), QStringLiteral("downloadWidget"));
+    QVERIFY(waitForBoxes(1));
+
+    QCOMPARE(boxes->boxes.size(), 1);
+    QCOMPARE(boxes->boxes.first().title, QStringLiteral("Success"));
+    QCOMPARE(boxes->boxes.first().text,
+             QStringLiteral("Root complete, please wait for your robot to restart!"));
+    QCOMPARE(page()->objectName(), QStringLiteral("startWidget"));
+    QVERIFY(dialog->findChild<QPushButton *>(QStringLiteral("pbStartUpgrade"))->isEnabled());
+    QVERIFY(!dialog->taskRunning);
+    QCOMPARE(dialog->stepState, -1);
+
+    // The right work folder holds the downloaded package.
+    QVERIFY(dialog->currentWorkDir().endsWith(workFolder));
+    QVERIFY2(QFile::exists(dialog->currentWorkDir() + packageFile), qPrintable(packageFile));
+
+    QTRY_COMPARE_WITH_TIMEOUT(webRequests(QStringLiteral("/zev/version/addPcInstallStat")).size(), 1,
+                              10000);
+    const QJsonObject report = webRequests(QStringLiteral("/zev/version/addPcInstallStat"))
+                                   .first()
+                                   .value(QStringLiteral("body"))
+                                   .toObject();
+    QCOMPARE(report.value(QStringLiteral("code")).toInt(-1), 0);
+    QCOMPARE(report.value(QStringLiteral("serialNumber")).toString(), serial);
+    QCOMPARE(report.value(QStringLiteral("robotType")).toInt(-1), robotType);
+
+    QCOMPARE(installedInOrder(), kPlannedInstallOrder);
+    for (const char *file : {"device/sdcard/actions/hello.mp3", "device/sdcard/actions/dance/dance.hts",
+                             "device/sdcard/actions/step/step1.hts"})
+        QVERIFY2(QFile::exists(simFile(QLatin1String(file))), file);
+    QVERIFY(deviceState().value(QStringLiteral("started")).toArray().contains(kServiceActivity));
+
+    const QString log = newLog();
+    for (const char *line : {"testUsbConnectRobot", "get robot serialnum start...",
+                             "Get robot version sucessfull!", "Start downloading...",
+                             "Extract the upgrade zip file...",
+                             "rooting please wait for about three minitues..."})
+        QVERIFY2(log.contains(QLatin1String(line)), line);
+    QVERIFY(log.contains(QStringLiteral("read serialnum : %1 sucessfull...").arg(serial)));
+
+    // Each run's serial and unpacking threads end once their answer is in.
+    QTRY_COMPARE_WITH_TIMEOUT(dialog->findChildren<QThread *>().size(), 0, 5000);
+}
+
+void TestWorkflow::cachedPackageIsReused()
+{
+    QVERIFY(startSim({}));
+    writeConfig();
+    plug(k2M);
+    makeDialog();
+    pressStart();
+    QVERIFY(waitForBoxes(1));
+    QCOMPARE(boxes->boxes.last().title, QStringLiteral("Success"));
+    QCOMPARE(webRequests(QStringLiteral("/download/")).size(), 1);
+
+    // The next run's answer names the package already in the work folder.
+    auto *event = dialog->findChild<QLabel *>(QStringLiteral("lbDownloadEvent"));
+    QStringList texts;
+    QTimer watch;
+    connect(&watch, &QTimer::timeout, this, [&] {
+        if (texts.isEmpty() || texts.last() != event->text())
+            texts << event->text();
+    });
+    watch.start(1);
+    pressStart();
+    QVERIFY(waitForBoxes(2));
+    watch.stop();
+    QCOMPARE(boxes->boxes.last().title, QStringLiteral("Success"));
+    QCOMPARE(webRequests(QStringLiteral("/download/")).size(), 1);
+    QCOMPARE(webRequests(QStringLiteral("/zev/version/findPcInstallApk")).size(), 2);
+    QVERIFY(!texts.contains(QStringLiteral("downloading...")));
+    const int answer = texts.indexOf(
+        QStringLiteral("Request the latest upgrade software version information..."));
+    QVERIFY2(answer >= 0, qPrintable(texts.join(QLatin1Char('|'))));
+    QCOMPARE(texts.value(answer + 1), QStringLiteral("Check upgrade file..."));
+    QCOMPARE(newLog().count(QStringLiteral("Start downloading...")), 1);
+}
+
+void TestWorkflow::emptySerialNumber()
+{
+    QVERIFY(startSim({{"service", QJsonObject{{"silent", true}}}}));
+    writeConfig();
+    plug(k2M);
+    makeDialog();
+    QElapsedTimer elapsed;
+    elapsed.start();
+    pressStart();
+    QVERIFY(waitForBoxes(1));
+    QCOMPARE(boxes->boxes.first().title, QStringLiteral("Success"));
+    // The reader waited its full time for an answer that never came.
+    QVERIFY2(elapsed.elapsed() >= 5000, qPrintable(QString::number(elapsed.elapsed())));
+    QVERIFY(newLog().contains(QStringLiteral("read serialnum failure!")));
+    QTRY_COMPARE_WITH_TIMEOUT(webRequests(QStringLiteral("/zev/version/addPcInstallStat")).size(), 1,
+                              10000);
+    const QJsonObject report = webRequests(QStringLiteral("/zev/version/addPcInstallStat"))
+                                   .first()
+                                   .value(QStringLiteral("body"))
+                                   .toObject();
+    QCOMPARE(report.value(QStringLiteral("serialNumber")).toString(), QString());
+    QCOMPARE(report.value(QStringLiteral("code")).toInt(-1), 0);
+}
+
+void TestWorkflow::noRobot()
+{
+    QVERIFY(startSim({}));
+    writeConfig();
+    makeDialog();
+    pressStart();
+    QVERIFY(waitForBoxes(1));
+    QCOMPARE(boxes->boxes.size(), 1);
+    QCOMPARE(boxes->boxes.first().title, QStringLiteral("Failure"));
+    QCOMPARE(boxes->boxes.first().text,
+             QString::fromUtf8("未检测到机器人版本,请检查USB连接是否正常!"));
+    QVERIFY(newLog().contains(QStringLiteral("usb not connect or robot shutdown!")));
+    QCOMPARE(page()->objectName(), QStringLiteral("startWidget"));
+    QTest::qWait(500);
+    QCOMPARE(webRequests(QStringLiteral("/zev/version/")).size(), 0);
+}
+
+void TestWorkflow::englishRegionWithType0Robot()
+{
+    QVERIFY(startSim({}));
+    writeConfig(QStringLiteral("EN"));
+    plug(k2M);
+    // A process named adb must survive: the check comes before any process is ended.
+    const QString sentinel = dir->filePath(QStringLiteral("adb"));
+    QVERIFY(QFile::copy(QStringLiteral("/bin/sleep"), sentinel));
+    QProcess adb;
+    adb.start(sentinel, {QStringLiteral("60")});
+    QVERIFY(adb.waitForStarted(5000));
+
+    makeDialog();
+    pressStart();
+    QVERIFY(waitForBoxes(1));
+    QCOMPARE(boxes->boxes.size(), 1);
+    QCOMPARE(boxes->boxes.first().title, QStringLiteral("Failure"));
+    QCOMPARE(boxes->boxes.first().text,
+             QStringLiteral("System version is too low, please call after-sale service:000-0000-000!"));
+    QCOMPARE(adb.state(), QProcess::Running);
+    adb.kill();
+    adb.waitForFinished(5000);
+    const QString log = newLog();
+    QVERIFY(!log.contains(QStringLiteral("testUsbConnectRobot")));
+    QVERIFY(!log.contains(QStringLiteral("adb command")));
+}
+
+void TestWorkflow::buildChecks_data()
+{
+    QTest::addColumn<QString>("buildVersion");
+    QTest::addColumn<QString>("kernelVersion");
+    QTest::addColumn<QString>("title");
+
+    const QString kernelLimit = QString::number(
+        QDateTime::fromString(QStringLiteral("2016-07-20 18:31:33"), QStringLiteral("yyyy-MM-dd hh:mm:ss"))
+            .toSecsSinceEpoch());
+    QTest::newRow("system one second below the limit")
+        << QStringLiteral("20160721195945") << kernelLimit << QStringLiteral("Failure");
+    QTest::newRow("system and kernel at the limits")
+        << QStringLiteral("20160721195946") << kernelLimit << QStringLiteral("Success");
+    QTest::newRow("kernel one second below the limit")
+        << QStringLiteral("20160721195946") << QString::number(kernelLimit.toLongLong() - 1)
+        << QStringLiteral("Failure");
+    QTest::newRow("system build with month 13 does not parse and passes")
+        << QStringLiteral("20161321195946") << kernelLimit << QStringLiteral("Success");
+}
+
+void TestWorkflow::buildChecks()
+{
+    QFETCH(QString, buildVersion);
+    QFETCH(QString, kernelVersion);
+    QFETCH(QString, title);
+
+    QVERIFY(startSim({{"build_prop", QJsonObject{{"ro.build.version.incremental", buildVersion},
+                                                 {"ro.build.date.utc", kernelVersion}}}}));
+    writeConfig();
+    plug(k2M);
+    makeDialog();
+    pressStart();
+    QVERIFY(waitForBoxes(1));
+    QCOMPARE(boxes->boxes.size(), 1);
+    QVERIFY2(boxes->boxes.first().title == title, qPrintable(boxes->boxes.first().text));
+    if (title == QLatin1String("Failure")) {
+        QCOMPARE(boxes->boxes.first().text,
+                 QStringLiteral("System version is too low, please call after-sale service:000-0000-000!"));
+        // Past the base information: the failure is reported.
+        QTRY_COMPARE_WITH_TIMEOUT(webRequests(QStringLiteral("/zev/version/addPcInstallStat")).size(), 1,
+                                  10000);
+        QCOMPARE(webRequests(QStringLiteral("/zev/version/findPcInstallApk")).size(), 0);
+    }
+}
+
+// The adb library hands over digits only; the dialog's own check also sees values that the
+// library never produces today, such as a negative kernel time.
+void TestWorkflow::buildCheckValues_data()
+{
+    QTest::addColumn<QString>("buildVersion");
+    QTest::addColumn<qint64>("kernelOffset");
+    QTest::addColumn<bool>("kernelMinusOne");
+    QTest::addColumn<bool>("passes");
+
+    QTest::newRow("at both limits") << QStringLiteral("20160721195946") << qint64(0) << false << true;
+    QTest::newRow("system one second below") << QStringLiteral("20160721195945") << qint64(0) << false
+                                             << false;
+    QTest::newRow("kernel one second below") << QStringLiteral("20160721195946") << qint64(-1) << false
+                                             << false;
+    QTest::newRow("kernel -1, large when unsigned")
+        << QStringLiteral("20170315120000") << qint64(0) << true << false;
+    QTest::newRow("empty system build passes") << QString() << qint64(0) << false << true;
+    QTest::newRow("text system build passes") << QStringLiteral("eng.builder") << qint64(0) << false
+                                              << true;
+}
+
+void TestWorkflow::buildCheckValues()
+{
+    QFETCH(QString, buildVersion);
+    QFETCH(qint64, kernelOffset);
+    QFETCH(bool, kernelMinusOne);
+    QFETCH(bool, passes);
+
+    const qint64 kernelLimit = QDateTime::fromString(QStringLiteral("2016-07-20 18:31:33"),
+                                                     QStringLiteral("yyyy-MM-dd hh:mm:ss"))
+                                   .toSecsSinceEpoch();
+    RobotTarvo2 robot;
+    robot.buildVersion = buildVersion;
+    robot.kernelVersion = kernelMinusOne ? -1 : static_cast<qint32>(kernelLimit + kernelOffset);
+    makeDialog();
+    QCOMPARE(dialog->buildsPassChecks(robot), passes);
+}
+
+void TestWorkflow::answerFailures_data()
+{
+    QTest::addColumn<QJsonObject>("answer");
+    QTest::addColumn<int>("code");
+    QTest::addColumn<QString>("message");
+    QTest::addColumn<int>("downloads");
+
+    QTest::newRow("invalid answer") << QJsonObject{{"valid", false}} << 501
+                                    << QString::fromUtf8("获取更新包版本信息失败，请检查网络!") << 0;
+    QTest::newRow("no download URL") << QJsonObject{{"downloadUrl", QJsonValue::Null}} << 501
+                                     << QString::fromUtf8("获取更新包版本信息失败，请检查网络!") << 0;
+    QTest::newRow("wrong MD5") << QJsonObject{{"md5", QStringLiteral("0123456789abcdef0123456789abcdef")}}
+                               << 30002 << QString::fromUtf8("MD5校验失败,请重新刷机!") << 1;
+}
+
+void TestWorkflow::answerFailures()
+{
+    QFETCH(QJsonObject, answer);
+    QFETCH(int, code);
+    QFETCH(QString, message);
+    QFETCH(int, downloads);
+
+    QVERIFY(startSim({{"web", QJsonObject{{"answer", answer}}}}));
+    writeConfig();
+    plug(k2M);
+    makeDialog();
+    pressStart();
+    QVERIFY(waitForBoxes(1));
+    QCOMPARE(boxes->boxes.size(), 1);
+    QCOMPARE(boxes->boxes.first().title, QStringLiteral("Failure"));
+    QCOMPARE(boxes->boxes.first().text, message);
+    QCOMPARE(webRequests(QStringLiteral("/download/")).size(), downloads);
+    QTRY_COMPARE_WITH_TIMEOUT(webRequests(QStringLiteral("/zev/version/addPcInstallStat")).size(), 1,
+                              10000);
+    QCOMPARE(webRequests(QStringLiteral("/zev/version/addPcInstallStat"))
+                 .first()
+                 .value(QStringLiteral("body"))
+                 .toObject()
+                 .value(QStringLiteral("code"))
+                 .toInt(),
+             code);
+    QVERIFY(installedInOrder().isEmpty());
+}
+
+void TestWorkflow::apkFailingTwice()
+{
+    QVERIFY(startSim({{"install_answers",
+                       QJsonObject{{kServicePackage, QJsonArray{"INSTALL_FAILED_INVALID_APK",
+                                                                "INSTALL_FAILED_INVALID_APK"}}}}}));
+    writeConfig();
+    plug(k2M);
+    makeDialog();
+    pressStart();
+    QVERIFY(waitForBoxes(1));
+    QCOMPARE(boxes->boxes.size(), 1);
+    QCOMPARE(boxes->boxes.first().title, QStringLiteral("Failure"));
+    QCOMPARE(boxes->boxes.first().text,
+             QStringLiteral("Tarvo2Services.apk") + QString::fromUtf8("主服务安装失败，请重新刷机！"));
+    QTRY_COMPARE_WITH_TIMEOUT(webRequests(QStringLiteral("/zev/version/addPcInstallStat")).size(), 1,
+                              10000);
+    QCOMPARE(webRequests(QStringLiteral("/zev/version/addPcInstallStat"))
+                 .first()
+                 .value(QStringLiteral("body"))
+                 .toObject()
+                 .value(QStringLiteral("code"))
+                 .toInt(),
+             20023);
+}
+
+void TestWorkflow::batteryWarning_data()
+{
+    QTest::addColumn<int>("level");
+    QTest::addColumn<bool>("ac");
+    QTest::addColumn<bool>("warned");
+    QTest::newRow("exactly 0.6 without AC") << 60 << false << true;
+    QTest::newRow("0.61 without AC") << 61 << false << false;
+    QTest::newRow("0.3 on AC") << 30 << true << false;
+}
+
+void TestWorkflow::batteryWarning()
+{
+    QFETCH(int, level);
+    QFETCH(bool, ac);
+    QFETCH(bool, warned);
+
+    QVERIFY(startSim({{"battery", QJsonObject{{"ac", ac}, {"usb", false}, {"level", level}, {"scale", 100}}}}));
+    writeConfig();
+    plug(k2M);
+    makeDialog();
+    pressStart();
+    QVERIFY(waitForBoxes(warned ? 2 : 1));
+    QCOMPARE(boxes->boxes.size(), warned ? 2 : 1);
+    if (warned) {
+        QCOMPARE(boxes->boxes.first().title, QStringLiteral("Warnning"));
+        QCOMPARE(boxes->boxes.first().text,
+                 QStringLiteral("Your tarvo's power is less than 60%,please make sure Tarvo is "
+                                "charging before upgrade!"));
+    }
+    // The push and the rest of the chain go on after the warning.
+    QCOMPARE(boxes->boxes.last().title, QStringLiteral("Success"));
+    QCOMPARE(installedInOrder(), kPlannedInstallOrder);
+}
+
+void TestWorkflow::unplugDuringPush()
+{
+    // The push of the first action file takes long enough to pull the cable meanwhile.
+    QVERIFY(startSim({{"rules", QJsonArray{QJsonObject{{"match", "sync:"}, {"delay_ms", 3000}, {"times", 1}}}}}));
+    writeConfig();
+    plug(k2M);
+    makeDialog();
+    pressStart();
+    QTRY_VERIFY_WITH_TIMEOUT(dialog->stepState == 4, 60000);
+    QTest::qWait(500);
+    unplug(k2M);
+    QVERIFY(waitForBoxes(1));
+    QTest::qWait(1000);
+    QCOMPARE(boxes->boxes.size(), 1);
+    QCOMPARE(boxes->boxes.first().title, QStringLiteral("Failure"));
+    QCOMPARE(boxes->boxes.first().text, QString::fromUtf8("USB连接断开，请重试!"));
+    QVERIFY(installedInOrder().isEmpty());
+    QCOMPARE(dialog->findChild<QProgressBar *>(QStringLiteral("downloadProgressBar"))->value(), -1);
+    QVERIFY(!dialog->progressTimer.isActive());
+}
+
+void TestWorkflow::closeDuringRun()
+{
+    // The download is slow enough to ask twice while it runs.
+    QVERIFY(startSim({{"web", QJsonObject{{"faults", QJsonArray{QJsonObject{{"target", "download"},
+                                                                            {"rate", 1000}}}}}}}));
+    writeConfig();
+    plug(k2M);
+    makeDialog();
+    boxes->answers[QStringLiteral("Exit")] = QStringList{QStringLiteral("No"), QStringLiteral("Yes")};
+    pressStart();
+    QTRY_VERIFY_WITH_TIMEOUT(newLog().contains(QStringLiteral("Start downloading...")), 60000);
+
+    dialog->close();
+    QCOMPARE(boxes->boxes.size(), 1);
+    QCOMPARE(boxes->boxes.first().title, QStringLiteral("Exit"));
+    QCOMPARE(boxes->boxes.first().text, QStringLiteral("A task is running , end the operation and exit?"));
+    QVERIFY(dialog->isVisible());
+    QVERIFY(dialog->taskRunning);
+
+    dialog->close();
+    QCOMPARE(boxes->boxes.size(), 2);
+    QCOMPARE(boxes->boxes.at(1).answer, QStringLiteral("Yes"));
+    QVERIFY(!dialog->isVisible());
+    // The program would end here; the dialog goes away in the middle of the run.
+}
+
+// libusb must see the testbed, so the test runs with umockdev's preload library: started
+// without it, it starts itself again with it. Its adb server gets a HOME and port of its own.
+int main(int argc, char **argv)
+{
+    const char *preload = std::getenv("LD_PRELOAD");
+    if (!preload || !std::strstr(preload, "libumockdev-preload")) {
+        QByteArray newPreload("libumockdev-preload.so.0");
+        if (preload && *preload)
+            newPreload += QByteArray(":") + preload;
+        setenv("LD_PRELOAD", newPreload.constData(), 1);
+        const char *asan = std::getenv("ASAN_OPTIONS");
+        QByteArray asanOptions("verify_asan_link_order=0");
+        if (asan && *asan)
+            asanOptions = QByteArray(asan) + ":" + asanOptions;
+        setenv("ASAN_OPTIONS", asanOptions.constData(), 1);
+        char home[] = "/tmp/tst_workflow-home-XXXXXX";
+        if (!mkdtemp(home)) {
+            perror("mkdtemp");
+            return 1;
+        }
+        setenv("HOME", home, 1);
+        if (!std::getenv("ANDROID_ADB_SERVER_PORT"))
+            setenv("ANDROID_ADB_SERVER_PORT", "15139", 1);
+        execv("/proc/self/exe", argv);
+        perror("execv");
+        return 1;
+    }
+    QApplication app(argc, argv);
+    TestWorkflow test;
+    return QTest::qExec(&test, argc, argv);
+}
+
+#include "tst_workflow.moc"
