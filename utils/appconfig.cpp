@@ -52,13 +52,18 @@ void readText(const QJsonObject &object, const QString &key, QString &field)
 
 AppConfig readAppConfig()
 {
-    AppConfig config = defaultConfig();
-
     QFile file(FileUtils::joinPath(FileUtils::configDirPath(), zev::kConfigFile));
     if (!file.open(QIODevice::ReadOnly))
-        return config;
+        return defaultConfig();
+    return parseAppConfig(file.readAll());
+}
+
+AppConfig parseAppConfig(const QByteArray &json)
+{
+    AppConfig config = defaultConfig();
+
     QJsonParseError parseError;
-    const QJsonDocument document = QJsonDocument::fromJson(file.readAll(), &parseError);
+    const QJsonDocument document = QJsonDocument::fromJson(json, &parseError);
     if (parseError.error != QJsonParseError::NoError || document.isNull() || !document.isObject())
         return config;
     const QJsonObject object = document.object();

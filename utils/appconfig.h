@@ -1,5 +1,6 @@
 #pragma once
 
+#include <QByteArray>
 #include <QString>
 
 // Configuration from "config/config.json" beside the program; every value has a default.
@@ -19,6 +20,8 @@ struct AppConfig
 
 // Reads the file on every call; a missing or malformed file gives the defaults.
 AppConfig readAppConfig();
+// The same from the file's bytes: what is missing, malformed or not text keeps its default.
+AppConfig parseAppConfig(const QByteArray &json);
 
 // Language code for the translation files: "zh_CN" in the letter case found, or "en".
 QString systemLanguage();
