@@ -158,7 +158,9 @@ bool isToleratedInstallCode(int code)
 
 QString robotShellWord(const QString &text)
 {
-    static const QRegularExpression plain(QStringLiteral("^[A-Za-z0-9_.,:=+@%/-]+$"));
+    // "$" would also match before a final line break, which the shell reads as a command's end.
+    static const QRegularExpression plain(
+        QRegularExpression::anchoredPattern(QStringLiteral("[A-Za-z0-9_.,:=+@%/-]+")));
     if (plain.match(text).hasMatch())
         return text;
     QString quoted = text;

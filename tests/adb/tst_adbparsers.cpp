@@ -274,6 +274,8 @@ void TestAdbParsers::robotShellWord_data()
     QTest::newRow("glob") << "*" << false;
     QTest::newRow("inner class") << "a.b/a.b.Main$Inner" << false;
     QTest::newRow("empty") << "" << false;
+    QTest::newRow("line break at the end") << "dance\n" << false;
+    QTest::newRow("line breaks") << "\ndance\n\n" << false;
 }
 
 void TestAdbParsers::robotShellWord()
