@@ -4,6 +4,8 @@
 
 #include <QRegularExpression>
 
+#include <cmath>
+
 namespace adbparse {
 
 namespace {
@@ -120,7 +122,11 @@ std::optional<qint64> dataPartitionFreeBytes(const QString &df)
     for (const Unit &unit : units) {
         if (free.contains(unit.letter)) {
             free.truncate(free.indexOf(unit.letter, 0, Qt::CaseInsensitive));
-            return static_cast<qint64>(free.toDouble() * unit.factor);
+            const double bytes = free.toDouble() * unit.factor;
+            // No partition is that large: the listing is damaged, and the cast would be undefined.
+            if (!std::isfinite(bytes) || std::fabs(bytes) >= 0x1p62)
+                return std::nullopt;
+            return static_cast<qint64>(bytes);
         }
     }
     if (free.contains(QLatin1Char('B')))
