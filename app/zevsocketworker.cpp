@@ -115,6 +115,8 @@ void ZEVSocketWorker::slotConnectRobot()
     QEventLoop loop;
     auto *timer = new QTimer(this);
     timer->setSingleShot(true);
+    // A coarse timer may fire up to 5 % early; the robot gets its full time.
+    timer->setTimerType(Qt::PreciseTimer);
     connect(timer, &QTimer::timeout, &loop, &QEventLoop::quit);
     connect(this, &ZEVSocketWorker::sigReadSerialNumDone, &loop, &QEventLoop::quit);
 

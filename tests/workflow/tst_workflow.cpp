@@ -130,6 +130,7 @@ private slots:
     void buildChecks();
     void buildCheckValues_data();
     void buildCheckValues();
+    void unknownTypeWhilePresent();
     void answerFailures_data();
     void answerFailures();
     void apkFailingTwice();
@@ -606,6 +607,27 @@ void TestWorkflow::buildCheckValues()
     robot.kernelVersion = kernelMinusOne ? -1 : static_cast<qint32>(kernelLimit + kernelOffset);
     makeDialog();
     QCOMPARE(dialog->buildsPassChecks(robot), passes);
+}
+
+// Hotplug sets the flag but not the type; a dialog that has not scanned a robot yet then holds
+// an attached device of unknown type when the base information arrives.
+void TestWorkflow::unknownTypeWhilePresent()
+{
+    makeDialog();
+    QVERIFY(!dialog->isUsbConnected());
+    QCOMPARE(dialog->currentRobotType(), 255);
+    plug(k2M);
+    QTRY_VERIFY_WITH_TIMEOUT(dialog->isUsbConnected(), 5000);
+    QCOMPARE(dialog->currentRobotType(), 255);
+
+    auto robot = std::make_shared<RobotTarvo2>();
+    robot->buildVersion = QStringLiteral("20170315120000");
+    robot->kernelVersion = 1489550400;
+    emit dialog->sigOnGetRobotBaseInfo(robot);
+    QVERIFY(waitForBoxes(1));
+    QCOMPARE(boxes->boxes.size(), 1);
+    QCOMPARE(boxes->boxes.first().title, QStringLiteral("Failure"));
+    QCOMPARE(boxes->boxes.first().text, QString::fromUtf8("机器人版本号错误!"));
 }
 
 void TestWorkflow::answerFailures_data()
