@@ -243,7 +243,8 @@ bool Tarvo2_UpgradeTool::nativeEvent(const QByteArray &eventType, void *message,
     Q_UNUSED(eventType)
 #ifdef Q_OS_WIN
     const MSG *msg = static_cast<const MSG *>(message);
-    usbWatcher->handleNativeMessage(message);
+    if (usbWatcher)
+        usbWatcher->handleNativeMessage(message);
     if (msg->message == WM_NCHITTEST) {
         const int x = static_cast<short>(LOWORD(msg->lParam));
         const int y = static_cast<short>(HIWORD(msg->lParam));
