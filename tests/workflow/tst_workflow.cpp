@@ -160,6 +160,7 @@ private:
     QString stateDir;
     QString simctl;
     bool simRunning = false;
+    bool simUnavailable = false;
     int webPort = 0;
     QString packageFile;
     qint64 logOffset = 0;
@@ -222,6 +223,10 @@ void TestWorkflow::cleanup()
 
 bool TestWorkflow::startSim(const QJsonObject &scenario)
 {
+    // Once the simulator could not start (its machine-wide lock stayed taken), the other cases
+    // fail at once instead of each waiting out the lock again.
+    if (simUnavailable)
+        return false;
     const QString scenarioPath = dir->filePath(QStringLiteral("scenario.json"));
     QFile file(scenarioPath);
     if (!file.open(QIODevice::WriteOnly))
@@ -229,10 +234,13 @@ bool TestWorkflow::startSim(const QJsonObject &scenario)
     file.write(QJsonDocument(scenario).toJson());
     file.close();
     QProcess p;
+    // simctl gives up, and stops its simulator, well before this test's own time-out.
     p.start(kPython, {simctl, QStringLiteral("start"), QStringLiteral("--state-dir"), stateDir,
-                      QStringLiteral("--scenario"), scenarioPath});
-    if (!p.waitForFinished(340000) || p.exitCode() != 0) {
+                      QStringLiteral("--scenario"), scenarioPath, QStringLiteral("--timeout"),
+                      QStringLiteral("240")});
+    if (!p.waitForFinished(270000) || p.exitCode() != 0) {
         qWarning("robot-sim: %s", p.readAllStandardError().constData());
+        simUnavailable = true;
         return false;
     }
     simRunning = true;
