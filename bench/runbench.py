@@ -1,0 +1,656 @@
+#!/usr/bin/python3
+"""Runs every benchmark side by side with its reference tool and writes bench/results.md.
+
+Each pair runs in A B A B alternation; the row gives the median of each side and their ratio,
+so that the load other work puts on this machine falls on both sides alike.
+Usage: runbench.py BUILD_DIR [--quick] [--rounds N] [--only NAME,...]
+"""
+import argparse
+import datetime
+import json
+import os
+import platform
+import random
+import resource
+import shutil
+import signal
+import socket
+import statistics
+import subprocess
+import sys
+import tempfile
+import time
+import zipfile
+
+SOURCE = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
+MIB = 1 << 20
+
+
+def run_timed(argv, env=None, cwd=None, stdout=subprocess.DEVNULL, check=True):
+    """Wall time in seconds and peak resident set (KiB) of one process."""
+    # stderr goes to a file: a pipe nobody reads while waiting would stall a chatty process.
+    with tempfile.TemporaryFile() as errfile:
+        start = time.perf_counter()
+        proc = subprocess.Popen(argv, env=env, cwd=cwd, stdout=stdout, stderr=errfile)
+        _, status, usage = os.wait4(proc.pid, 0)
+        wall = time.perf_counter() - start
+        proc.returncode = os.waitstatus_to_exitcode(status)
+        errfile.seek(0)
+        err = errfile.read().decode(errors="replace")
+    if check and proc.returncode != 0:
+        raise RuntimeError("%s failed (%d): %s" % (" ".join(argv), proc.returncode, err[-2000:]))
+    return wall, usage.ru_maxrss, err
+
+
+def alternate(rounds, ours, reference, between=None):
+    """Runs ours() and reference() in turn; each returns (seconds, peak KiB)."""
+    a, b = [], []
+    for _ in range(rounds):
+        a.append(ours())
+        if between:
+            between()
+        b.append(reference())
+        if between:
+            between()
+    return a, b
+
+
+def median(values):
+    return statistics.median(values)
+
+
+def fmt_s(seconds):
+    return "%.3f s" % seconds
+
+
+def fmt_mib(kib):
+    return "%.1f MiB" % (kib / 1024.0)
+
+
+def make_random_file(path, size):
+    chunk = os.urandom(4 * MIB)
+    with open(path, "wb") as f:
+        left = size
+        while left > 0:
+            n = min(left, len(chunk))
+            f.write(chunk[:n])
+            left -= n
+            # Vary the content a little so that nothing below us can deduplicate it.
+            chunk = os.urandom(16) + chunk[16:]
+
+
+def free_port():
+    with socket.socket() as s:
+        s.bind(("127.0.0.1", 0))
+        return s.getsockname()[1]
+
+
+class Row:
+    def __init__(self, what, ours, reference, ratio, rss, goal, met, note=""):
+        self.what, self.ours, self.reference = what, ours, reference
+        self.ratio, self.rss, self.goal, self.met, self.note = ratio, rss, goal, met, note
+
+
+# ---------------------------------------------------------------------------------------------
+# MD5 of a large file: the utilities' MD5 check against md5sum.
+
+def bench_md5(ctx):
+    size = ctx.size(1024 * MIB, 128 * MIB)
+    small = 64 * MIB
+    path = os.path.join(ctx.tmp, "md5-big.bin")
+    small_path = os.path.join(ctx.tmp, "md5-small.bin")
+    make_random_file(path, size)
+    make_random_file(small_path, small)
+    tool = os.path.join(ctx.bin, "bench_md5")
+    try:
+        # Both read from the page cache once it is warm; one unmeasured pass each warms it.
+        digest = subprocess.run([tool, path], check=True, capture_output=True).stdout.split()[0]
+        expected = subprocess.run(["md5sum", path], check=True, capture_output=True).stdout.split()[0]
+        if digest != expected:
+            raise RuntimeError("MD5 differs from md5sum: %s %s" % (digest, expected))
+        ours, ref = alternate(ctx.rounds, lambda: run_timed([tool, path])[:2],
+                              lambda: run_timed(["md5sum", path])[:2])
+        small_rss = max(run_timed([tool, small_path])[1] for _ in range(2))
+    finally:
+        os.remove(path)
+        os.remove(small_path)
+    t_ours = median([x[0] for x in ours])
+    t_ref = median([x[0] for x in ref])
+    rss = max(x[1] for x in ours)
+    throughput_ratio = t_ref / t_ours
+    flat = rss <= small_rss + 4 * 1024
+    return Row("MD5 of a %d MiB file (page cache warm)" % (size // MIB),
+               "%s (%.0f MiB/s)" % (fmt_s(t_ours), size / MIB / t_ours),
+               "`md5sum`: %s (%.0f MiB/s)" % (fmt_s(t_ref), size / MIB / t_ref),
+               "throughput %.2f x" % throughput_ratio,
+               "%s (%s for %d MiB)" % (fmt_mib(rss), fmt_mib(small_rss), small // MIB),
+               ">= 0.9 x md5sum; RSS flat", throughput_ratio >= 0.9 and flat)
+
+
+# ---------------------------------------------------------------------------------------------
+# Download from a loopback nginx (sendfile) against curl -o.
+
+NGINX_CONF = """
+worker_processes 1;
+daemon off;
+master_process on;
+pid {tmp}/nginx.pid;
+error_log {tmp}/nginx-error.log warn;
+{user}
+events {{ worker_connections 64; }}
+http {{
+    access_log off;
+    sendfile on;
+    tcp_nopush on;
+    client_body_temp_path {tmp}/body;
+    proxy_temp_path {tmp}/proxy;
+    fastcgi_temp_path {tmp}/fastcgi;
+    uwsgi_temp_path {tmp}/uwsgi;
+    scgi_temp_path {tmp}/scgi;
+    types {{ application/zip zip; }}
+    server {{
+        listen 127.0.0.1:{port};
+        root {root};
+    }}
+}}
+"""
+
+
+def start_nginx(ctx, root):
+    nginx = shutil.which("nginx") or "/usr/sbin/nginx"
+    conf_dir = os.path.join(ctx.tmp, "nginx")
+    os.makedirs(conf_dir, exist_ok=True)
+    port = free_port()
+    conf = os.path.join(conf_dir, "nginx.conf")
+    with open(conf, "w") as f:
+        f.write(NGINX_CONF.format(tmp=conf_dir, port=port, root=root,
+                                  user="user root;" if os.geteuid() == 0 else ""))
+    proc = subprocess.Popen([nginx, "-p", conf_dir, "-c", conf, "-e", conf_dir + "/nginx-error.log"],
+                            stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+    deadline = time.time() + 10
+    while time.time() < deadline:
+        try:
+            with socket.create_connection(("127.0.0.1", port), timeout=0.2):
+                return proc, port
+        except OSError:
+            if proc.poll() is not None:
+                break
+            time.sleep(0.05)
+    proc.kill()
+    raise RuntimeError("nginx did not start: " + open(conf_dir + "/nginx-error.log").read())
+
+
+def stop_nginx(proc):
+    proc.send_signal(signal.SIGQUIT)
+    try:
+        proc.wait(10)
+    except subprocess.TimeoutExpired:
+        proc.kill()
+        proc.wait()
+
+
+def bench_download(ctx):
+    size = ctx.size(512 * MIB, 64 * MIB)
+    root = os.path.join(ctx.tmp, "www")
+    out = os.path.join(ctx.tmp, "dl")
+    os.makedirs(root)
+    os.makedirs(out)
+    name = "Tarvo2_Upgrade_bench.zip"
+    make_random_file(os.path.join(root, name), size)
+    proc, port = start_nginx(ctx, root)
+    url = "http://127.0.0.1:%d/%s" % (port, name)
+    saved = os.path.join(out, name)
+    tool = os.path.join(ctx.bin, "bench_download")
+
+    def clean():
+        for entry in os.listdir(out):
+            os.remove(os.path.join(out, entry))
+
+    def ours():
+        wall, rss, _ = run_timed([tool, url, out])
+        if os.path.getsize(saved) != size:
+            raise RuntimeError("download component saved %d bytes" % os.path.getsize(saved))
+        return wall, rss
+
+    def reference():
+        wall, rss, _ = run_timed(["curl", "-s", "-f", "-o", saved, url])
+        if os.path.getsize(saved) != size:
+            raise RuntimeError("curl saved %d bytes" % os.path.getsize(saved))
+        return wall, rss
+
+    try:
+        # Warm the server's page cache once.
+        reference()
+        clean()
+        a, b = alternate(ctx.rounds, ours, reference, between=clean)
+    finally:
+        stop_nginx(proc)
+        shutil.rmtree(root)
+        shutil.rmtree(out)
+    t_ours = median([x[0] for x in a])
+    t_ref = median([x[0] for x in b])
+    rss = max(x[1] for x in a)
+    ratio = t_ref / t_ours
+    return Row("download of a %d MiB package from loopback nginx %s (sendfile on)"
+               % (size // MIB, nginx_version()),
+               "%s (%.0f MiB/s)" % (fmt_s(t_ours), size / MIB / t_ours),
+               "`curl -o`: %s (%.0f MiB/s)" % (fmt_s(t_ref), size / MIB / t_ref),
+               "throughput %.2f x" % ratio, fmt_mib(rss), ">= 0.95 x curl; RSS <= 64 MiB",
+               ratio >= 0.95 and rss <= 64 * 1024)
+
+
+def nginx_version():
+    nginx = shutil.which("nginx") or "/usr/sbin/nginx"
+    err = subprocess.run([nginx, "-v"], capture_output=True, text=True).stderr.strip()
+    return err.split("/")[-1] if "/" in err else ""
+
+
+# ---------------------------------------------------------------------------------------------
+# Unpacking a package of 300 files: ZipHandler against md5sum + unzip -q.
+
+def make_package(path, total, files, apks):
+    """APKs (incompressible, like real ones) at the top, action files below actions/."""
+    rng = random.Random(9)
+    apk_size = total * 4 // 5 // apks
+    action_size = (total - apk_size * apks) // (files - apks)
+    names = ["Tarvo2Services.apk", "SmartCamera.apk", "iflytekMix.apk"]
+    names += ["App%02d.apk" % i for i in range(apks - len(names))]
+    # Action files: mostly repeated servo frames, which deflate well, with some noise.
+    frame = bytes(rng.randrange(256) for _ in range(512))
+    with zipfile.ZipFile(path, "w", compression=zipfile.ZIP_DEFLATED, compresslevel=1) as z:
+        for name in names:
+            z.writestr(name, os.urandom(apk_size))
+        for i in range(files - apks):
+            reps = action_size // len(frame) + 1
+            data = (frame * reps)[:action_size - 64] + os.urandom(64)
+            z.writestr("actions/group%02d/action%03d.hts" % (i % 10, i), data)
+
+
+def md5_of(path):
+    return subprocess.run(["md5sum", path], check=True, capture_output=True,
+                          text=True).stdout.split()[0]
+
+
+def bench_unpack(ctx):
+    total = ctx.size(500 * MIB, 60 * MIB)
+    work = os.path.join(ctx.tmp, "unpack")
+    os.makedirs(work)
+    package = os.path.join(work, "Tarvo2_Upgrade_bench.zip")
+    make_package(package, total, 300, 20)
+    digest = md5_of(package)
+    tool = os.path.join(ctx.bin, "bench_unpack")
+
+    def clean():
+        for entry in os.listdir(work):
+            p = os.path.join(work, entry)
+            if p == package:
+                continue
+            if os.path.isdir(p):
+                shutil.rmtree(p)
+            else:
+                os.remove(p)
+
+    def count_files():
+        return sum(len(f) for _, _, f in os.walk(work)) - 1
+
+    def ours():
+        wall, rss, _ = run_timed([tool, package, digest], cwd=ctx.tmp)
+        if count_files() != 300:
+            raise RuntimeError("unpacker left %d files" % count_files())
+        return wall, rss
+
+    def reference():
+        script = 'md5sum "$1" >/dev/null && unzip -q -o "$1" -d "$2"'
+        wall, rss, _ = run_timed(["sh", "-c", script, "sh", package, work])
+        if count_files() != 300:
+            raise RuntimeError("unzip left %d files" % count_files())
+        return wall, rss
+
+    try:
+        reference()
+        clean()
+        a, b = alternate(ctx.rounds, ours, reference, between=clean)
+    finally:
+        shutil.rmtree(work)
+    t_ours = median([x[0] for x in a])
+    t_ref = median([x[0] for x in b])
+    rss = max(x[1] for x in a)
+    ratio = t_ours / t_ref
+    return Row("unpacking a %d MiB package of 300 files (20 APKs), MD5 check included"
+               % (total // MIB),
+               "`ZipHandler`: %s" % fmt_s(t_ours),
+               "`md5sum` + `unzip -q`: %s" % fmt_s(t_ref),
+               "wall time %.2f x" % ratio, fmt_mib(rss), "<= 1.2 x", ratio <= 1.2)
+
+
+# ---------------------------------------------------------------------------------------------
+# The session library (Google Benchmark), runs alternated as whole processes.
+
+def bench_session(ctx):
+    tool = os.path.join(ctx.bin, "bench_session")
+    min_time = "0.2" if ctx.quick else "0.5"
+    results = {}
+    rss = 0
+    for _ in range(ctx.rounds):
+        out = os.path.join(ctx.tmp, "session.json")
+        wall, peak, _ = run_timed([tool, "--benchmark_format=json", "--benchmark_out=" + out,
+                                   "--benchmark_min_time=" + min_time])
+        rss = max(rss, peak)
+        with open(out) as f:
+            for b in json.load(f)["benchmarks"]:
+                results.setdefault(b["name"], []).append(b)
+    def ns(name):
+        return median([b["real_time"] for b in results[name]])
+    def per_s(name):
+        return median([b["items_per_second"] for b in results[name]])
+    rows = []
+    enc, raw = ns("BM_Encode52_Session"), ns("BM_Encode52_RawMsgpack")
+    rows.append(Row("session: encode and send message 52 on a loopback connection",
+                    "%.0f ns" % enc, "raw msgpack-c + write: %.0f ns" % raw,
+                    "time %.2f x" % (enc / raw), fmt_mib(rss), "<= 1.2 x raw", enc / raw <= 1.2))
+    dec, only = per_s("BM_DecodeDispatch_FrameReader"), per_s("BM_DecodeDispatch_ReadOnly")
+    rows.append(Row("session: decode and dispatch serial replies, one core (in memory, 64 KiB reads)",
+                    "%.0f frames/s" % dec, "loop only reading the bytes: %.0f frames/s" % only,
+                    "time %.0f x" % (only / dec), fmt_mib(rss), ">= 200 000 frames/s",
+                    dec >= 200000))
+    rec, ronly = per_s("BM_ReceiveSerial_Session"), per_s("BM_ReceiveSerial_ReadOnly")
+    rows.append(Row("session: receive, decode and dispatch serial replies from a loopback socket",
+                    "%.0f frames/s" % rec, "socket reader only reading: %.0f frames/s" % ronly,
+                    "time %.0f x" % (ronly / rec), fmt_mib(rss), ">= 200 000 frames/s",
+                    rec >= 200000))
+    return rows
+
+
+# ---------------------------------------------------------------------------------------------
+# Start-up to the shown main window, offscreen, against `true`.
+
+def bench_startup(ctx):
+    run = os.path.join(ctx.tmp, "startup")
+    shutil.copytree(ctx.dist, run, symlinks=True)
+    runtime = os.path.join(ctx.tmp, "startup-runtime")
+    home = os.path.join(ctx.tmp, "startup-home")
+    os.makedirs(runtime, mode=0o700)
+    os.makedirs(home)
+    env = dict(os.environ, QT_QPA_PLATFORM="offscreen", XDG_RUNTIME_DIR=runtime, HOME=home,
+               LD_PRELOAD=os.path.join(ctx.bin, "libzevbench_showprobe.so"),
+               ANDROID_ADB_SERVER_PORT=str(free_port()))
+    program = os.path.join(run, "Tarvo2_UpgradeTool")
+    true = shutil.which("true")
+
+    def ours():
+        wall, rss, err = run_timed([program], env=env, cwd=run)
+        if "shown: Tarvo2_UpgradeTool" not in err:
+            raise RuntimeError("main window not seen: " + err[-500:])
+        return wall, rss
+
+    try:
+        ours()
+        a, b = alternate(ctx.rounds * 2, ours, lambda: run_timed([true])[:2])
+    finally:
+        subprocess.run([os.path.join(run, "fastbootfile", "adb"), "kill-server"], env=env,
+                       stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, timeout=20)
+        shutil.rmtree(run)
+        shutil.rmtree(runtime)
+        shutil.rmtree(home)
+    t_ours = median([x[0] for x in a])
+    t_ref = median([x[0] for x in b])
+    return Row("start-up to the painted main window (offscreen platform)",
+               fmt_s(t_ours), "`true`: %.4f s" % t_ref, "time %.0f x (%.3f s above the floor)"
+               % (t_ours / t_ref, t_ours - t_ref), fmt_mib(max(x[1] for x in a)), "<= 0.5 s",
+               t_ours <= 0.5)
+
+
+# ---------------------------------------------------------------------------------------------
+# A whole upgrade against the simulated robot: the program from the click on the start button
+# to the finish box, against a shell script running the adb command lines it ran, in sequence,
+# against a fresh simulated robot.
+
+def upgrade_scenario():
+    apks = [
+        {"file": "Tarvo2Services.apk", "package": "com.norvikinc.tarvo2services",
+         "version": "1.2.3", "size": 256 * 1024},
+        {"file": "SmartCamera.apk", "package": "com.norvik.smartcamera", "version": "1.0.8",
+         "size": 256 * 1024},
+        {"file": "iflytekMix.apk", "package": "com.norvik.iflytekmix", "version": "2.1.0",
+         "size": 256 * 1024},
+    ]
+    for i in range(17):
+        apks.append({"file": "App%02d.apk" % i, "package": "com.example.app%02d" % i,
+                     "version": "1.0.%d" % i, "size": 256 * 1024})
+    actions = {}
+    for i in range(200):
+        actions["actions/group%02d/action%03d.hts" % (i % 10, i)] = {"size": 4096}
+    return {"web": {"package": {"apks": apks, "actions": actions}}}
+
+
+def adb_command_lines(log_path):
+    lines = []
+    with open(log_path, errors="replace") as f:
+        started = False
+        for line in f:
+            if "Start Upgrade" in line:
+                started = True
+            if started and "adb command: " in line:
+                lines.append(line.split("adb command: ", 1)[1].rstrip("\n"))
+    return lines
+
+
+def bench_upgrade(ctx):
+    sys.path.insert(0, os.path.join(SOURCE, "tools", "robot-sim"))
+    import simctl  # noqa: E402
+
+    work = os.path.join(ctx.tmp, "upgrade")
+    run = os.path.join(work, "run")
+    home = os.path.join(work, "home")
+    runtime = os.path.join(work, "runtime")
+    scenario = os.path.join(work, "scenario.json")
+    os.makedirs(home)
+    os.makedirs(runtime, mode=0o700)
+    with open(scenario, "w") as f:
+        json.dump(upgrade_scenario(), f)
+    shutil.copytree(ctx.dist, run, symlinks=True)
+    adb = os.path.join(run, "fastbootfile", "adb")
+    os.remove(adb)
+    # umockdev's preload is for the tool's libusb only; adb reaches the robot over TCP.
+    with open(adb, "w") as f:
+        f.write('#!/bin/sh\nunset LD_PRELOAD\nexec /usr/bin/adb "$@"\n')
+    os.chmod(adb, 0o755)
+    program = os.path.join(run, "Tarvo2_UpgradeTool")
+    env = dict(os.environ, HOME=home, XDG_RUNTIME_DIR=runtime, QT_QPA_PLATFORM="offscreen",
+               LANG="C.UTF-8", LC_ALL="C.UTF-8", ANDROID_ADB_SERVER_PORT=str(free_port()),
+               ZEV_BENCH_PROBE="upgrade",
+               LD_PRELOAD=os.path.join(ctx.bin, "libzevbench_showprobe.so"))
+    simctl_py = [sys.executable, os.path.join(SOURCE, "tools", "robot-sim", "simctl.py")]
+
+    def start_robot(state):
+        if os.path.exists(state):
+            shutil.rmtree(state)
+        out = subprocess.run(simctl_py + ["start", "--state-dir", state, "--scenario", scenario,
+                                          "--timeout", "1250"],
+                             check=True, capture_output=True, text=True, timeout=1300,
+                             env=dict(os.environ, ZEV_SIM_LOCK_TIMEOUT="1200")).stdout
+        return json.loads(out)
+
+    def stop_robot(state):
+        subprocess.run([adb, "kill-server"], env=env, capture_output=True, timeout=20)
+        subprocess.run(simctl_py + ["stop", "--state-dir", state], capture_output=True, timeout=60)
+
+    fixture = simctl.Sim(scenario).usb_fixture()
+    state = os.path.join(work, "robot")
+
+    def ours():
+        for log in glob_logs(run):
+            os.remove(log)
+        wall, rss, err = run_timed(["umockdev-run", "--device", fixture, "--", program],
+                                   env=env, cwd=run, check=False)
+        if "finish box: Success" not in err:
+            raise RuntimeError("the upgrade did not end in Success: " + err[-1500:])
+        seconds = float(err.split("finish box: Success after ", 1)[1].split(" s")[0])
+        logs = glob_logs(run)
+        lines = adb_command_lines(logs[0])
+        text = open(logs[0], errors="replace").read()
+        # Kept for finding where the time goes.
+        shutil.copyfile(logs[0], "/tmp/zev-bench-upgrade-last.log")
+        return seconds, rss, lines, prescribed_waits(lines, text)
+
+    def reference(lines):
+        script = os.path.join(work, "commands.sh")
+        with open(script, "w") as f:
+            f.write("#!/bin/sh\n")
+            for c in lines:
+                f.write(c + " >/dev/null 2>&1\n")
+        return run_timed(["sh", script], env=dict(env, LD_PRELOAD=""), cwd=run)[:2]
+
+    a, b, waits = [], [], []
+    commands = []
+    # One simulated robot for every run: it waits for the machine-wide lock on the adb ports,
+    # which other work on this machine may hold for a while. The first, unmeasured, upgrade
+    # leaves the robot in the state every measured run then starts from.
+    ports = start_robot(state)
+    try:
+        os.makedirs(os.path.join(run, "config"), exist_ok=True)
+        with open(os.path.join(run, "config", "config.json"), "w") as f:
+            f.write('{"default_request_url": "http://127.0.0.1:%d"}\n' % ports["web"])
+        ours()
+        for _ in range(ctx.rounds):
+            seconds, rss, commands, wait = ours()
+            a.append((seconds, rss))
+            waits.append(wait)
+            b.append(reference(commands))
+    finally:
+        stop_robot(state)
+        shutil.rmtree(work, ignore_errors=True)
+    t_ours = median([x[0] for x in a])
+    t_ref = median([x[0] for x in b])
+    wait = median(waits)
+    ratio = (t_ours - wait) / t_ref
+    return Row("whole upgrade, 20 APKs and 200 action files, simulated robot (%d adb command lines)"
+               % len(commands),
+               "%s click to finish box, %s after the prescribed waits" % (fmt_s(t_ours),
+                                                                         fmt_s(t_ours - wait)),
+               "shell script of the same adb lines: %s" % fmt_s(t_ref),
+               "time %.2f x (waits subtracted: %.3f s)" % (ratio, wait),
+               fmt_mib(max(x[1] for x in a)), "<= 1.1 x after the waits", ratio <= 1.1)
+
+
+def glob_logs(run):
+    folder = os.path.join(run, "Log")
+    if not os.path.isdir(folder):
+        return []
+    return sorted(os.path.join(folder, n) for n in os.listdir(folder) if n.endswith(".log"))
+
+
+def prescribed_waits(commands, log_text):
+    """Seconds of fixed waiting the workflow itself prescribes in this run."""
+    wait = 0.1  # between kill-server and start-server at the base information step
+    wait += 0.3 * sum(1 for c in commands if " uninstall " in c)
+    # 1 ms after each action-file command that is not a mkdir.
+    wait += 0.001 * sum(1 for c in commands if (" push " in c or " shell " in c and "actions" in c)
+                        and "mkdir" not in c)
+    if "read serialnum failure!" in log_text:
+        wait += 5.0
+    return wait
+
+
+# ---------------------------------------------------------------------------------------------
+
+BENCHES = {
+    "download": bench_download,
+    "md5": bench_md5,
+    "unpack": bench_unpack,
+    "session": bench_session,
+    "startup": bench_startup,
+    "upgrade": bench_upgrade,
+}
+
+
+class Context:
+    def __init__(self, build, quick, rounds, tmp):
+        self.build = build
+        self.bin = os.path.join(build, "bench", "bin")
+        self.dist = os.path.join(build, "dist")
+        self.quick = quick
+        self.rounds = rounds
+        self.tmp = tmp
+
+    def size(self, full, quick):
+        return quick if self.quick else full
+
+
+def machine():
+    mem_kib = 0
+    with open("/proc/meminfo") as f:
+        for line in f:
+            if line.startswith("MemTotal:"):
+                mem_kib = int(line.split()[1])
+    cpu = platform.processor() or ""
+    with open("/proc/cpuinfo") as f:
+        for line in f:
+            if line.startswith("model name"):
+                cpu = line.split(":", 1)[1].strip()
+                break
+    return os.cpu_count(), mem_kib, cpu
+
+
+def write_results(path, rows, ctx, seconds, extra):
+    nproc, mem_kib, cpu = machine()
+    now = datetime.datetime.now(datetime.timezone.utc).strftime("%Y-%m-%d %H:%M UTC")
+    lines = [
+        "# Benchmark results",
+        "",
+        "Written by `scripts/bench`%s on %s." % (" --quick (small sizes)" if ctx.quick else "", now),
+        "Machine: `nproc` %d, %.1f GiB memory, %s; shared with other work while measuring."
+        % (nproc, mem_kib / 1024.0 / 1024.0, cpu),
+        "Each pair ran %d times in A B A B alternation; times are medians, ratios are of the"
+        " medians (for throughput: ours / reference; for time: ours / reference)." % ctx.rounds,
+        "Peak RSS is the largest `ru_maxrss` of our process over its runs. Whole run: %.0f s." % seconds,
+        "",
+        "| benchmark | ours | reference | ratio | peak RSS of ours | goal | met |",
+        "|---|---|---|---|---|---|---|",
+    ]
+    for r in rows:
+        lines.append("| %s | %s | %s | %s | %s | %s | %s |"
+                     % (r.what, r.ours, r.reference, r.ratio, r.rss, r.goal,
+                        "yes" if r.met else "**no**"))
+    lines.append("")
+    lines.extend(extra)
+    with open(path, "w") as f:
+        f.write("\n".join(lines) + "\n")
+
+
+def main():
+    parser = argparse.ArgumentParser()
+    parser.add_argument("build")
+    parser.add_argument("--quick", action="store_true")
+    parser.add_argument("--rounds", type=int, default=0)
+    parser.add_argument("--only", default="")
+    parser.add_argument("--out", default=os.path.join(SOURCE, "bench", "results.md"))
+    parser.add_argument("--notes", default=os.path.join(SOURCE, "bench", "notes.md"))
+    args = parser.parse_args()
+    rounds = args.rounds or (2 if args.quick else 3)
+    names = [n for n in args.only.split(",") if n] or list(BENCHES)
+    started = time.time()
+    rows = []
+    with tempfile.TemporaryDirectory(prefix="zev-bench-", dir="/tmp") as tmp:
+        os.chmod(tmp, 0o755)
+        ctx = Context(os.path.abspath(args.build), args.quick, rounds, tmp)
+        for name in names:
+            print("== %s" % name, flush=True)
+            t = time.time()
+            result = BENCHES[name](ctx)
+            for row in result if isinstance(result, list) else [result]:
+                print("   %s | %s | %s | %s | %s | %s" % (row.what, row.ours, row.reference,
+                      row.ratio, row.rss, "met" if row.met else "MISSED"), flush=True)
+                rows.append(row)
+            print("   (%.0f s)" % (time.time() - t), flush=True)
+    extra = []
+    if os.path.exists(args.notes):
+        with open(args.notes) as f:
+            extra = f.read().rstrip("\n").split("\n")
+    write_results(args.out, rows, ctx, time.time() - started, extra)
+    print("wrote %s" % args.out)
+    return 0 if all(r.met for r in rows) else 1
+
+
+if __name__ == "__main__":
+    sys.exit(main())
