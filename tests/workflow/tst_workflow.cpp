@@ -492,6 +492,8 @@ void TestWorkflow::emptySerialNumber()
 
 void TestWorkflow::noRobot()
 {
+    // The start ends every adb process on the machine: this case holds the simulator's
+    // machine-wide lock like the others, so that no other simulator's adb server is in use.
     QVERIFY(startSim({}));
     writeConfig();
     makeDialog();
@@ -509,7 +511,9 @@ void TestWorkflow::noRobot()
 
 void TestWorkflow::englishRegionWithType0Robot()
 {
-    QVERIFY(startSim({}));
+    // Only the web service is needed, and no process is ended: an ephemeral adb port takes no
+    // machine-wide lock.
+    QVERIFY(startSim({{"adb_ports", QJsonArray{0}}}));
     writeConfig(QStringLiteral("EN"));
     plug(k2M);
     // A process named adb must survive: the check comes before any process is ended.
