@@ -200,6 +200,8 @@ void TestWorkflow::init()
     testbed = umockdev_testbed_new();
     QVERIFY(testbed);
     FileUtils::removeTree(FileUtils::appDirPath() + QStringLiteral("/download"));
+    // Reports an earlier case could not deliver (its web service is gone) would be sent first.
+    QFile::remove(FileUtils::appDirPath() + QStringLiteral("/pending_reports.json"));
     boxes = new BoxAnswerer;
     QFile log(FileUtils::logDirPath() + QLatin1Char('/')
               + QDate::currentDate().toString(QStringLiteral("yyyy-MM-dd")) + QStringLiteral(".log"));
@@ -237,8 +239,8 @@ bool TestWorkflow::startSim(const QJsonObject &scenario)
     // simctl gives up, and stops its simulator, well before this test's own time-out.
     p.start(kPython, {simctl, QStringLiteral("start"), QStringLiteral("--state-dir"), stateDir,
                       QStringLiteral("--scenario"), scenarioPath, QStringLiteral("--timeout"),
-                      QStringLiteral("240")});
-    if (!p.waitForFinished(270000) || p.exitCode() != 0) {
+                      QStringLiteral("300")});
+    if (!p.waitForFinished(330000) || p.exitCode() != 0) {
         qWarning("robot-sim: %s", p.readAllStandardError().constData());
         simUnavailable = true;
         return false;
