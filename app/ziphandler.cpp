@@ -112,7 +112,10 @@ void ZipHandler::slotExtractZip(QString fileName, QString qsMD5, int type)
         auto app = std::make_shared<App>();
         app->name = name;
         const QString path = file.filePath();
-        const auto quoted = [](const QString &text) {
+        // QProcess splits the install command line: a double quote inside the name is written
+        // as three, or it would end the quoted path early.
+        const auto quoted = [](QString text) {
+            text.replace(QLatin1Char('"'), QLatin1String("\"\"\""));
             return QLatin1Char('"') + text + QLatin1Char('"');
         };
         if (name.contains(QLatin1String("Service"), Qt::CaseInsensitive)) {
