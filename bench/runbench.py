@@ -497,6 +497,11 @@ def bench_upgrade(ctx):
         if "finish box: Success" not in err:
             logs = glob_logs(run)
             tail = open(logs[0], errors="replace").read()[-3000:] if logs else ""
+            if logs:
+                shutil.copyfile(logs[0], "/tmp/zev-bench-upgrade-failed.log")
+            for name in ("commands.log", "exec.log"):
+                if os.path.exists(os.path.join(state, name)):
+                    shutil.copyfile(os.path.join(state, name), "/tmp/zev-bench-upgrade-failed-" + name)
             raise RuntimeError("the upgrade did not end in Success (exit %d): %s\n%s"
                                % (rc_of(err), err[-1500:], tail))
         seconds = float(err.split("finish box: Success after ", 1)[1].split(" s")[0])
@@ -543,13 +548,13 @@ def bench_upgrade(ctx):
         def ours_retried():
             # A run that ends in a Failure box (seen now and then: one action file of 200 not
             # pushed, code 20022) is counted and run again.
-            for attempt in range(3):
+            for attempt in range(5):
                 try:
                     return ours()
                 except RuntimeError as e:
                     failures.append(next((line for line in str(e).splitlines()
                                           if line.startswith("finish box")), str(e)[:200]))
-                    if attempt == 2:
+                    if attempt == 4:
                         raise
                     reset_robot()
 
