@@ -123,6 +123,7 @@ private slots:
     void webFaults();
     void corruptedCachedPackage();
     void hostileNames();
+    void twoRobots();
 
 private:
     bool startSim(const QJsonObject &scenario);
@@ -583,6 +584,22 @@ void TestFaults::hostileNames()
     QVERIFY(QFile::exists(simFile(QStringLiteral("device/sdcard/actions/a;reboot/b.hts"))));
     QVERIFY(QFile::exists(simFile(QString::fromUtf8("device/sdcard/actions/舞蹈 dance/d.hts"))));
     QCOMPARE(installed().size(), apks.size());
+}
+
+// Two robots on adb: every command would need a serial the tool does not give, so the run ends
+// at once with a failure rather than upgrading either of them.
+void TestFaults::twoRobots()
+{
+    QVERIFY(startSim(QJsonObject { { "adb_ports", QJsonArray { 5555, 5557 } } }));
+    writeConfig();
+    plug();
+    pressStart();
+    QVERIFY(waitForBoxes(1, 240000));
+    QCOMPARE(boxes->boxes.size(), 1);
+    QVERIFY2(boxes->boxes.first().title == QLatin1String("Failure"),
+        qPrintable(boxes->boxes.first().text));
+    QVERIFY(installed().isEmpty());
+    checkReadyForNextRun();
 }
 
 // libusb must see the testbed, so the test runs with umockdev's preload library: started
