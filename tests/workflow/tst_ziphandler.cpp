@@ -177,6 +177,12 @@ void TestZipHandler::installPlan_data()
     QTest::newRow("Service before camera")
         << QStringList{"ServiceCamera.apk"} << QString()
         << QStringList{"ServiceCamera.apk 1 " + kMainService};
+    QTest::newRow("blanks, quotes and non-ASCII text in names")
+        << QStringList{"my \"quoted\" game.apk", "it's $(x);y.apk", "\"\"\"x.apk",
+                       QString::fromUtf8("机器人 app.apk")}
+        << QString()
+        << QStringList{"\"\"\"x.apk 4 ", "it's $(x);y.apk 4 ", "my \"quoted\" game.apk 4 ",
+                       QString::fromUtf8("机器人 app.apk 4 ")};
     QTest::newRow("special duplicates once, ordinary duplicates twice")
         << QStringList{"pkg/top.apk", "pkg/a/xService.apk", "pkg/b/xService.apk", "pkg/a/game.apk",
                        "pkg/b/game.apk"}
@@ -203,7 +209,10 @@ void TestZipHandler::installPlan()
         actual << QStringLiteral("%1 %2 %3").arg(app->name).arg(app->id).arg(app->packageName);
         QVERIFY2(app->apkPath.startsWith(QLatin1Char('"')) && app->apkPath.endsWith(QLatin1Char('"')),
                  qPrintable(app->apkPath));
-        const QString path = app->apkPath.mid(1, app->apkPath.size() - 2);
+        // The install command line is split by QProcess: the path must come back whole.
+        const QStringList words = QProcess::splitCommand(app->apkPath);
+        QCOMPARE(words.size(), 1);
+        const QString path = words.first();
         QVERIFY2(QFileInfo(path).isFile(), qPrintable(path));
         QCOMPARE(QFileInfo(path).fileName(), app->name);
         QCOMPARE(app->number, app->id == 4 ? 0 : 1);
