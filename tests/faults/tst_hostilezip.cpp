@@ -1,0 +1,205 @@
+// Hostile packages through the unpacker as the dialog runs it: symbolic links that point out of
+// the work folder, a truncated archive and one with ten thousand entries. Nothing may be written
+// outside the work folder, and a package that cannot be unpacked whole is refused.
+#include "ziphandler.h"
+
+#include <fileutils.h>
+#include <zeverror.h>
+
+#include <quazip.h>
+#include <quazipfile.h>
+
+#include <QtTest>
+
+#include <sys/stat.h>
+
+namespace {
+
+struct Entry
+{
+    QString name;
+    QByteArray data;
+    bool symlink = false;
+};
+
+struct Outcome
+{
+    int answers = 0;
+    int code = -1;
+    QList<AppPtr> apps;
+};
+
+} // namespace
+
+class TestHostileZip : public QObject
+{
+    Q_OBJECT
+private slots:
+    void init();
+    void cleanup();
+    void symbolicLinks_data();
+    void symbolicLinks();
+    void truncatedArchive();
+    void tenThousandEntries();
+
+private:
+    QString makeZip(const QList<Entry> &entries);
+    Outcome run(const QString &zip);
+    QStringList filesOutsideWork() const;
+
+    QTemporaryDir *dir = nullptr;
+};
+
+void TestHostileZip::init()
+{
+    qRegisterMetaType<AppPtr>("AppPtr");
+    qRegisterMetaType<utils::ZEVErrorPtr>("utils::ZEVErrorPtr");
+    qRegisterMetaType<QList<AppPtr>>("QList<AppPtr>");
+    dir = new QTemporaryDir;
+    QVERIFY(dir->isValid());
+    QVERIFY(QDir().mkpath(dir->filePath(QStringLiteral("work"))));
+    QVERIFY(QDir().mkpath(dir->filePath(QStringLiteral("outside"))));
+}
+
+void TestHostileZip::cleanup()
+{
+    delete dir;
+    dir = nullptr;
+}
+
+QString TestHostileZip::makeZip(const QList<Entry> &entries)
+{
+    const QString path = dir->filePath(QStringLiteral("work/package.zip"));
+    QuaZip zip(path);
+    if (!zip.open(QuaZip::mdCreate))
+        return QString();
+    for (const Entry &entry : entries) {
+        QuaZipNewInfo info(entry.name);
+        if (entry.symlink)
+            info.externalAttr = quint32(S_IFLNK | 0777) << 16;
+        QuaZipFile file(&zip);
+        if (!file.open(QIODevice::WriteOnly, info))
+            return QString();
+        file.write(entry.data);
+        file.close();
+    }
+    zip.close();
+    return path;
+}
+
+Outcome TestHostileZip::run(const QString &zip)
+{
+    Outcome outcome;
+    QThread thread;
+    auto *handler = new ZipHandler;
+    handler->moveToThread(&thread);
+    connect(&thread, &QThread::finished, handler, &QObject::deleteLater);
+    connect(handler, &ZipHandler::sigExtractZipDone, this,
+        [&outcome](QList<AppPtr> apps, utils::ZEVErrorPtr error) {
+            ++outcome.answers;
+            outcome.code = error ? error->errorCode() : -2;
+            outcome.apps = apps;
+        });
+    thread.start();
+    QMetaObject::invokeMethod(handler, "slotExtractZip", Qt::QueuedConnection, Q_ARG(QString, zip),
+        Q_ARG(QString, FileUtils::fileMd5(zip)), Q_ARG(int, 0));
+    QElapsedTimer waited;
+    waited.start();
+    while (outcome.answers == 0 && waited.elapsed() < 300000)
+        QTest::qWait(5);
+    QCoreApplication::processEvents();
+    thread.quit();
+    thread.wait();
+    return outcome;
+}
+
+QStringList TestHostileZip::filesOutsideWork() const
+{
+    QStringList found;
+    QDirIterator it(dir->filePath(QStringLiteral("outside")),
+        QDir::AllEntries | QDir::NoDotAndDotDot | QDir::Hidden | QDir::System,
+        QDirIterator::Subdirectories);
+    while (it.hasNext())
+        found << it.next();
+    return found;
+}
+
+void TestHostileZip::symbolicLinks_data()
+{
+    QTest::addColumn<bool>("folderLink");
+    QTest::newRow("a link to a folder outside, then a file through it") << true;
+    QTest::newRow("a link named like an APK, to a file outside") << false;
+}
+
+void TestHostileZip::symbolicLinks()
+{
+    QFETCH(bool, folderLink);
+    const QString outside = dir->filePath(QStringLiteral("outside"));
+    const QString target = dir->filePath(QStringLiteral("outside/secret.apk"));
+    QFile secret(target);
+    QVERIFY(secret.open(QIODevice::WriteOnly));
+    secret.write("not an apk");
+    secret.close();
+
+    QList<Entry> entries { { QStringLiteral("good.apk"), "apk", false } };
+    if (folderLink) {
+        entries << Entry { QStringLiteral("actions"), outside.toUtf8(), true }
+                << Entry { QStringLiteral("actions/evil.hts"), "written through a link", false };
+    } else {
+        entries << Entry { QStringLiteral("linked.apk"), target.toUtf8(), true };
+    }
+    const QString zip = makeZip(entries);
+    QVERIFY(!zip.isEmpty());
+    const Outcome outcome = run(zip);
+    QCOMPARE(outcome.answers, 1);
+
+    QCOMPARE(filesOutsideWork(), QStringList { target });
+    QVERIFY(secret.open(QIODevice::ReadOnly));
+    QCOMPARE(secret.readAll(), QByteArray("not an apk"));
+    QDirIterator it(dir->filePath(QStringLiteral("work")),
+        QDir::AllEntries | QDir::NoDotAndDotDot | QDir::System, QDirIterator::Subdirectories);
+    while (it.hasNext()) {
+        const QFileInfo info(it.next());
+        QVERIFY2(!info.isSymLink()
+                || !QFileInfo(info.symLinkTarget()).absoluteFilePath().startsWith(outside),
+            qPrintable(info.filePath()));
+    }
+    // An APK entry that was a link is at most a file of its own now, never the file outside.
+    for (const AppPtr &app : outcome.apps) {
+        const QString path = QProcess::splitCommand(app->apkPath).value(0);
+        QVERIFY2(!QFileInfo(path).isSymLink(), qPrintable(path));
+    }
+}
+
+void TestHostileZip::truncatedArchive()
+{
+    const QString zip = makeZip({ { QStringLiteral("a.apk"), QByteArray(20000, 'a'), false },
+        { QStringLiteral("b.apk"), QByteArray(20000, 'b'), false } });
+    QVERIFY(!zip.isEmpty());
+    QFile file(zip);
+    QVERIFY(file.resize(file.size() / 2));
+    const Outcome outcome = run(zip);
+    QCOMPARE(outcome.answers, 1);
+    QVERIFY(outcome.code != 0);
+    QVERIFY(outcome.apps.isEmpty());
+}
+
+void TestHostileZip::tenThousandEntries()
+{
+    QList<Entry> entries { { QStringLiteral("good.apk"), "apk", false } };
+    for (int i = 0; i < 10000; ++i)
+        entries << Entry { QStringLiteral("actions/many/%1.hts").arg(i), "x", false };
+    const QString zip = makeZip(entries);
+    QVERIFY(!zip.isEmpty());
+    QElapsedTimer elapsed;
+    elapsed.start();
+    const Outcome outcome = run(zip);
+    QCOMPARE(outcome.answers, 1);
+    QCOMPARE(outcome.code, 0);
+    QCOMPARE(outcome.apps.size(), 1);
+    QVERIFY(filesOutsideWork().isEmpty());
+    qInfo("10 000 entries unpacked in %lld ms", elapsed.elapsed());
+}
+
+QTEST_GUILESS_MAIN(TestHostileZip)
+#include "tst_hostilezip.moc"
