@@ -124,6 +124,7 @@ private slots:
     void corruptedCachedPackage();
     void hostileNames();
     void twoRobots();
+    void unplugDuringDownload();
 
 private:
     bool startSim(const QJsonObject &scenario);
@@ -600,6 +601,29 @@ void TestFaults::twoRobots()
         qPrintable(boxes->boxes.first().text));
     QVERIFY(installed().isEmpty());
     checkReadyForNextRun();
+}
+
+// The cable comes out while the package downloads: the download may finish, but nothing is
+// pushed or installed, and the run ends with one failure.
+void TestFaults::unplugDuringDownload()
+{
+    QVERIFY(startSim(QJsonObject { { "web",
+        QJsonObject { { "faults",
+            QJsonArray { QJsonObject { { "target", "download" }, { "rate", 4000 } } } } } } }));
+    writeConfig();
+    plug();
+    pressStart();
+    QTRY_VERIFY_WITH_TIMEOUT(newLog().contains(QStringLiteral("Start downloading...")), 120000);
+    QTest::qWait(500);
+    unplug();
+    QVERIFY(waitForBoxes(1, 240000));
+    QCOMPARE(boxes->boxes.size(), 1);
+    QVERIFY2(boxes->boxes.first().title == QLatin1String("Failure"),
+        qPrintable(boxes->boxes.first().text));
+    QVERIFY(installed().isEmpty());
+    QVERIFY(!QFile::exists(simFile(QStringLiteral("device/sdcard/actions/dance/dance.hts"))));
+    checkReadyForNextRun();
+    checkNoWritesOutsideWorkFolders();
 }
 
 // libusb must see the testbed, so the test runs with umockdev's preload library: started
