@@ -79,8 +79,7 @@ Tarvo2_UpgradeTool::Tarvo2_UpgradeTool(QWidget *parent)
 
     AdbConductor::instance()->setEvent(this);
     const QString adbPath = QDir::toNativeSeparators(QCoreApplication::applicationDirPath()
-                                                     + QLatin1Char('/')
-                                                     + QLatin1String(platform::adbRelativePath()));
+        + QLatin1Char('/') + QLatin1String(platform::adbRelativePath()));
     Logger::instance()->info(QStringLiteral("adb path:%1.").arg(adbPath));
     AdbConductor::instance()->setSdk(QLatin1Char('"') + adbPath + QLatin1Char('"'));
 
@@ -106,23 +105,23 @@ Tarvo2_UpgradeTool::Tarvo2_UpgradeTool(QWidget *parent)
     connect(this, &Tarvo2_UpgradeTool::sigCheckRobot, this, &Tarvo2_UpgradeTool::slotCheckRobot);
     connect(this, &Tarvo2_UpgradeTool::sigStartTask, this, &Tarvo2_UpgradeTool::slotStartTask);
     connect(this, &Tarvo2_UpgradeTool::sigProgressChange, this,
-            &Tarvo2_UpgradeTool::slotUpdateProgress);
-    connect(this, &Tarvo2_UpgradeTool::sigTaskFinished, this,
-            &Tarvo2_UpgradeTool::slotTaskFinished);
-    connect(this, &Tarvo2_UpgradeTool::sigUpgradeRobot, this,
-            &Tarvo2_UpgradeTool::slotUpgradeRobot);
+        &Tarvo2_UpgradeTool::slotUpdateProgress);
+    connect(
+        this, &Tarvo2_UpgradeTool::sigTaskFinished, this, &Tarvo2_UpgradeTool::slotTaskFinished);
+    connect(
+        this, &Tarvo2_UpgradeTool::sigUpgradeRobot, this, &Tarvo2_UpgradeTool::slotUpgradeRobot);
     connect(this, &Tarvo2_UpgradeTool::sigInstallApps, this, &Tarvo2_UpgradeTool::slotInstallApps);
     connect(this, &Tarvo2_UpgradeTool::sigGetRobotBaseInfo, this,
-            &Tarvo2_UpgradeTool::slotGetRobotBaseInfo);
+        &Tarvo2_UpgradeTool::slotGetRobotBaseInfo);
     connect(this, &Tarvo2_UpgradeTool::sigReportError, this, &Tarvo2_UpgradeTool::slotReportError);
     connect(this, &Tarvo2_UpgradeTool::sigOnGetRobotBaseInfo, this,
-            &Tarvo2_UpgradeTool::slotOnGetRobotBaseInfo);
+        &Tarvo2_UpgradeTool::slotOnGetRobotBaseInfo);
     connect(this, &Tarvo2_UpgradeTool::sigShowFinishMessageBox, this,
-            &Tarvo2_UpgradeTool::slotShowFinishMessageBox);
+        &Tarvo2_UpgradeTool::slotShowFinishMessageBox);
     connect(this, &Tarvo2_UpgradeTool::sigUsbStateChanged, this,
-            &Tarvo2_UpgradeTool::slotUsbStateChanged);
+        &Tarvo2_UpgradeTool::slotUsbStateChanged);
     connect(this, &Tarvo2_UpgradeTool::sigGetUpgradeInfo, this,
-            &Tarvo2_UpgradeTool::slotGetUpgradeInfo);
+        &Tarvo2_UpgradeTool::slotGetUpgradeInfo);
     connect(&progressTimer, &QTimer::timeout, this, &Tarvo2_UpgradeTool::onTimerOut);
 }
 
@@ -230,8 +229,8 @@ void Tarvo2_UpgradeTool::closeEvent(QCloseEvent *event)
         return;
     }
     const int answer = QMessageBox::question(nullptr, tr("Exit"),
-                                             tr("A task is running , end the operation and exit?"),
-                                             tr("Yes"), tr("No"), QString(), 0, -1);
+        tr("A task is running , end the operation and exit?"), tr("Yes"), tr("No"), QString(), 0,
+        -1);
     if (answer == 0)
         event->accept();
     else
@@ -289,7 +288,9 @@ void Tarvo2_UpgradeTool::OnSerialNum(QString qsSerialNum)
     Q_UNUSED(qsSerialNum)
 }
 
-void Tarvo2_UpgradeTool::OnConnected() { }
+void Tarvo2_UpgradeTool::OnConnected()
+{
+}
 
 void Tarvo2_UpgradeTool::finishWithCode(int code)
 {
@@ -298,8 +299,8 @@ void Tarvo2_UpgradeTool::finishWithCode(int code)
 
 void Tarvo2_UpgradeTool::on_pbStartUpgrade_clicked()
 {
-    Logger::instance()->info(
-        QStringLiteral("----------------------------------Start Upgrade------------------------------"));
+    Logger::instance()->info(QStringLiteral(
+        "----------------------------------Start Upgrade------------------------------"));
     if (config.region.compare(QLatin1String("en"), Qt::CaseInsensitive) == 0
         && currentRobotType() == 0) {
         finishWithCode(kBuildTooOld);
@@ -337,10 +338,10 @@ void Tarvo2_UpgradeTool::slotCheckRobot()
     // The thread's end is the worker's one owner; the thread is quit once the number is in.
     connect(thread, &QThread::finished, worker, &QObject::deleteLater);
     connect(thread, &QThread::finished, thread, &QObject::deleteLater);
-    connect(this, &Tarvo2_UpgradeTool::sigReadSerialNum, worker,
-            &ZEVSocketWorker::slotConnectRobot);
+    connect(
+        this, &Tarvo2_UpgradeTool::sigReadSerialNum, worker, &ZEVSocketWorker::slotConnectRobot);
     connect(worker, &ZEVSocketWorker::sigReadSerialNumDone, this,
-            &Tarvo2_UpgradeTool::slotReadSerialnumDone);
+        &Tarvo2_UpgradeTool::slotReadSerialnumDone);
     serialWorker = worker;
     serialThread = thread;
     thread->start(QThread::InheritPriority);
@@ -359,7 +360,8 @@ void Tarvo2_UpgradeTool::slotReadSerialnumDone(QString serialNum)
             robot->serialNumber = serialNum;
             utils::SingletonT<ZEVDownloadHandler>::instance()->setRobotTarvo2Data(robot);
         }
-        Logger::instance()->info(QStringLiteral("read serialnum : %1 sucessfull...").arg(serialNum));
+        Logger::instance()->info(
+            QStringLiteral("read serialnum : %1 sucessfull...").arg(serialNum));
     } else {
         Logger::instance()->info(QStringLiteral("read serialnum failure!"));
         qDebug() << "Robot SerialNum:" << serialNum;
@@ -407,12 +409,13 @@ void Tarvo2_UpgradeTool::onGetRobotBaseInfo(RobotTarvo2Ptr robotPtr, utils::ZEVE
 bool Tarvo2_UpgradeTool::buildsPassChecks(const RobotTarvo2 &robotInfo) const
 {
     const QString format = QLatin1String(kLimitFormat);
-    const qint64 systemLimit = QDateTime::fromString(QLatin1String(kSystemLowLimit), format).toTime_t();
-    const qint64 kernelLimit = QDateTime::fromString(QLatin1String(kKernelLowLimit), format).toTime_t();
+    const qint64 systemLimit
+        = QDateTime::fromString(QLatin1String(kSystemLowLimit), format).toTime_t();
+    const qint64 kernelLimit
+        = QDateTime::fromString(QLatin1String(kKernelLowLimit), format).toTime_t();
     // An unparsable build string gives the largest unsigned value and passes.
-    const qint64 systemBuild = QDateTime::fromString(robotInfo.buildVersion,
-                                                     QLatin1String(kBuildFormat))
-                                   .toTime_t();
+    const qint64 systemBuild
+        = QDateTime::fromString(robotInfo.buildVersion, QLatin1String(kBuildFormat)).toTime_t();
     const qint64 kernelBuild = robotInfo.kernelVersion;
     return !(systemBuild < systemLimit || kernelBuild < 0 || kernelBuild < kernelLimit);
 }
@@ -496,8 +499,8 @@ void Tarvo2_UpgradeTool::slotUpdateProgress(qint64 totalBytes, qint64 doneBytes)
     ui->downloadProgressBar->setValue(static_cast<int>(doneBytes));
 }
 
-void Tarvo2_UpgradeTool::onTaskFinished(qint64 totalBytes, qint64 doneBytes, QString filePath,
-                                        utils::ZEVErrorPtr errorPtr)
+void Tarvo2_UpgradeTool::onTaskFinished(
+    qint64 totalBytes, qint64 doneBytes, QString filePath, utils::ZEVErrorPtr errorPtr)
 {
     if (errorPtr && errorPtr->errorCode() == 0) {
         {
@@ -593,8 +596,7 @@ void Tarvo2_UpgradeTool::slotUpgradeRobot()
         lowBattery = robot && robot->batteryRatio < kBatteryWarningRatio && !robot->acPowered;
     }
     if (lowBattery) {
-        QMessageBox::warning(
-            nullptr, tr("Warnning"),
+        QMessageBox::warning(nullptr, tr("Warnning"),
             tr("Your tarvo's power is less than 60%,please make sure Tarvo is charging before "
                "upgrade!"),
             tr("Ok"), QString(), QString(), 0, -1);
@@ -612,8 +614,8 @@ void Tarvo2_UpgradeTool::slotUpgradeRobot()
     AdbConductor::instance()->adbPushFiles(currentWorkDir());
 }
 
-void Tarvo2_UpgradeTool::onPushOneFileFinished(QString name, utils::ZEVErrorPtr errorPtr, int nDone,
-                                               int nTotal)
+void Tarvo2_UpgradeTool::onPushOneFileFinished(
+    QString name, utils::ZEVErrorPtr errorPtr, int nDone, int nTotal)
 {
     if (!errorPtr || errorPtr->errorCode() != 0)
         return;
@@ -715,13 +717,13 @@ void Tarvo2_UpgradeTool::slotShowFinishMessageBox(utils::ZEVErrorPtr errorPtr)
     if (errorPtr->errorCode() == 0) {
         emit sigReportError(errorPtr);
         QMessageBox::warning(nullptr, tr("Success"),
-                             tr("Root complete, please wait for your robot to restart!"), tr("Ok"),
-                             QString(), QString(), 0, -1);
+            tr("Root complete, please wait for your robot to restart!"), tr("Ok"), QString(),
+            QString(), 0, -1);
     } else {
         if (stepState > 0)
             emit sigReportError(errorPtr);
-        QMessageBox::critical(nullptr, tr("Failure"), decodedMessage(errorPtr), tr("Ok"),
-                              QString(), QString(), 0, -1);
+        QMessageBox::critical(nullptr, tr("Failure"), decodedMessage(errorPtr), tr("Ok"), QString(),
+            QString(), 0, -1);
     }
     stepState = -1;
     taskRunning = false;

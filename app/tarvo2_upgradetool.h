@@ -57,14 +57,14 @@ public:
     void onInstallAllFinished(utils::ZEVErrorPtr errorPtr) override;
     void onInstallOneFinished(AppPtr appPtr, utils::ZEVErrorPtr errorPtr) override;
     void onPushFilesFinished(utils::ZEVErrorPtr errorPtr) override;
-    void onPushOneFileFinished(QString name, utils::ZEVErrorPtr errorPtr, int nDone,
-                               int nTotal) override;
+    void onPushOneFileFinished(
+        QString name, utils::ZEVErrorPtr errorPtr, int nDone, int nTotal) override;
     void onUninstallStart() override;
 
     // IDownloadHandlerEvent
     void onProgress(qint64 totalBytes, qint64 doneBytes) override;
     void onTaskFinished(qint64 totalBytes, qint64 doneBytes, QString filePath,
-                        utils::ZEVErrorPtr errorPtr) override;
+        utils::ZEVErrorPtr errorPtr) override;
     void onUpgradeInfo(UpgRespDataPtr dataPtr, utils::ZEVErrorPtr errorPtr) override;
 
     // IZEVSocketSessionEvent: the serial worker drives its own session.

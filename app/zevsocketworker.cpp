@@ -56,7 +56,9 @@ void ZEVSocketWorker::onReadSerialNum(QString serialNum)
     emit sigReadSerialNumDone(serialNum);
 }
 
-void ZEVSocketWorker::onTimeOut() { }
+void ZEVSocketWorker::onTimeOut()
+{
+}
 
 QString ZEVSocketWorker::adbProgram()
 {
@@ -90,13 +92,13 @@ int ZEVSocketWorker::runAdb(const QStringList &arguments, int stepTimeoutMs)
 
 void ZEVSocketWorker::runForward()
 {
-    const QStringList forward{QStringLiteral("forward"), QStringLiteral("tcp:6102"),
-                              QStringLiteral("tcp:6102")};
+    const QStringList forward { QStringLiteral("forward"), QStringLiteral("tcp:6102"),
+        QStringLiteral("tcp:6102") };
     if (runAdb(forward, kForwardStepTimeoutMs) == 0)
         return;
     // The start button ends every adb process first: the fresh server may not have found the
     // robot yet when the forward comes, and the serial number would be lost for this run.
-    runAdb({QStringLiteral("wait-for-device")}, kWaitForRobotMs);
+    runAdb({ QStringLiteral("wait-for-device") }, kWaitForRobotMs);
     runAdb(forward, kForwardStepTimeoutMs);
 }
 

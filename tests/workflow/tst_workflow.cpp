@@ -25,12 +25,13 @@ const QString k5M = QStringLiteral("tarvo2-2207-0011.umockdev");
 const QString kServicePackage = QStringLiteral("com.norvikinc.tarvo2services");
 const QString kServiceActivity
     = QStringLiteral("com.norvikinc.tarvo2services/com.norvikinc.tarvo2services.MainActivity");
-const QStringList kPlannedInstallOrder{"SmartCamera.apk", "iflytekMix.apk", "DanceGame.apk",
-                                       "Tarvo2Services.apk"};
+const QStringList kPlannedInstallOrder { "SmartCamera.apk", "iflytekMix.apk", "DanceGame.apk",
+    "Tarvo2Services.apk" };
 
 QString fixturePath(const QString &name)
 {
-    return QDir(qEnvironmentVariable("ZEV_SOURCE_DIR")).filePath(QStringLiteral("tests/fixtures/usb/") + name);
+    return QDir(qEnvironmentVariable("ZEV_SOURCE_DIR"))
+        .filePath(QStringLiteral("tests/fixtures/usb/") + name);
 }
 
 QByteArray fixtureSysPath(const QString &name)
@@ -93,7 +94,7 @@ private:
             if (!box || !box->isVisible() || box->property("zevAnswered").toBool())
                 continue;
             box->setProperty("zevAnswered", true);
-            BoxRecord record{box->windowTitle(), box->text(), QStringLiteral("Ok")};
+            BoxRecord record { box->windowTitle(), box->text(), QStringLiteral("Ok") };
             QStringList &queue = answers[record.title];
             if (!queue.isEmpty())
                 record.answer = queue.takeFirst();
@@ -152,7 +153,10 @@ private:
     QList<QJsonObject> webRequests(const QString &path) const;
     QStringList installedInOrder() const;
     QJsonObject deviceState() const;
-    QString simFile(const QString &relative) const { return stateDir + QLatin1Char('/') + relative; }
+    QString simFile(const QString &relative) const
+    {
+        return stateDir + QLatin1Char('/') + relative;
+    }
     QWidget *page() const;
 
     UMockdevTestbed *testbed = nullptr;
@@ -204,7 +208,7 @@ void TestWorkflow::init()
     QFile::remove(FileUtils::appDirPath() + QStringLiteral("/pending_reports.json"));
     boxes = new BoxAnswerer;
     QFile log(FileUtils::logDirPath() + QLatin1Char('/')
-              + QDate::currentDate().toString(QStringLiteral("yyyy-MM-dd")) + QStringLiteral(".log"));
+        + QDate::currentDate().toString(QStringLiteral("yyyy-MM-dd")) + QStringLiteral(".log"));
     logOffset = log.exists() ? log.size() : 0;
 }
 
@@ -215,7 +219,7 @@ void TestWorkflow::cleanup()
     delete boxes;
     boxes = nullptr;
     QProcess::execute(FileUtils::appDirPath() + QStringLiteral("/fastbootfile/adb"),
-                      {QStringLiteral("kill-server")});
+        { QStringLiteral("kill-server") });
     stopSim();
     g_object_unref(testbed);
     testbed = nullptr;
@@ -237,9 +241,10 @@ bool TestWorkflow::startSim(const QJsonObject &scenario)
     file.close();
     QProcess p;
     // simctl gives up, and stops its simulator, well before this test's own time-out.
-    p.start(kPython, {simctl, QStringLiteral("start"), QStringLiteral("--state-dir"), stateDir,
-                      QStringLiteral("--scenario"), scenarioPath, QStringLiteral("--timeout"),
-                      QStringLiteral("300")});
+    p.start(kPython,
+        { simctl, QStringLiteral("start"), QStringLiteral("--state-dir"), stateDir,
+            QStringLiteral("--scenario"), scenarioPath, QStringLiteral("--timeout"),
+            QStringLiteral("300") });
     if (!p.waitForFinished(330000) || p.exitCode() != 0) {
         qWarning("robot-sim: %s", p.readAllStandardError().constData());
         simUnavailable = true;
@@ -248,7 +253,8 @@ bool TestWorkflow::startSim(const QJsonObject &scenario)
     simRunning = true;
     const QJsonObject ports = QJsonDocument::fromJson(p.readAllStandardOutput()).object();
     webPort = ports.value(QStringLiteral("web")).toInt();
-    packageFile = QFileInfo(ports.value(QStringLiteral("package")).toObject().value(QStringLiteral("file")).toString())
+    packageFile = QFileInfo(
+        ports.value(QStringLiteral("package")).toObject().value(QStringLiteral("file")).toString())
                       .fileName();
     return webPort > 0;
 }
@@ -257,15 +263,16 @@ void TestWorkflow::stopSim()
 {
     if (!simRunning)
         return;
-    QProcess::execute(kPython, {simctl, QStringLiteral("stop"), QStringLiteral("--state-dir"), stateDir});
+    QProcess::execute(
+        kPython, { simctl, QStringLiteral("stop"), QStringLiteral("--state-dir"), stateDir });
     simRunning = false;
 }
 
 void TestWorkflow::writeConfig(const QString &region)
 {
     QVERIFY(QDir().mkpath(FileUtils::configDirPath()));
-    QJsonObject config{{QStringLiteral("default_request_url"),
-                        QStringLiteral("http://127.0.0.1:%1").arg(webPort)}};
+    QJsonObject config { { QStringLiteral("default_request_url"),
+        QStringLiteral("http://127.0.0.1:%1").arg(webPort) } };
     if (!region.isEmpty())
         config.insert(QStringLiteral("systemLanguage"), region);
     QFile file(FileUtils::configDirPath() + QStringLiteral("/config.json"));
@@ -320,7 +327,7 @@ bool TestWorkflow::waitForBoxes(int count, int timeoutMs)
 QString TestWorkflow::newLog() const
 {
     QFile log(FileUtils::logDirPath() + QLatin1Char('/')
-              + QDate::currentDate().toString(QStringLiteral("yyyy-MM-dd")) + QStringLiteral(".log"));
+        + QDate::currentDate().toString(QStringLiteral("yyyy-MM-dd")) + QStringLiteral(".log"));
     if (!log.open(QIODevice::ReadOnly))
         return QString();
     log.seek(logOffset);
@@ -384,8 +391,8 @@ void TestWorkflow::happyPath()
     QFETCH(int, robotType);
     QFETCH(QString, serial);
 
-    QVERIFY(startSim({{"usb", scenarioUsb},
-                      {"service", QJsonObject{{"serial", serial + QStringLiteral("#F01")}}}}));
+    QVERIFY(startSim({ { "usb", scenarioUsb },
+        { "service", QJsonObject { { "serial", serial + QStringLiteral("#F01") } } } }));
     writeConfig();
     plug(fixture);
     makeDialog();
@@ -396,7 +403,7 @@ void TestWorkflow::happyPath()
     QCOMPARE(boxes->boxes.size(), 1);
     QCOMPARE(boxes->boxes.first().title, QStringLiteral("Success"));
     QCOMPARE(boxes->boxes.first().text,
-             QStringLiteral("Root complete, please wait for your robot to restart!"));
+        QStringLiteral("Root complete, please wait for your robot to restart!"));
     QCOMPARE(page()->objectName(), QStringLiteral("startWidget"));
     QVERIFY(dialog->findChild<QPushButton *>(QStringLiteral("pbStartUpgrade"))->isEnabled());
     QVERIFY(!dialog->taskRunning);
@@ -406,8 +413,8 @@ void TestWorkflow::happyPath()
     QVERIFY(dialog->currentWorkDir().endsWith(workFolder));
     QVERIFY2(QFile::exists(dialog->currentWorkDir() + packageFile), qPrintable(packageFile));
 
-    QTRY_COMPARE_WITH_TIMEOUT(webRequests(QStringLiteral("/zev/version/addPcInstallStat")).size(), 1,
-                              10000);
+    QTRY_COMPARE_WITH_TIMEOUT(
+        webRequests(QStringLiteral("/zev/version/addPcInstallStat")).size(), 1, 10000);
     const QJsonObject report = webRequests(QStringLiteral("/zev/version/addPcInstallStat"))
                                    .first()
                                    .value(QStringLiteral("body"))
@@ -417,16 +424,15 @@ void TestWorkflow::happyPath()
     QCOMPARE(report.value(QStringLiteral("robotType")).toInt(-1), robotType);
 
     QCOMPARE(installedInOrder(), kPlannedInstallOrder);
-    for (const char *file : {"device/sdcard/actions/hello.mp3", "device/sdcard/actions/dance/dance.hts",
-                             "device/sdcard/actions/step/step1.hts"})
+    for (const char *file : { "device/sdcard/actions/hello.mp3",
+             "device/sdcard/actions/dance/dance.hts", "device/sdcard/actions/step/step1.hts" })
         QVERIFY2(QFile::exists(simFile(QLatin1String(file))), file);
     QVERIFY(deviceState().value(QStringLiteral("started")).toArray().contains(kServiceActivity));
 
     const QString log = newLog();
-    for (const char *line : {"testUsbConnectRobot", "get robot serialnum start...",
-                             "Get robot version sucessfull!", "Start downloading...",
-                             "Extract the upgrade zip file...",
-                             "rooting please wait for about three minitues..."})
+    for (const char *line : { "testUsbConnectRobot", "get robot serialnum start...",
+             "Get robot version sucessfull!", "Start downloading...",
+             "Extract the upgrade zip file...", "rooting please wait for about three minitues..." })
         QVERIFY2(log.contains(QLatin1String(line)), line);
     QVERIFY(log.contains(QStringLiteral("read serialnum : %1 sucessfull...").arg(serial)));
 
@@ -470,7 +476,7 @@ void TestWorkflow::cachedPackageIsReused()
 
 void TestWorkflow::emptySerialNumber()
 {
-    QVERIFY(startSim({{"service", QJsonObject{{"silent", true}}}}));
+    QVERIFY(startSim({ { "service", QJsonObject { { "silent", true } } } }));
     writeConfig();
     plug(k2M);
     makeDialog();
@@ -482,8 +488,8 @@ void TestWorkflow::emptySerialNumber()
     // The reader waited its full time for an answer that never came.
     QVERIFY2(elapsed.elapsed() >= 5000, qPrintable(QString::number(elapsed.elapsed())));
     QVERIFY(newLog().contains(QStringLiteral("read serialnum failure!")));
-    QTRY_COMPARE_WITH_TIMEOUT(webRequests(QStringLiteral("/zev/version/addPcInstallStat")).size(), 1,
-                              10000);
+    QTRY_COMPARE_WITH_TIMEOUT(
+        webRequests(QStringLiteral("/zev/version/addPcInstallStat")).size(), 1, 10000);
     const QJsonObject report = webRequests(QStringLiteral("/zev/version/addPcInstallStat"))
                                    .first()
                                    .value(QStringLiteral("body"))
@@ -503,8 +509,8 @@ void TestWorkflow::noRobot()
     QVERIFY(waitForBoxes(1));
     QCOMPARE(boxes->boxes.size(), 1);
     QCOMPARE(boxes->boxes.first().title, QStringLiteral("Failure"));
-    QCOMPARE(boxes->boxes.first().text,
-             QString::fromUtf8("未检测到机器人版本,请检查USB连接是否正常!"));
+    QCOMPARE(
+        boxes->boxes.first().text, QString::fromUtf8("未检测到机器人版本,请检查USB连接是否正常!"));
     QVERIFY(newLog().contains(QStringLiteral("usb not connect or robot shutdown!")));
     QCOMPARE(page()->objectName(), QStringLiteral("startWidget"));
     QTest::qWait(500);
@@ -515,14 +521,14 @@ void TestWorkflow::englishRegionWithType0Robot()
 {
     // Only the web service is needed, and no process is ended: an ephemeral adb port takes no
     // machine-wide lock.
-    QVERIFY(startSim({{"adb_ports", QJsonArray{0}}}));
+    QVERIFY(startSim({ { "adb_ports", QJsonArray { 0 } } }));
     writeConfig(QStringLiteral("EN"));
     plug(k2M);
     // A process named adb must survive: the check comes before any process is ended.
     const QString sentinel = dir->filePath(QStringLiteral("adb"));
     QVERIFY(QFile::copy(QStringLiteral("/bin/sleep"), sentinel));
     QProcess adb;
-    adb.start(sentinel, {QStringLiteral("60")});
+    adb.start(sentinel, { QStringLiteral("60") });
     QVERIFY(adb.waitForStarted(5000));
 
     makeDialog();
@@ -531,7 +537,7 @@ void TestWorkflow::englishRegionWithType0Robot()
     QCOMPARE(boxes->boxes.size(), 1);
     QCOMPARE(boxes->boxes.first().title, QStringLiteral("Failure"));
     QCOMPARE(boxes->boxes.first().text,
-             QStringLiteral("System version is too low, please call after-sale service:000-0000-000!"));
+        QStringLiteral("System version is too low, please call after-sale service:000-0000-000!"));
     QCOMPARE(adb.state(), QProcess::Running);
     adb.kill();
     adb.waitForFinished(5000);
@@ -546,9 +552,9 @@ void TestWorkflow::buildChecks_data()
     QTest::addColumn<QString>("kernelVersion");
     QTest::addColumn<QString>("title");
 
-    const QString kernelLimit = QString::number(
-        QDateTime::fromString(QStringLiteral("2016-07-20 18:31:33"), QStringLiteral("yyyy-MM-dd hh:mm:ss"))
-            .toSecsSinceEpoch());
+    const QString kernelLimit = QString::number(QDateTime::fromString(
+        QStringLiteral("2016-07-20 18:31:33"), QStringLiteral("yyyy-MM-dd hh:mm:ss"))
+                                                    .toSecsSinceEpoch());
     QTest::newRow("system one second below the limit")
         << QStringLiteral("20160721195945") << kernelLimit << QStringLiteral("Failure");
     QTest::newRow("system and kernel at the limits")
@@ -566,8 +572,9 @@ void TestWorkflow::buildChecks()
     QFETCH(QString, kernelVersion);
     QFETCH(QString, title);
 
-    QVERIFY(startSim({{"build_prop", QJsonObject{{"ro.build.version.incremental", buildVersion},
-                                                 {"ro.build.date.utc", kernelVersion}}}}));
+    QVERIFY(startSim({ { "build_prop",
+        QJsonObject { { "ro.build.version.incremental", buildVersion },
+            { "ro.build.date.utc", kernelVersion } } } }));
     writeConfig();
     plug(k2M);
     makeDialog();
@@ -577,10 +584,11 @@ void TestWorkflow::buildChecks()
     QVERIFY2(boxes->boxes.first().title == title, qPrintable(boxes->boxes.first().text));
     if (title == QLatin1String("Failure")) {
         QCOMPARE(boxes->boxes.first().text,
-                 QStringLiteral("System version is too low, please call after-sale service:000-0000-000!"));
+            QStringLiteral(
+                "System version is too low, please call after-sale service:000-0000-000!"));
         // Past the base information: the failure is reported.
-        QTRY_COMPARE_WITH_TIMEOUT(webRequests(QStringLiteral("/zev/version/addPcInstallStat")).size(), 1,
-                                  10000);
+        QTRY_COMPARE_WITH_TIMEOUT(
+            webRequests(QStringLiteral("/zev/version/addPcInstallStat")).size(), 1, 10000);
         QCOMPARE(webRequests(QStringLiteral("/zev/version/findPcInstallApk")).size(), 0);
     }
 }
@@ -594,16 +602,17 @@ void TestWorkflow::buildCheckValues_data()
     QTest::addColumn<bool>("kernelMinusOne");
     QTest::addColumn<bool>("passes");
 
-    QTest::newRow("at both limits") << QStringLiteral("20160721195946") << qint64(0) << false << true;
-    QTest::newRow("system one second below") << QStringLiteral("20160721195945") << qint64(0) << false
-                                             << false;
-    QTest::newRow("kernel one second below") << QStringLiteral("20160721195946") << qint64(-1) << false
-                                             << false;
+    QTest::newRow("at both limits")
+        << QStringLiteral("20160721195946") << qint64(0) << false << true;
+    QTest::newRow("system one second below")
+        << QStringLiteral("20160721195945") << qint64(0) << false << false;
+    QTest::newRow("kernel one second below")
+        << QStringLiteral("20160721195946") << qint64(-1) << false << false;
     QTest::newRow("kernel -1, large when unsigned")
         << QStringLiteral("20170315120000") << qint64(0) << true << false;
     QTest::newRow("empty system build passes") << QString() << qint64(0) << false << true;
-    QTest::newRow("text system build passes") << QStringLiteral("eng.builder") << qint64(0) << false
-                                              << true;
+    QTest::newRow("text system build passes")
+        << QStringLiteral("eng.builder") << qint64(0) << false << true;
 }
 
 void TestWorkflow::buildCheckValues()
@@ -613,8 +622,8 @@ void TestWorkflow::buildCheckValues()
     QFETCH(bool, kernelMinusOne);
     QFETCH(bool, passes);
 
-    const qint64 kernelLimit = QDateTime::fromString(QStringLiteral("2016-07-20 18:31:33"),
-                                                     QStringLiteral("yyyy-MM-dd hh:mm:ss"))
+    const qint64 kernelLimit = QDateTime::fromString(
+        QStringLiteral("2016-07-20 18:31:33"), QStringLiteral("yyyy-MM-dd hh:mm:ss"))
                                    .toSecsSinceEpoch();
     RobotTarvo2 robot;
     robot.buildVersion = buildVersion;
@@ -651,11 +660,14 @@ void TestWorkflow::answerFailures_data()
     QTest::addColumn<QString>("message");
     QTest::addColumn<int>("downloads");
 
-    QTest::newRow("invalid answer") << QJsonObject{{"valid", false}} << 501
-                                    << QString::fromUtf8("获取更新包版本信息失败，请检查网络!") << 0;
-    QTest::newRow("no download URL") << QJsonObject{{"downloadUrl", QJsonValue::Null}} << 501
-                                     << QString::fromUtf8("获取更新包版本信息失败，请检查网络!") << 0;
-    QTest::newRow("wrong MD5") << QJsonObject{{"md5", QStringLiteral("0123456789abcdef0123456789abcdef")}}
+    QTest::newRow("invalid answer")
+        << QJsonObject { { "valid", false } } << 501
+        << QString::fromUtf8("获取更新包版本信息失败，请检查网络!") << 0;
+    QTest::newRow("no download URL")
+        << QJsonObject { { "downloadUrl", QJsonValue::Null } } << 501
+        << QString::fromUtf8("获取更新包版本信息失败，请检查网络!") << 0;
+    QTest::newRow("wrong MD5") << QJsonObject { { "md5",
+        QStringLiteral("0123456789abcdef0123456789abcdef") } }
                                << 30002 << QString::fromUtf8("MD5校验失败,请重新刷机!") << 1;
 }
 
@@ -666,7 +678,7 @@ void TestWorkflow::answerFailures()
     QFETCH(QString, message);
     QFETCH(int, downloads);
 
-    QVERIFY(startSim({{"web", QJsonObject{{"answer", answer}}}}));
+    QVERIFY(startSim({ { "web", QJsonObject { { "answer", answer } } } }));
     writeConfig();
     plug(k2M);
     makeDialog();
@@ -676,23 +688,23 @@ void TestWorkflow::answerFailures()
     QCOMPARE(boxes->boxes.first().title, QStringLiteral("Failure"));
     QCOMPARE(boxes->boxes.first().text, message);
     QCOMPARE(webRequests(QStringLiteral("/download/")).size(), downloads);
-    QTRY_COMPARE_WITH_TIMEOUT(webRequests(QStringLiteral("/zev/version/addPcInstallStat")).size(), 1,
-                              10000);
+    QTRY_COMPARE_WITH_TIMEOUT(
+        webRequests(QStringLiteral("/zev/version/addPcInstallStat")).size(), 1, 10000);
     QCOMPARE(webRequests(QStringLiteral("/zev/version/addPcInstallStat"))
                  .first()
                  .value(QStringLiteral("body"))
                  .toObject()
                  .value(QStringLiteral("code"))
                  .toInt(),
-             code);
+        code);
     QVERIFY(installedInOrder().isEmpty());
 }
 
 void TestWorkflow::apkFailingTwice()
 {
-    QVERIFY(startSim({{"install_answers",
-                       QJsonObject{{kServicePackage, QJsonArray{"INSTALL_FAILED_INVALID_APK",
-                                                                "INSTALL_FAILED_INVALID_APK"}}}}}));
+    QVERIFY(startSim({ { "install_answers",
+        QJsonObject { { kServicePackage,
+            QJsonArray { "INSTALL_FAILED_INVALID_APK", "INSTALL_FAILED_INVALID_APK" } } } } }));
     writeConfig();
     plug(k2M);
     makeDialog();
@@ -701,16 +713,16 @@ void TestWorkflow::apkFailingTwice()
     QCOMPARE(boxes->boxes.size(), 1);
     QCOMPARE(boxes->boxes.first().title, QStringLiteral("Failure"));
     QCOMPARE(boxes->boxes.first().text,
-             QStringLiteral("Tarvo2Services.apk") + QString::fromUtf8("主服务安装失败，请重新刷机！"));
-    QTRY_COMPARE_WITH_TIMEOUT(webRequests(QStringLiteral("/zev/version/addPcInstallStat")).size(), 1,
-                              10000);
+        QStringLiteral("Tarvo2Services.apk") + QString::fromUtf8("主服务安装失败，请重新刷机！"));
+    QTRY_COMPARE_WITH_TIMEOUT(
+        webRequests(QStringLiteral("/zev/version/addPcInstallStat")).size(), 1, 10000);
     QCOMPARE(webRequests(QStringLiteral("/zev/version/addPcInstallStat"))
                  .first()
                  .value(QStringLiteral("body"))
                  .toObject()
                  .value(QStringLiteral("code"))
                  .toInt(),
-             20023);
+        20023);
 }
 
 void TestWorkflow::batteryWarning_data()
@@ -729,7 +741,8 @@ void TestWorkflow::batteryWarning()
     QFETCH(bool, ac);
     QFETCH(bool, warned);
 
-    QVERIFY(startSim({{"battery", QJsonObject{{"ac", ac}, {"usb", false}, {"level", level}, {"scale", 100}}}}));
+    QVERIFY(startSim({ { "battery",
+        QJsonObject { { "ac", ac }, { "usb", false }, { "level", level }, { "scale", 100 } } } }));
     writeConfig();
     plug(k2M);
     makeDialog();
@@ -739,8 +752,8 @@ void TestWorkflow::batteryWarning()
     if (warned) {
         QCOMPARE(boxes->boxes.first().title, QStringLiteral("Warnning"));
         QCOMPARE(boxes->boxes.first().text,
-                 QStringLiteral("Your tarvo's power is less than 60%,please make sure Tarvo is "
-                                "charging before upgrade!"));
+            QStringLiteral("Your tarvo's power is less than 60%,please make sure Tarvo is "
+                           "charging before upgrade!"));
     }
     // The push and the rest of the chain go on after the warning.
     QCOMPARE(boxes->boxes.last().title, QStringLiteral("Success"));
@@ -750,7 +763,9 @@ void TestWorkflow::batteryWarning()
 void TestWorkflow::unplugDuringPush()
 {
     // The push of the first action file takes long enough to pull the cable meanwhile.
-    QVERIFY(startSim({{"rules", QJsonArray{QJsonObject{{"match", "sync:"}, {"delay_ms", 3000}, {"times", 1}}}}}));
+    QVERIFY(startSim({ { "rules",
+        QJsonArray {
+            QJsonObject { { "match", "sync:" }, { "delay_ms", 3000 }, { "times", 1 } } } } }));
     writeConfig();
     plug(k2M);
     makeDialog();
@@ -771,19 +786,22 @@ void TestWorkflow::unplugDuringPush()
 void TestWorkflow::closeDuringRun()
 {
     // The download is slow enough to ask twice while it runs.
-    QVERIFY(startSim({{"web", QJsonObject{{"faults", QJsonArray{QJsonObject{{"target", "download"},
-                                                                            {"rate", 1000}}}}}}}));
+    QVERIFY(startSim({ { "web",
+        QJsonObject { { "faults",
+            QJsonArray { QJsonObject { { "target", "download" }, { "rate", 1000 } } } } } } }));
     writeConfig();
     plug(k2M);
     makeDialog();
-    boxes->answers[QStringLiteral("Exit")] = QStringList{QStringLiteral("No"), QStringLiteral("Yes")};
+    boxes->answers[QStringLiteral("Exit")]
+        = QStringList { QStringLiteral("No"), QStringLiteral("Yes") };
     pressStart();
     QTRY_VERIFY_WITH_TIMEOUT(newLog().contains(QStringLiteral("Start downloading...")), 60000);
 
     dialog->close();
     QCOMPARE(boxes->boxes.size(), 1);
     QCOMPARE(boxes->boxes.first().title, QStringLiteral("Exit"));
-    QCOMPARE(boxes->boxes.first().text, QStringLiteral("A task is running , end the operation and exit?"));
+    QCOMPARE(boxes->boxes.first().text,
+        QStringLiteral("A task is running , end the operation and exit?"));
     QVERIFY(dialog->isVisible());
     QVERIFY(dialog->taskRunning);
 

@@ -121,11 +121,13 @@ void TestZevSocketWorker::initTestCase()
     QVERIFY(file.open(QIODevice::WriteOnly));
     // An ephemeral adb port needs no machine-wide simulator lock; the robot is attached with adb
     // connect instead of the emulator scan.
-    file.write(R"({"adb_ports": [0], "service": {"serial": "TV2A17030042#F01", "delay_ms": {"52": 1000}}})");
+    file.write(
+        R"({"adb_ports": [0], "service": {"serial": "TV2A17030042#F01", "delay_ms": {"52": 1000}}})");
     file.close();
     QProcess p;
-    p.start(kPython, {simctl, QStringLiteral("start"), QStringLiteral("--state-dir"), stateDir,
-                      QStringLiteral("--scenario"), scenario});
+    p.start(kPython,
+        { simctl, QStringLiteral("start"), QStringLiteral("--state-dir"), stateDir,
+            QStringLiteral("--scenario"), scenario });
     QVERIFY(p.waitForFinished(340000));
     QVERIFY2(p.exitCode() == 0, p.readAllStandardError().constData());
     simRunning = true;
@@ -134,30 +136,31 @@ void TestZevSocketWorker::initTestCase()
                             .value(QStringLiteral("adb"))
                             .toInt();
     QVERIFY(adbPort > 0);
-    runAdb({QStringLiteral("kill-server")});
-    QVERIFY(runAdb({QStringLiteral("start-server")}));
+    runAdb({ QStringLiteral("kill-server") });
+    QVERIFY(runAdb({ QStringLiteral("start-server") }));
     const QString serial = QStringLiteral("127.0.0.1:%1").arg(adbPort);
-    QVERIFY(runAdb({QStringLiteral("connect"), serial}));
+    QVERIFY(runAdb({ QStringLiteral("connect"), serial }));
     // The server also finds whatever simulator listens on the scanned ports; the reader's adb
     // forward must pick this one.
     qputenv("ANDROID_SERIAL", serial.toLatin1());
-    QVERIFY(runAdb({QStringLiteral("wait-for-device")}));
+    QVERIFY(runAdb({ QStringLiteral("wait-for-device") }));
 }
 
 void TestZevSocketWorker::cleanupTestCase()
 {
-    runAdb({QStringLiteral("kill-server")});
+    runAdb({ QStringLiteral("kill-server") });
     if (simRunning)
-        QProcess::execute(kPython, {simctl, QStringLiteral("stop"), QStringLiteral("--state-dir"), stateDir});
+        QProcess::execute(
+            kPython, { simctl, QStringLiteral("stop"), QStringLiteral("--state-dir"), stateDir });
 }
 
 template <typename Sender>
-TestZevSocketWorker::Reading TestZevSocketWorker::read(Sender *sender, ZEVSocketWorker *worker,
-                                                      int settleMs)
+TestZevSocketWorker::Reading TestZevSocketWorker::read(
+    Sender *sender, ZEVSocketWorker *worker, int settleMs)
 {
     Reading reading;
     QMetaObject::Connection done = connect(worker, &ZEVSocketWorker::sigReadSerialNumDone, this,
-                                           [&reading](QString serial) { reading.answers << serial; });
+        [&reading](QString serial) { reading.answers << serial; });
     QElapsedTimer elapsed;
     elapsed.start();
     emit sender->sigReadSerialNum();
@@ -184,7 +187,7 @@ void TestZevSocketWorker::noRobotAnswersEmptyAfterTheWait()
     worker->moveToThread(&thread);
     connect(&thread, &QThread::finished, worker, &QObject::deleteLater);
     thread.start();
-    ThreadGuard guard{thread};
+    ThreadGuard guard { thread };
     const int eventsBefore = serviceEvents().size();
 
     Reading reading;
@@ -199,9 +202,9 @@ void TestZevSocketWorker::noRobotAnswersEmptyAfterTheWait()
         connect(&plain, &PlainSender::sigReadSerialNum, worker, &ZEVSocketWorker::slotConnectRobot);
         reading = read(&plain, worker, 500);
     }
-    QCOMPARE(reading.answers, QStringList{QString()});
+    QCOMPARE(reading.answers, QStringList { QString() });
     QVERIFY2(reading.elapsedMs >= 4900 && reading.elapsedMs < 7000,
-             qPrintable(QString::number(reading.elapsedMs)));
+        qPrintable(QString::number(reading.elapsedMs)));
     // Nothing reached the robot's service.
     QCOMPARE(serviceEvents().size(), eventsBefore);
 }
@@ -213,14 +216,14 @@ void TestZevSocketWorker::serialArrivingAfterOneSecondEndsTheWait()
     worker->moveToThread(&thread);
     connect(&thread, &QThread::finished, worker, &QObject::deleteLater);
     thread.start();
-    ThreadGuard guard{thread};
+    ThreadGuard guard { thread };
     UsbAnswer usb;
     connect(&usb, &UsbAnswer::sigReadSerialNum, worker, &ZEVSocketWorker::slotConnectRobot);
 
     const Reading reading = read(&usb, worker, 500);
-    QCOMPARE(reading.answers, QStringList{QStringLiteral("TV2A17030042")});
+    QCOMPARE(reading.answers, QStringList { QStringLiteral("TV2A17030042") });
     QVERIFY2(reading.elapsedMs >= 1000 && reading.elapsedMs < 4000,
-             qPrintable(QString::number(reading.elapsedMs)));
+        qPrintable(QString::number(reading.elapsedMs)));
     bool asked52 = false;
     for (const QJsonObject &event : serviceEvents())
         asked52 = asked52 || event.value(QStringLiteral("id")).toInt() == 52;
@@ -246,15 +249,15 @@ void TestZevSocketWorker::secondReadingReplacesTheSession()
     worker->moveToThread(&thread);
     connect(&thread, &QThread::finished, worker, &QObject::deleteLater);
     thread.start();
-    ThreadGuard guard{thread};
+    ThreadGuard guard { thread };
     UsbAnswer usb;
     connect(&usb, &UsbAnswer::sigReadSerialNum, worker, &ZEVSocketWorker::slotConnectRobot);
 
     const Reading first = read(&usb, worker);
-    QCOMPARE(first.answers, QStringList{QStringLiteral("TV2A17030042")});
+    QCOMPARE(first.answers, QStringList { QStringLiteral("TV2A17030042") });
     const int eventsBetween = serviceEvents().size();
     const Reading second = read(&usb, worker);
-    QCOMPARE(second.answers, QStringList{QStringLiteral("TV2A17030042")});
+    QCOMPARE(second.answers, QStringList { QStringLiteral("TV2A17030042") });
 
     // The first session was closed before the second one connected.
     QStringList events;
@@ -265,9 +268,9 @@ void TestZevSocketWorker::secondReadingReplacesTheSession()
             events << event;
     }
     QVERIFY2(events.indexOf(QStringLiteral("disconnected")) >= 0
-                 && events.indexOf(QStringLiteral("disconnected"))
-                        < events.indexOf(QStringLiteral("connected")),
-             qPrintable(events.join(QLatin1Char(','))));
+            && events.indexOf(QStringLiteral("disconnected"))
+                < events.indexOf(QStringLiteral("connected")),
+        qPrintable(events.join(QLatin1Char(','))));
 }
 
 // The reader's adb server: a HOME and port of its own.

@@ -133,14 +133,14 @@ Outcome TestZipHandler::run(const QString &zip, const QString &md5)
     handler->moveToThread(&thread);
     connect(&thread, &QThread::finished, handler, &QObject::deleteLater);
     connect(handler, &ZipHandler::sigExtractZipDone, this,
-            [&outcome](QList<AppPtr> apps, utils::ZEVErrorPtr error) {
-                ++outcome.answers;
-                outcome.code = error ? error->errorCode() : -2;
-                outcome.apps = apps;
-            });
+        [&outcome](QList<AppPtr> apps, utils::ZEVErrorPtr error) {
+            ++outcome.answers;
+            outcome.code = error ? error->errorCode() : -2;
+            outcome.apps = apps;
+        });
     thread.start();
-    QMetaObject::invokeMethod(handler, "slotExtractZip", Qt::QueuedConnection,
-                              Q_ARG(QString, zip), Q_ARG(QString, md5), Q_ARG(int, 0));
+    QMetaObject::invokeMethod(handler, "slotExtractZip", Qt::QueuedConnection, Q_ARG(QString, zip),
+        Q_ARG(QString, md5), Q_ARG(int, 0));
     QElapsedTimer waited;
     waited.start();
     while (outcome.answers == 0 && waited.elapsed() < 10000)
@@ -160,35 +160,33 @@ void TestZipHandler::installPlan_data()
     QTest::addColumn<QStringList>("expected");
 
     QTest::newRow("camera and language first, reversed; then the rest in order")
-        << QStringList{"xService.apk", "yCamera.apk", "iflytekZ.apk", "other.apk", "notes.txt"}
+        << QStringList { "xService.apk", "yCamera.apk", "iflytekZ.apk", "other.apk", "notes.txt" }
         << QString()
-        << QStringList{"yCamera.apk 2 com.norvik.smartcamera",
-                       "iflytekZ.apk 3 com.norvik.iflytekmix", "other.apk 4 ",
-                       "xService.apk 1 " + kMainService};
+        << QStringList { "yCamera.apk 2 com.norvik.smartcamera",
+               "iflytekZ.apk 3 com.norvik.iflytekmix", "other.apk 4 ",
+               "xService.apk 1 " + kMainService };
     QTest::newRow("region en: EnglishChat is the language app, iflytek an ordinary one")
-        << QStringList{"EnglishChat.apk", "iflytekZ.apk"} << QStringLiteral("EN")
-        << QStringList{"EnglishChat.apk 3 com.norvikinc.tarvoenglishchat", "iflytekZ.apk 4 "};
+        << QStringList { "EnglishChat.apk", "iflytekZ.apk" } << QStringLiteral("EN")
+        << QStringList { "EnglishChat.apk 3 com.norvikinc.tarvoenglishchat", "iflytekZ.apk 4 " };
     QTest::newRow("region cn: EnglishChat is an ordinary app")
-        << QStringList{"EnglishChat.apk", "iflytekZ.apk"} << QStringLiteral("cn")
-        << QStringList{"iflytekZ.apk 3 com.norvik.iflytekmix", "EnglishChat.apk 4 "};
-    QTest::newRow(".APK is not taken, .apk is")
-        << QStringList{"Camera.APK", "Camera.apk"} << QString()
-        << QStringList{"Camera.apk 2 com.norvik.smartcamera"};
-    QTest::newRow("Service before camera")
-        << QStringList{"ServiceCamera.apk"} << QString()
-        << QStringList{"ServiceCamera.apk 1 " + kMainService};
+        << QStringList { "EnglishChat.apk", "iflytekZ.apk" } << QStringLiteral("cn")
+        << QStringList { "iflytekZ.apk 3 com.norvik.iflytekmix", "EnglishChat.apk 4 " };
+    QTest::newRow(".APK is not taken, .apk is") << QStringList { "Camera.APK",
+        "Camera.apk" } << QString() << QStringList { "Camera.apk 2 com.norvik.smartcamera" };
+    QTest::newRow("Service before camera") << QStringList { "ServiceCamera.apk" } << QString()
+                                           << QStringList { "ServiceCamera.apk 1 " + kMainService };
     QTest::newRow("blanks, quotes and non-ASCII text in names")
-        << QStringList{"my \"quoted\" game.apk", "it's $(x);y.apk", "\"\"\"x.apk",
-                       QString::fromUtf8("机器人 app.apk")}
+        << QStringList { "my \"quoted\" game.apk", "it's $(x);y.apk", "\"\"\"x.apk",
+               QString::fromUtf8("机器人 app.apk") }
         << QString()
-        << QStringList{"\"\"\"x.apk 4 ", "it's $(x);y.apk 4 ", "my \"quoted\" game.apk 4 ",
-                       QString::fromUtf8("机器人 app.apk 4 ")};
+        << QStringList { "\"\"\"x.apk 4 ", "it's $(x);y.apk 4 ", "my \"quoted\" game.apk 4 ",
+               QString::fromUtf8("机器人 app.apk 4 ") };
     QTest::newRow("special duplicates once, ordinary duplicates twice")
-        << QStringList{"pkg/top.apk", "pkg/a/xService.apk", "pkg/b/xService.apk", "pkg/a/game.apk",
-                       "pkg/b/game.apk"}
+        << QStringList { "pkg/top.apk", "pkg/a/xService.apk", "pkg/b/xService.apk",
+               "pkg/a/game.apk", "pkg/b/game.apk" }
         << QString()
-        << QStringList{"top.apk 4 ", "game.apk 4 ", "xService.apk 1 " + kMainService,
-                       "game.apk 4 "};
+        << QStringList { "top.apk 4 ", "game.apk 4 ", "xService.apk 1 " + kMainService,
+               "game.apk 4 " };
 }
 
 void TestZipHandler::installPlan()
@@ -207,8 +205,9 @@ void TestZipHandler::installPlan()
     QStringList actual;
     for (const AppPtr &app : outcome.apps) {
         actual << QStringLiteral("%1 %2 %3").arg(app->name).arg(app->id).arg(app->packageName);
-        QVERIFY2(app->apkPath.startsWith(QLatin1Char('"')) && app->apkPath.endsWith(QLatin1Char('"')),
-                 qPrintable(app->apkPath));
+        QVERIFY2(
+            app->apkPath.startsWith(QLatin1Char('"')) && app->apkPath.endsWith(QLatin1Char('"')),
+            qPrintable(app->apkPath));
         // The install command line is split by QProcess: the path must come back whole.
         const QStringList words = QProcess::splitCommand(app->apkPath);
         QCOMPARE(words.size(), 1);
@@ -223,17 +222,16 @@ void TestZipHandler::installPlan()
 
 void TestZipHandler::apkFolderCopiedUp()
 {
-    const QString zip = makePackage({"pkg/one.apk", "pkg/actions/dance/x.hts", "pkg/readme.txt"});
+    const QString zip = makePackage({ "pkg/one.apk", "pkg/actions/dance/x.hts", "pkg/readme.txt" });
     QVERIFY(!zip.isEmpty());
     const Outcome outcome = run(zip, FileUtils::fileMd5(zip));
     QCOMPARE(outcome.code, 0);
     const QString work = QFileInfo(zip).absolutePath();
-    for (const char *name : {"one.apk", "actions/dance/x.hts", "readme.txt"})
+    for (const char *name : { "one.apk", "actions/dance/x.hts", "readme.txt" })
         QVERIFY2(QFileInfo(work + QLatin1Char('/') + QLatin1String(name)).isFile(), name);
     QVERIFY(QFile::exists(zip));
     QCOMPARE(outcome.apps.size(), 1);
-    QCOMPARE(outcome.apps.first()->apkPath,
-             QStringLiteral("\"%1/pkg/one.apk\"").arg(work));
+    QCOMPARE(outcome.apps.first()->apkPath, QStringLiteral("\"%1/pkg/one.apk\"").arg(work));
 }
 
 void TestZipHandler::digest_data()
@@ -252,7 +250,7 @@ void TestZipHandler::digest()
     QFETCH(bool, wrong);
     QFETCH(int, code);
 
-    const QString zip = makePackage({"a.apk"});
+    const QString zip = makePackage({ "a.apk" });
     QString md5 = FileUtils::fileMd5(zip);
     if (upperCase)
         md5 = md5.toUpper();
@@ -280,7 +278,7 @@ void TestZipHandler::brokenPackages()
     QFETCH(QString, kind);
     QString zip;
     if (kind == QLatin1String("noapk")) {
-        zip = makePackage({"actions/a.hts", "readme.txt"});
+        zip = makePackage({ "actions/a.hts", "readme.txt" });
     } else if (kind == QLatin1String("garbage")) {
         zip = dir->filePath(QStringLiteral("garbage.zip"));
         QFile file(zip);
@@ -310,7 +308,7 @@ void TestZipHandler::entriesLeavingTheFolder()
     QFETCH(QString, entry);
     if (entry == QLatin1String("ABSOLUTE"))
         entry = dir->filePath(QStringLiteral("evil.apk"));
-    const QString zip = makeRawPackage({QStringLiteral("good.apk"), entry});
+    const QString zip = makeRawPackage({ QStringLiteral("good.apk"), entry });
     QVERIFY(!zip.isEmpty());
     const Outcome outcome = run(zip, FileUtils::fileMd5(zip));
     QCOMPARE(outcome.answers, 1);
