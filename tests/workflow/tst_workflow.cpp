@@ -139,6 +139,9 @@ private slots:
     void batteryWarning();
     void unplugDuringPush();
     void closeDuringRun();
+    void simulatedProgress_data();
+    void simulatedProgress();
+    void progressStopsAtTheCap();
 
 private:
     bool startSim(const QJsonObject &scenario);
@@ -810,6 +813,67 @@ void TestWorkflow::closeDuringRun()
     QCOMPARE(boxes->boxes.at(1).answer, QStringLiteral("Yes"));
     QVERIFY(!dialog->isVisible());
     // The program would end here; the dialog goes away in the middle of the run.
+}
+
+void TestWorkflow::simulatedProgress_data()
+{
+    QTest::addColumn<int>("kind");
+    QTest::addColumn<int>("interval");
+    QTest::newRow("camera") << 2 << 500;
+    QTest::newRow("language application") << 3 << 10;
+    QTest::newRow("main service") << 1 << 1000;
+    QTest::newRow("other") << 4 << 1000;
+}
+
+void TestWorkflow::simulatedProgress()
+{
+    QFETCH(int, kind);
+    QFETCH(int, interval);
+    makeDialog();
+    auto app = std::make_shared<App>();
+    app->id = kind;
+    app->name = QStringLiteral("Some.apk");
+    auto *bar = dialog->findChild<QProgressBar *>(QStringLiteral("installProgressBar"));
+    auto *event = dialog->findChild<QLabel *>(QStringLiteral("lbInstallEvent"));
+    auto *item = dialog->findChild<QLabel *>(QStringLiteral("lbInstallPackageName"));
+
+    // A failed attempt starts nothing.
+    dialog->onInstallingApp(app, utils::makeError(20005));
+    QVERIFY(!dialog->progressTimer.isActive());
+
+    dialog->onInstallingApp(app, utils::makeError(0));
+    QVERIFY(dialog->progressTimer.isActive());
+    QCOMPARE(dialog->progressTimer.interval(), interval);
+    QVERIFY(dialog->fakeProgressCap >= 95 && dialog->fakeProgressCap <= 99);
+    QCOMPARE(bar->value(), 0);
+    QCOMPARE(event->text(), QStringLiteral("Installing:"));
+    QCOMPARE(item->text(), QStringLiteral("Some.apk"));
+
+    dialog->onInstallOneFinished(app, utils::makeError(0));
+    QVERIFY(!dialog->progressTimer.isActive());
+    QCOMPARE(bar->value(), bar->minimum() - 1);
+    QCOMPARE(event->text(), QStringLiteral("Installation complete:"));
+
+    dialog->onUninstallStart();
+    QCOMPARE(dialog->progressTimer.interval(), 50);
+    QCOMPARE(event->text(), QStringLiteral("uninstall apps"));
+    QCOMPARE(item->text(), QStringLiteral("please wait..."));
+}
+
+void TestWorkflow::progressStopsAtTheCap()
+{
+    makeDialog();
+    auto app = std::make_shared<App>();
+    app->id = 3;
+    auto *bar = dialog->findChild<QProgressBar *>(QStringLiteral("installProgressBar"));
+    dialog->onInstallingApp(app, utils::makeError(0));
+    const int cap = dialog->fakeProgressCap;
+    // One step per 10 ms: the cap is reached after about a second and then held.
+    QTRY_COMPARE_WITH_TIMEOUT(bar->value(), cap, 5000);
+    QTest::qWait(200);
+    QCOMPARE(bar->value(), cap);
+    QCOMPARE(bar->maximum(), 100);
+    QVERIFY(dialog->fakeProgressValue > cap);
 }
 
 // libusb must see the testbed, so the test runs with umockdev's preload library: started
