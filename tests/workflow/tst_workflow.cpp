@@ -522,9 +522,9 @@ void TestWorkflow::noRobot()
 
 void TestWorkflow::englishRegionWithType0Robot()
 {
-    // Only the web service is needed, and no process is ended: an ephemeral adb port takes no
-    // machine-wide lock.
-    QVERIFY(startSim({ { "adb_ports", QJsonArray { 0 } } }));
+    // Holds the simulator's machine-wide lock like the others: a tool run elsewhere would end
+    // the adb-named process below.
+    QVERIFY(startSim({}));
     writeConfig(QStringLiteral("EN"));
     plug(k2M);
     // A process named adb must survive: the check comes before any process is ended.
