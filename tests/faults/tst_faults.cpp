@@ -5,7 +5,7 @@
 // mean to run.
 
 // GLib first: its headers use "signals" as a plain name, which Qt's headers define away.
-#include <umockdev.h>
+#include "../support/usbfixture.h"
 
 #include "tarvo2_upgradetool.h"
 
@@ -26,25 +26,6 @@ const QString kSystemAdb = QStringLiteral("/usr/bin/adb");
 const QString k2M = QStringLiteral("tarvo2-18d1-4e26.umockdev");
 const QString kServicePackage = QStringLiteral("com.norvikinc.tarvo2services");
 const int kFullInstall = 4;
-
-QString fixturePath(const QString &name)
-{
-    return QDir(qEnvironmentVariable("ZEV_SOURCE_DIR"))
-        .filePath(QStringLiteral("tests/fixtures/usb/") + name);
-}
-
-QByteArray fixtureSysPath(const QString &name)
-{
-    QFile file(fixturePath(name));
-    if (!file.open(QIODevice::ReadOnly))
-        return {};
-    while (!file.atEnd()) {
-        const QByteArray line = file.readLine().trimmed();
-        if (line.startsWith("P: "))
-            return "/sys" + line.mid(3);
-    }
-    return {};
-}
 
 QList<QJsonObject> jsonLines(const QString &path)
 {
@@ -261,21 +242,13 @@ void TestFaults::writeConfig()
 
 void TestFaults::plug()
 {
-    GError *error = nullptr;
-    const QByteArray path = QFile::encodeName(fixturePath(k2M));
-    const bool added = umockdev_testbed_add_from_file(testbed, path.constData(), &error);
-    if (error)
-        g_error_free(error);
-    QVERIFY(added);
-    umockdev_testbed_uevent(testbed, fixtureSysPath(k2M).constData(), "add");
+    QVERIFY(usbfixture::plug(testbed, k2M));
     plugged = true;
 }
 
 void TestFaults::unplug()
 {
-    const QByteArray sysPath = fixtureSysPath(k2M);
-    umockdev_testbed_uevent(testbed, sysPath.constData(), "remove");
-    umockdev_testbed_remove_device(testbed, sysPath.constData());
+    usbfixture::unplug(testbed, k2M);
     plugged = false;
 }
 

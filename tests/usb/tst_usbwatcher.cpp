@@ -1,7 +1,7 @@
 // The watcher on real libusb, with the USB devices simulated by umockdev's testbed.
 
 // GLib first: its headers use "signals" as a plain name, which Qt's headers define away.
-#include <umockdev.h>
+#include "../support/usbfixture.h"
 
 #include "robotusbid.h"
 #include "usbwatcher.h"
@@ -17,28 +17,6 @@
 #include <unistd.h>
 
 namespace {
-
-const char kSysPrefix[] = "/sys";
-
-QString fixturePath(const QString &name)
-{
-    return QDir(qEnvironmentVariable("ZEV_SOURCE_DIR"))
-        .filePath(QStringLiteral("tests/fixtures/usb/") + name);
-}
-
-// The sysfs path of the device described by a fixture file (its "P:" line).
-QByteArray fixtureSysPath(const QString &name)
-{
-    QFile file(fixturePath(name));
-    if (!file.open(QIODevice::ReadOnly))
-        return {};
-    while (!file.atEnd()) {
-        const QByteArray line = file.readLine().trimmed();
-        if (line.startsWith("P: "))
-            return kSysPrefix + line.mid(3);
-    }
-    return {};
-}
 
 const QString k2M = QStringLiteral("tarvo2-18d1-4e26.umockdev");
 const QString k5M11 = QStringLiteral("tarvo2-2207-0011.umockdev");
@@ -73,29 +51,17 @@ private:
 
 bool TestUsbWatcher::addDevice(const QString &fixture)
 {
-    GError *error = nullptr;
-    const QByteArray path = QFile::encodeName(fixturePath(fixture));
-    if (!umockdev_testbed_add_from_file(m_testbed, path.constData(), &error)) {
-        qWarning("umockdev: %s", error ? error->message : "unknown error");
-        if (error)
-            g_error_free(error);
-        return false;
-    }
-    return true;
+    return usbfixture::add(m_testbed, fixture);
 }
 
 void TestUsbWatcher::plug(const QString &fixture)
 {
-    QVERIFY(addDevice(fixture));
-    umockdev_testbed_uevent(m_testbed, fixtureSysPath(fixture).constData(), "add");
+    QVERIFY(usbfixture::plug(m_testbed, fixture));
 }
 
 void TestUsbWatcher::unplug(const QString &fixture)
 {
-    const QByteArray sysPath = fixtureSysPath(fixture);
-    QVERIFY(!sysPath.isEmpty());
-    umockdev_testbed_uevent(m_testbed, sysPath.constData(), "remove");
-    umockdev_testbed_remove_device(m_testbed, sysPath.constData());
+    QVERIFY(usbfixture::unplug(m_testbed, fixture));
 }
 
 int TestUsbWatcher::firstAcceptedTypeInLibusbList()

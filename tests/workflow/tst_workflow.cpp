@@ -3,7 +3,7 @@
 // umockdev's testbed. Every modal box is recorded and answered by BoxAnswerer.
 
 // GLib first: its headers use "signals" as a plain name, which Qt's headers define away.
-#include <umockdev.h>
+#include "../support/usbfixture.h"
 
 #include "tarvo2_upgradetool.h"
 
@@ -27,25 +27,6 @@ const QString kServiceActivity
     = QStringLiteral("com.norvikinc.tarvo2services/com.norvikinc.tarvo2services.MainActivity");
 const QStringList kPlannedInstallOrder { "SmartCamera.apk", "iflytekMix.apk", "DanceGame.apk",
     "Tarvo2Services.apk" };
-
-QString fixturePath(const QString &name)
-{
-    return QDir(qEnvironmentVariable("ZEV_SOURCE_DIR"))
-        .filePath(QStringLiteral("tests/fixtures/usb/") + name);
-}
-
-QByteArray fixtureSysPath(const QString &name)
-{
-    QFile file(fixturePath(name));
-    if (!file.open(QIODevice::ReadOnly))
-        return {};
-    while (!file.atEnd()) {
-        const QByteArray line = file.readLine().trimmed();
-        if (line.startsWith("P: "))
-            return "/sys" + line.mid(3);
-    }
-    return {};
-}
 
 QList<QJsonObject> jsonLines(const QString &path)
 {
@@ -285,20 +266,12 @@ void TestWorkflow::writeConfig(const QString &region)
 
 void TestWorkflow::plug(const QString &fixture)
 {
-    GError *error = nullptr;
-    const QByteArray path = QFile::encodeName(fixturePath(fixture));
-    const bool added = umockdev_testbed_add_from_file(testbed, path.constData(), &error);
-    if (error)
-        g_error_free(error);
-    QVERIFY(added);
-    umockdev_testbed_uevent(testbed, fixtureSysPath(fixture).constData(), "add");
+    QVERIFY(usbfixture::plug(testbed, fixture));
 }
 
 void TestWorkflow::unplug(const QString &fixture)
 {
-    const QByteArray sysPath = fixtureSysPath(fixture);
-    umockdev_testbed_uevent(testbed, sysPath.constData(), "remove");
-    umockdev_testbed_remove_device(testbed, sysPath.constData());
+    usbfixture::unplug(testbed, fixture);
 }
 
 Tarvo2_UpgradeTool *TestWorkflow::makeDialog()

@@ -1,0 +1,65 @@
+#pragma once
+
+// The robot USB devices of tests/fixtures/usb/ in an umockdev testbed: added, announced and
+// removed the way a cable is plugged and pulled.
+
+#include <umockdev.h>
+
+#include <QByteArray>
+#include <QDir>
+#include <QFile>
+#include <QString>
+
+namespace usbfixture {
+
+inline QString path(const QString &name)
+{
+    return QDir(qEnvironmentVariable("ZEV_SOURCE_DIR"))
+        .filePath(QStringLiteral("tests/fixtures/usb/") + name);
+}
+
+// The sysfs path of the device described by a fixture file (its "P:" line).
+inline QByteArray sysPath(const QString &name)
+{
+    QFile file(path(name));
+    if (!file.open(QIODevice::ReadOnly))
+        return {};
+    while (!file.atEnd()) {
+        const QByteArray line = file.readLine().trimmed();
+        if (line.startsWith("P: "))
+            return "/sys" + line.mid(3);
+    }
+    return {};
+}
+
+inline bool add(UMockdevTestbed *testbed, const QString &name)
+{
+    GError *error = nullptr;
+    const QByteArray file = QFile::encodeName(path(name));
+    const bool added = umockdev_testbed_add_from_file(testbed, file.constData(), &error);
+    if (error) {
+        qWarning("umockdev: %s", error->message);
+        g_error_free(error);
+    }
+    return added;
+}
+
+inline bool plug(UMockdevTestbed *testbed, const QString &name)
+{
+    if (!add(testbed, name))
+        return false;
+    umockdev_testbed_uevent(testbed, sysPath(name).constData(), "add");
+    return true;
+}
+
+inline bool unplug(UMockdevTestbed *testbed, const QString &name)
+{
+    const QByteArray device = sysPath(name);
+    if (device.isEmpty())
+        return false;
+    umockdev_testbed_uevent(testbed, device.constData(), "remove");
+    umockdev_testbed_remove_device(testbed, device.constData());
+    return true;
+}
+
+} // namespace usbfixture
