@@ -562,13 +562,29 @@ void HttpWorker::finishQueuedReport(bool done)
         next();
         return;
     }
-    warn(QStringLiteral("Queued report not delivered; it stays queued"));
-    if (m_task.header == HttpCmdReport) {
-        // The service is still out of reach: keep the new report behind the older ones.
-        m_reports.append({ m_task.url, m_task.body });
-        endExchange();
-        return;
+    const QUrl taskUrl(m_task.url.trimmed());
+    const bool sameService = taskUrl.scheme() == m_url.scheme() && taskUrl.host() == m_url.host()
+        && taskUrl.port() == m_url.port();
+    if (sameService) {
+        warn(QStringLiteral("Queued report not delivered; it stays queued"));
+        if (m_task.header == HttpCmdReport) {
+            // The service is still out of reach: keep the new report behind the older ones.
+            m_reports.append({ m_task.url, m_task.body, 0 });
+            endExchange();
+            return;
+        }
+    } else if (m_reports.noteFailedAttempt()) {
+        // Only an address the configuration no longer names wears out; reports for a service
+        // that is merely down wait for it however long it takes.
+        warn(QStringLiteral("Queued report to %1 not delivered after %2 attempts; dropped")
+                 .arg(m_url.toString())
+                 .arg(ReportQueue::kMaxAttempts));
+    } else {
+        warn(QStringLiteral("Queued report to %1 not delivered; it stays queued")
+                 .arg(m_url.toString()));
     }
+    // The new request goes out anyway: the user waits for its answer, and when the old report
+    // went to an address the configuration has since changed, its own service may well be up.
     runTask();
 }
 
@@ -612,7 +628,7 @@ void HttpWorker::finishReport(bool delivered, bool keep)
     } else if (keep) {
         warn(QStringLiteral("Report not delivered to %1; kept in %2")
                  .arg(m_task.url, m_reports.filePath()));
-        m_reports.append({ m_task.url, m_task.body });
+        m_reports.append({ m_task.url, m_task.body, 0 });
     } else {
         warn(QStringLiteral("Report refused by %1 (status %2); dropped")
                  .arg(m_task.url)

@@ -8,6 +8,8 @@
 #include <QJsonObject>
 #include <QSaveFile>
 
+#include <algorithm>
+
 namespace {
 
 constexpr qint64 kMaxFileBytes = 4 * 1024 * 1024;
@@ -38,7 +40,8 @@ QList<ReportQueue::Entry> ReportQueue::load() const
         const QJsonObject body = object.value(QStringLiteral("body")).toObject();
         if (url.isEmpty() || body.isEmpty())
             continue;
-        entries.append({ url, QJsonDocument(body).toJson(QJsonDocument::Compact) });
+        const int attempts = std::max(0, object.value(QStringLiteral("attempts")).toInt());
+        entries.append({ url, QJsonDocument(body).toJson(QJsonDocument::Compact), attempts });
     }
     return entries;
 }
@@ -63,6 +66,19 @@ bool ReportQueue::removeFirst()
     return save(entries);
 }
 
+bool ReportQueue::noteFailedAttempt()
+{
+    QList<Entry> entries = load();
+    if (entries.isEmpty())
+        return false;
+    if (++entries.first().attempts < kMaxAttempts) {
+        save(entries);
+        return false;
+    }
+    removeFirst();
+    return true;
+}
+
 bool ReportQueue::isEmpty() const
 {
     return load().isEmpty();
@@ -77,6 +93,8 @@ bool ReportQueue::save(const QList<Entry> &entries) const
         QJsonObject object;
         object.insert(QStringLiteral("url"), entry.url);
         object.insert(QStringLiteral("body"), QJsonDocument::fromJson(entry.body).object());
+        if (entry.attempts > 0)
+            object.insert(QStringLiteral("attempts"), entry.attempts);
         array.append(object);
     }
     QDir().mkpath(QFileInfo(m_filePath).absolutePath());

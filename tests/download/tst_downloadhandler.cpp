@@ -6,6 +6,7 @@
 #include <QtTest>
 
 #include <QCryptographicHash>
+#include <QJsonArray>
 #include <QJsonObject>
 #include <QTemporaryDir>
 
@@ -120,6 +121,8 @@ private slots:
     void reportStatus_data();
     void reportStatus();
     void reportKeptWhileServiceDown();
+    void staleQueuedReportDoesNotHoldBackNewOnes_data();
+    void staleQueuedReportDoesNotHoldBackNewOnes();
 
 private:
     std::unique_ptr<ZEVDownloadHandler> makeHandler();
@@ -673,6 +676,65 @@ void TestDownloadHandler::reportKeptWhileServiceDown()
         0);
     QVERIFY(log.at(2).toObject().value(QStringLiteral("path")).toString().startsWith(kFind));
     QVERIFY(!QFileInfo::exists(queue));
+}
+
+void TestDownloadHandler::staleQueuedReportDoesNotHoldBackNewOnes_data()
+{
+    QTest::addColumn<int>("attemptsBefore");
+    QTest::addColumn<bool>("staleKept");
+
+    QTest::newRow("first failure: kept") << 0 << true;
+    // Ten failed attempts are allowed.
+    QTest::newRow("last allowed failure: dropped") << 9 << false;
+}
+
+// A report queued for an address the configuration no longer names (here a closed port) must
+// neither keep the new service from hearing of this run nor stay in the queue for ever.
+void TestDownloadHandler::staleQueuedReportDoesNotHoldBackNewOnes()
+{
+    QFETCH(int, attemptsBefore);
+    QFETCH(bool, staleKept);
+
+    const QString queue = m_dir->filePath(QStringLiteral("queue.json"));
+    const QString staleUrl
+        = QStringLiteral("http://127.0.0.1:%1").arg(WebFixture::closedPort()) + kReport;
+    {
+        const QJsonObject entry { { QStringLiteral("url"), staleUrl },
+            { QStringLiteral("body"), QJsonObject { { QStringLiteral("code"), 40001 } } },
+            { QStringLiteral("attempts"), attemptsBefore } };
+        QFile file(queue);
+        QVERIFY(file.open(QIODevice::WriteOnly));
+        file.write(QJsonDocument(QJsonArray { entry }).toJson());
+    }
+
+    const int before = m_web.log().size();
+    auto handler = makeHandler();
+    handler->postHttpTask(m_web.url(kReport), HttpCmdReport, utils::makeError(0));
+    QCOMPARE(runDownload(*handler, m_web.url(QStringLiteral("/files/x.zip?size=10"))).code, 0);
+
+    // The new report reached the live service although the old one could not be delivered.
+    const QJsonArray log = m_web.log();
+    QVERIFY(log.size() > before);
+    QCOMPARE(log.at(before).toObject().value(QStringLiteral("path")).toString(), kReport);
+    QCOMPARE(log.at(before)
+                 .toObject()
+                 .value(QStringLiteral("body"))
+                 .toObject()
+                 .value(QStringLiteral("code"))
+                 .toInt(),
+        0);
+
+    QFile file(queue);
+    if (staleKept) {
+        QVERIFY(file.open(QIODevice::ReadOnly));
+        const QJsonArray left = QJsonDocument::fromJson(file.readAll()).array();
+        QCOMPARE(left.size(), 1);
+        QCOMPARE(left.at(0).toObject().value(QStringLiteral("url")).toString(), staleUrl);
+        // Tried before the report and again before the download: two failures counted.
+        QCOMPARE(left.at(0).toObject().value(QStringLiteral("attempts")).toInt(), 2);
+    } else {
+        QVERIFY(!file.exists());
+    }
 }
 
 QTEST_MAIN(TestDownloadHandler)

@@ -264,6 +264,19 @@ void TestWebFormats::reportQueue()
     QVERIFY(queue.isEmpty());
     QVERIFY(queue.append({ QStringLiteral("http://h/r"), QByteArray("{\"n\":1}") }));
     QCOMPARE(queue.load().size(), 1);
+
+    // Failed attempts are counted on the oldest entry and survive a restart; the last allowed
+    // one drops it and leaves the next in place.
+    QVERIFY(queue.append({ QStringLiteral("http://h/r"), QByteArray("{\"n\":2}") }));
+    for (int i = 1; i < ReportQueue::kMaxAttempts; ++i) {
+        QVERIFY(!queue.noteFailedAttempt());
+        QCOMPARE(ReportQueue(path).load().first().attempts, i);
+    }
+    QVERIFY(queue.noteFailedAttempt());
+    const QList<ReportQueue::Entry> rest = queue.load();
+    QCOMPARE(rest.size(), 1);
+    QCOMPARE(rest.first().body, QByteArray("{\"n\":2}"));
+    QCOMPARE(rest.first().attempts, 0);
 }
 
 QTEST_GUILESS_MAIN(TestWebFormats)
