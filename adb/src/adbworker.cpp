@@ -1,6 +1,7 @@
 #include "adbworker.h"
 
 #include "adbparsers.h"
+#include "processlauncher.h"
 
 #include <logger.h>
 
@@ -65,44 +66,13 @@ QString AdbWorker::runCommand(const QString &commandLine, int timeoutMs, Channel
         return QString();
     const QString program = arguments.takeFirst();
 
-    QProcess process;
-    if (channels == Channels::Merged)
-        process.setProcessChannelMode(QProcess::MergedChannels);
-    process.start(program, arguments, QIODevice::ReadWrite);
-    // Nothing is ever typed into adb; an open stdin could keep "adb shell" waiting.
-    process.closeWriteChannel();
-    if (onStarted)
-        onStarted();
-
-    // Waited in slices so that abort() can end a command that has no time limit.
-    QElapsedTimer elapsed;
-    elapsed.start();
-    constexpr int slice = 50;
-    while (process.state() != QProcess::NotRunning) {
-        if (aborted) {
-            process.kill();
-            process.waitForFinished(1000);
-            break;
-        }
-        int wait = slice;
-        if (timeoutMs >= 0) {
-            const qint64 left = timeoutMs - elapsed.elapsed();
-            if (left <= 0)
-                break;
-            wait = static_cast<int>(std::min<qint64>(slice, left));
-        }
-        process.waitForFinished(wait);
-    }
-
-    const QByteArray output = process.readAll();
-    if (process.state() != QProcess::NotRunning) {
-        process.terminate();
-        if (!process.waitForFinished(1000)) {
-            process.kill();
-            process.waitForFinished(1000);
-        }
-    }
-    return QString::fromUtf8(output);
+    ProcessLauncher launcher(program, arguments);
+    launcher.setChannels(channels == Channels::Merged ? ProcessLauncher::Channels::Merged
+                                                      : ProcessLauncher::Channels::StandardOutput);
+    launcher.setTimeLimit(timeoutMs < 0 ? ProcessLauncher::NoTimeLimit : timeoutMs);
+    launcher.setAbortFlag(&aborted);
+    launcher.setOnStarted(onStarted);
+    return QString::fromUtf8(launcher.run());
 }
 
 void AdbWorker::pause(int ms)
