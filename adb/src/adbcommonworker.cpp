@@ -1,6 +1,7 @@
 #include "adbcommonworker.h"
 
 #include "adbparsers.h"
+#include "adbsteplimit.h"
 
 #include <fileutils.h>
 #include <logger.h>
@@ -66,9 +67,12 @@ void AdbCommonWorker::slotGetRobotBaseInfo(QString qsBuildName, QString qsKernal
         return;
     }
     log->info(QStringLiteral("Get base info start..."));
-    const QString out = runCommand(commands.takeFirst(), NoTimeLimit, Channels::Merged);
+    const QString command = commands.takeFirst();
+    const adblimit::StepClock clock(adblimit::kBuildPropMs);
+    const QString out = runCommand(command, clock.limit(), Channels::Merged);
 
-    if (!out.contains(QLatin1String("build.prop"))) {
+    // What a silent robot sent before its limit may be any part of the file: never read it.
+    if (clock.ranOut(command) || !out.contains(QLatin1String("build.prop"))) {
         error->setErrorCode(20001);
         emit sigGetRobotInfo(error);
         return;
@@ -92,9 +96,12 @@ void AdbCommonWorker::slotGetIpAddress()
 {
     Logger *log = Logger::instance();
     log->info(QStringLiteral("GetIpAddress....start..."));
-    const QString arp
-        = runCommand(sdk + QStringLiteral(" shell busybox arp"), 10000, Channels::StandardOutput);
+    const QString arpCommand = sdk + QStringLiteral(" shell busybox arp");
+    const adblimit::StepClock arpClock(adblimit::kShellMs);
+    const QString arp = runCommand(arpCommand, arpClock.limit(), Channels::StandardOutput);
     log->info(QStringLiteral("adb get robot ip adb return str: [ %1 ].").arg(removeCrLf(arp)));
+    if (arpClock.ranOut(arpCommand))
+        return;
 
     const auto interfaceName = adbparse::arpInterface(arp);
     if (!interfaceName) {
@@ -104,9 +111,13 @@ void AdbCommonWorker::slotGetIpAddress()
     // The name comes from the robot; quoted so that its shell cannot read anything else in it.
     const QString word
         = adbparse::commandLineWord(adbparse::robotShellWord(interfaceName->trimmed()));
+    const QString ifconfigCommand
+        = sdk + QStringLiteral(" shell busybox ifconfig ") + QLatin1Char(' ') + word;
+    const adblimit::StepClock ifconfigClock(adblimit::kShellMs);
     const QString ifconfig
-        = runCommand(sdk + QStringLiteral(" shell busybox ifconfig ") + QLatin1Char(' ') + word,
-            10000, Channels::StandardOutput);
+        = runCommand(ifconfigCommand, ifconfigClock.limit(), Channels::StandardOutput);
+    if (ifconfigClock.ranOut(ifconfigCommand))
+        return;
     const auto address = adbparse::ifconfigAddress(ifconfig);
     if (address) {
         QMutexLocker locker(&robotMutex);
@@ -116,9 +127,11 @@ void AdbCommonWorker::slotGetIpAddress()
 
 void AdbCommonWorker::slotGetBatteryInfo()
 {
-    const QString dumpsys = runCommand(
-        sdk + QStringLiteral(" shell dumpsys battery"), 10000, Channels::StandardOutput);
-    if (!dumpsys.trimmed().isEmpty()) {
+    const QString command = sdk + QStringLiteral(" shell dumpsys battery");
+    const adblimit::StepClock clock(adblimit::kShellMs);
+    const QString dumpsys = runCommand(command, clock.limit(), Channels::StandardOutput);
+    // A cut answer could lack the charger line, which reads as "on the charger".
+    if (!clock.ranOut(command) && !dumpsys.trimmed().isEmpty()) {
         const adbparse::BatteryInfo battery = adbparse::readBattery(dumpsys);
         QMutexLocker locker(&robotMutex);
         robot.acPowered = battery.acPowered;
@@ -133,8 +146,11 @@ void AdbCommonWorker::slotGetBatteryInfo()
 
 void AdbCommonWorker::slotGetMemoryAvailableSize()
 {
-    const QString df
-        = runCommand(sdk + QStringLiteral(" shell df"), 10000, Channels::StandardOutput);
+    const QString command = sdk + QStringLiteral(" shell df");
+    const adblimit::StepClock clock(adblimit::kShellMs);
+    const QString df = runCommand(command, clock.limit(), Channels::StandardOutput);
+    if (clock.ranOut(command))
+        return;
     const auto freeBytes = adbparse::dataPartitionFreeBytes(df);
     if (freeBytes) {
         QMutexLocker locker(&robotMutex);
@@ -145,7 +161,10 @@ void AdbCommonWorker::slotGetMemoryAvailableSize()
 void AdbCommonWorker::slotReboot()
 {
     pause(5000);
-    runCommand(sdk + QStringLiteral(" shell reboot"), NoTimeLimit, Channels::StandardOutput);
+    const QString command = sdk + QStringLiteral(" shell reboot");
+    const adblimit::StepClock clock(adblimit::kRebootMs);
+    runCommand(command, clock.limit(), Channels::StandardOutput);
+    clock.ranOut(command);
 }
 
 void AdbCommonWorker::slotKillServer()

@@ -1,6 +1,7 @@
 #include "adbinstallworker.h"
 
 #include "adbparsers.h"
+#include "adbsteplimit.h"
 
 #include <logger.h>
 
@@ -9,6 +10,9 @@
 namespace {
 
 const QString tmpFolder = QStringLiteral("/data/local/tmp/");
+constexpr int kInstallMs = 100000;
+constexpr int kCleanUpMs = 1000;
+constexpr int kStartServiceMs = 5000;
 
 } // namespace
 
@@ -25,9 +29,11 @@ void AdbInstallWorker::setApps(const QList<AppPtr> &list)
 void AdbInstallWorker::clearTemporaryFiles()
 {
     for (const char *leftover : { "Tarvo2Services*", "smartcamera*" }) {
-        runCommand(
-            sdk + QStringLiteral(" shell busybox rm -rf ") + tmpFolder + QLatin1String(leftover),
-            1000, Channels::Merged);
+        const QString command
+            = sdk + QStringLiteral(" shell busybox rm -rf ") + tmpFolder + QLatin1String(leftover);
+        const adblimit::StepClock clock(kCleanUpMs);
+        runCommand(command, clock.limit(), Channels::Merged);
+        clock.ranOut(command);
         Logger::instance()->info(QStringLiteral("adb rm -rf: /data/local/tmp/"));
     }
 }
@@ -36,8 +42,10 @@ void AdbInstallWorker::restartMainService(const App &app)
 {
     const QString component = adbparse::commandLineWord(
         adbparse::robotShellWord(app.packageName + QLatin1Char('/') + app.mainActivity));
-    const QString out = runCommand(
-        sdk + QStringLiteral(" shell am start -n ") + component, 5000, Channels::Merged);
+    const QString command = sdk + QStringLiteral(" shell am start -n ") + component;
+    const adblimit::StepClock clock(kStartServiceMs);
+    const QString out = runCommand(command, clock.limit(), Channels::Merged);
+    clock.ranOut(command);
     qDebug() << "Restart main service:" << out << "end!";
 }
 
@@ -75,20 +83,28 @@ void AdbInstallWorker::slotInstallApps()
 
             QString rmOut = runCommand(sdk + QStringLiteral(" shell busybox rm -rf ") + tmpFolder
                     + adbparse::commandLineWord(adbparse::robotShellWord(app->packageName)),
-                1000, Channels::Merged);
+                adblimit::capped(kCleanUpMs), Channels::Merged);
             log->error(
                 QStringLiteral("adb rm -rf: %1, return str: %2").arg(tmpFolder, removeCrLf(rmOut)));
-            rmOut = runCommand(sdk + QStringLiteral(" shell busybox rm -rf /data/app/vmd*"), 1000,
-                Channels::Merged);
+            rmOut = runCommand(sdk + QStringLiteral(" shell busybox rm -rf /data/app/vmd*"),
+                adblimit::capped(kCleanUpMs), Channels::Merged);
             log->error(QStringLiteral("adb rm -rf: %1, return str: %2")
                            .arg(QStringLiteral("/data/app/vmp*"), removeCrLf(rmOut)));
 
             const QString install = sdk + QStringLiteral(" install ")
                 + (reinstall ? QStringLiteral("-r ") : QString()) + app->apkPath;
-            out = runCommand(install, 100000, Channels::Merged,
+            const adblimit::StepClock clock(kInstallMs);
+            out = runCommand(install, clock.limit(), Channels::Merged,
                 [&] { log->info(QStringLiteral("adb install [ %1 ] start!").arg(app->name)); });
             log->info(
                 QStringLiteral("adb install [ %1 ] info : [ %2 ]").arg(app->name, removeCrLf(out)));
+            // A robot that did not answer in this long is lost to the run, like one gone from
+            // adb: a second attempt and an uninstall pass would only wait as long again.
+            if (clock.ranOut(install)) {
+                runError->setErrorCode(20002);
+                emit sigAllInstalled(runError);
+                return;
+            }
 
             // The main service goes on after a stop request: a robot without it is unusable.
             if (!isRunning() && app->id != 1) {

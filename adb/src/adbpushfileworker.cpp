@@ -1,6 +1,7 @@
 #include "adbpushfileworker.h"
 
 #include "adbparsers.h"
+#include "adbsteplimit.h"
 
 #include <fileutils.h>
 #include <logger.h>
@@ -96,15 +97,27 @@ void AdbPushFileWorker::slotPushFiles(QString folder)
     while (!commands.isEmpty()) {
         const QString command = commands.takeFirst();
         const auto target = pushTargets.constFind(command);
-        const QString name
-            = target == pushTargets.cend() ? QString() : QFileInfo(target.value()).fileName();
-        const QString out = runCommand(command, NoTimeLimit, Channels::Merged);
-        if (target == pushTargets.cend())
+        const bool isPush = target != pushTargets.cend();
+        const QString name = isPush ? QFileInfo(target.value()).fileName() : QString();
+        const adblimit::StepClock clock(
+            isPush ? adblimit::pushMs(QFileInfo(target.value()).size()) : adblimit::kShellMs);
+        const QString out = runCommand(command, clock.limit(), Channels::Merged);
+        // A robot that lets one command run out of time would let every later one do the same.
+        if (clock.ranOut(command)) {
+            log->error(QStringLiteral("adb push actions stopped, return str: [ %1 ]")
+                           .arg(removeCrLf(out)));
+            ++failed;
+            stopped = !isRunning();
+            break;
+        }
+        if (!isPush)
             continue;
         if (out.contains(QLatin1String("bytes"), Qt::CaseInsensitive)) {
             ++done;
             emit sigPushOneFileFinished(name, utils::makeError(0), done, totalFiles);
         } else {
+            log->error(QStringLiteral("adb push [ %1 ] failed, return str: [ %2 ]")
+                           .arg(name, removeCrLf(out)));
             ++failed;
             if (!command.contains(QLatin1String("mkdir")) && !isRunning()) {
                 stopped = true;

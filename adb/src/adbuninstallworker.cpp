@@ -1,6 +1,7 @@
 #include "adbuninstallworker.h"
 
 #include "adbparsers.h"
+#include "adbsteplimit.h"
 
 #include <logger.h>
 
@@ -18,9 +19,12 @@ void AdbUninstallWorker::slotAppendUninstallApp(QList<AppPtr> appPtr)
 
 void AdbUninstallWorker::slotGetInstalledAppList()
 {
-    const QString list = runCommand(
-        sdk + QStringLiteral(" shell pm list packages"), 10000, Channels::StandardOutput);
-    const QStringList packages = adbparse::removablePackages(list);
+    const QString command = sdk + QStringLiteral(" shell pm list packages");
+    const adblimit::StepClock clock(adblimit::kShellMs);
+    const QString list = runCommand(command, clock.limit(), Channels::StandardOutput);
+    // A list cut short may end in a cut name: remove nothing found in it.
+    const QStringList packages
+        = clock.ranOut(command) ? QStringList() : adbparse::removablePackages(list);
     for (const QString &package : packages) {
         auto app = std::make_shared<App>();
         app->packageName = package;
@@ -43,7 +47,13 @@ void AdbUninstallWorker::slotUninstallAppList()
         const QString command = app->keepData
             ? sdk + QStringLiteral(" uninstall -k ") + app->packageName
             : sdk + QStringLiteral(" uninstall ") + app->packageName;
-        const QString out = runCommand(command, 10000, Channels::StandardOutput);
+        const adblimit::StepClock clock(adblimit::kShellMs);
+        const QString out = runCommand(command, clock.limit(), Channels::StandardOutput);
+        if (clock.ranOut(command)) {
+            // The robot stopped answering; the install run goes on and meets that itself.
+            uninstallApps.clear();
+            break;
+        }
         if (out.contains(QLatin1String("failure"), Qt::CaseInsensitive)) {
             log->info(QStringLiteral("adb unistall [%1] FAILURE, return str: [ %2 ].")
                           .arg(app->packageName, removeCrLf(out)));

@@ -79,6 +79,13 @@ private slots:
     void pushFailureAfterStop();
     void rebootWaitsThenReboots();
     void destructionEndsHungCommand();
+    void silentRobotAtBaseInformation_data();
+    void silentRobotAtBaseInformation();
+    void silentRobotAtPush_data();
+    void silentRobotAtPush();
+    void silentRobotAtInstall_data();
+    void silentRobotAtInstall();
+    void silentRobotAtReboot();
 
 private:
     QJsonArray robotRules(const QJsonArray &buildProps, const QJsonArray &installs,
@@ -114,6 +121,7 @@ void TestAdbConductor::init()
 
 void TestAdbConductor::cleanup()
 {
+    qunsetenv("ZEV_ADB_STEP_LIMIT_MS");
     utils::SingletonT<AdbConductor>::release();
     conductor = nullptr;
     sink.reset();
@@ -768,6 +776,191 @@ void TestAdbConductor::destructionEndsHungCommand()
     QVERIFY2(elapsed.elapsed() < 5000, QByteArray::number(elapsed.elapsed()).constData());
     QVERIFY(!thread);
     QVERIFY(!fake->joinedCalls().contains(QStringLiteral("shell reboot")));
+}
+
+namespace {
+
+// Every step's limit lowered so that a hanging fake adb (30 s) is ended by the limit.
+constexpr int kSilentLimitMs = 1500;
+
+QJsonArray hangsAfter(const QString &out)
+{
+    return QJsonArray { FakeAdb::answer(out, 0, true) };
+}
+
+} // namespace
+
+void TestAdbConductor::silentRobotAtBaseInformation_data()
+{
+    QTest::addColumn<QString>("silentStep");
+    QTest::addColumn<QString>("sentFirst");
+    QTest::addColumn<int>("code");
+    QTest::addColumn<bool>("acPowered");
+    QTest::addColumn<QString>("ipAddress");
+
+    // The whole file arrives, then the robot goes quiet: still no answer.
+    QTest::newRow("build.prop, sent then silent")
+        << "shell cat /system/build.prop" << buildProp("20170315093015", "1489541415") << 20001
+        << false << "192.168.1.23";
+    QTest::newRow("build.prop, nothing sent")
+        << "shell cat /system/build.prop" << QString() << 20001 << false << "192.168.1.23";
+    // A cut answer is not read: the record keeps the values it had (a fresh one's here).
+    QTest::newRow("battery, cut before the scale")
+        << "shell dumpsys battery" << QStringLiteral("  AC powered: false\r\n  level: 45\r\n") << 0
+        << true << "192.168.1.23";
+    QTest::newRow("arp") << "shell busybox arp" << QString() << 0 << false << QString();
+    QTest::newRow("ifconfig, cut before the address")
+        << "shell busybox ifconfig wlan0" << QStringLiteral("wlan0  Link encap:Ethernet\r\n") << 0
+        << false << QString();
+}
+
+// A robot that keeps adb connected but stops answering: each step ends at its limit, logs it,
+// and the request ends with the step's usual failure (or goes on, for the optional values).
+void TestAdbConductor::silentRobotAtBaseInformation()
+{
+    QFETCH(QString, silentStep);
+    QFETCH(QString, sentFirst);
+    qputenv("ZEV_ADB_STEP_LIMIT_MS", QByteArray::number(kSilentLimitMs));
+    QJsonArray rules = robotRules(answers({ buildProp("20170315093015", "1489541415") }),
+        answers({ QStringLiteral("Success") }));
+    rules.prepend(FakeAdb::rule(
+        QStringLiteral("^%1$").arg(QRegularExpression::escape(silentStep)), hangsAfter(sentFirst)));
+    fake->setRules(rules);
+
+    QElapsedTimer elapsed;
+    elapsed.start();
+    conductor->adbGetRobotBaseInfo(buildKey, kernelKey);
+    QTRY_COMPARE_WITH_TIMEOUT(sink->count(QStringLiteral("robot")), 1, 15000);
+    QVERIFY2(elapsed.elapsed() < 12000, QByteArray::number(elapsed.elapsed()).constData());
+    QTest::qWait(50);
+    QCOMPARE(sink->events.size(), 1);
+    const SinkEvent &e = sink->events.first();
+    QTEST(e.code, "code");
+    QTEST(e.robot->acPowered, "acPowered");
+    QTEST(e.robot->ipAddress, "ipAddress");
+    if (e.code != 0)
+        QVERIFY(e.robot->buildVersion.isEmpty());
+
+    QString shown = fake->sdk() + QLatin1Char(' ') + silentStep;
+    if (silentStep.contains(QLatin1String("build.prop")))
+        shown = fake->sdk() + QStringLiteral("  shell  cat /system/build.prop");
+    else if (silentStep.contains(QLatin1String("ifconfig")))
+        shown = fake->sdk() + QStringLiteral(" shell busybox ifconfig  wlan0");
+    QVERIFY2(todaysLog().contains(QStringLiteral("] The robot did not answer within %1 ms: %2\n")
+                                      .arg(kSilentLimitMs)
+                                      .arg(shown)),
+        qPrintable(todaysLog()));
+}
+
+void TestAdbConductor::silentRobotAtPush_data()
+{
+    QTest::addColumn<QString>("silentCommand");
+    QTest::addColumn<QStringList>("events");
+    QTest::addColumn<int>("pushes");
+
+    QTest::newRow("second file") << "^push .*/b\\.hts "
+                                 << QStringList { "pushOne:a.hts:1/3", "pushAll:20022" } << 2;
+    QTest::newRow("folder made first") << "^shell mkdir " << QStringList { "pushAll:20022" } << 0;
+}
+
+// One command that runs out of time ends the copy: the files after it would only wait as long.
+void TestAdbConductor::silentRobotAtPush()
+{
+    QFETCH(QString, silentCommand);
+    qputenv("ZEV_ADB_STEP_LIMIT_MS", QByteArray::number(kSilentLimitMs));
+    QJsonArray rules = robotRules(answers({}), answers({}));
+    rules.prepend(FakeAdb::rule(silentCommand, hangsAfter(QString())));
+    fake->setRules(rules);
+    makeTree({ "actions/a.hts", "actions/b.hts", "actions/c.hts" });
+
+    QElapsedTimer elapsed;
+    elapsed.start();
+    conductor->adbPushFiles(fake->path(QStringLiteral("pkg/")));
+    QTRY_COMPARE_WITH_TIMEOUT(sink->count(QStringLiteral("pushAll")), 1, 15000);
+    QVERIFY2(elapsed.elapsed() < 8000, QByteArray::number(elapsed.elapsed()).constData());
+    QTEST(sink->briefs(), "events");
+    QTEST(int(fake->joinedCalls().filter(QRegularExpression(QStringLiteral("^push "))).size()),
+        "pushes");
+    const QString log = todaysLog();
+    QVERIFY(log.contains(
+        QStringLiteral("] The robot did not answer within %1 ms: ").arg(kSilentLimitMs)));
+    QVERIFY(log.contains(QLatin1String("TarvoRobot::Error ")));
+    QVERIFY(log.contains(QLatin1String("] adb push actions stopped, return str: [ ")));
+}
+
+void TestAdbConductor::silentRobotAtInstall_data()
+{
+    QTest::addColumn<QString>("silentCommand");
+    QTest::addColumn<QStringList>("installOuts");
+    QTest::addColumn<QStringList>("events");
+    QTest::addColumn<int>("installs");
+    QTest::addColumn<int>("uninstalls");
+
+    // No second attempt and no uninstall pass: they would wait as long again.
+    QTest::newRow("install") << "^install " << QStringList { "Success" }
+                             << QStringList { "installing:Game", "all:20002" } << 1 << 0;
+    // The pass ends at the first silent removal; the second attempt then speaks for itself.
+    QTest::newRow("removal in the uninstall pass")
+        << "^uninstall "
+        << QStringList { "Failure [INSTALL_FAILED_CONFLICTING_PROVIDER]", "Success" }
+        << QStringList { "installing:Game", "uninstallStart", "installing:Game", "one:Game:0",
+               "installing:Game", "one:Game:0", "installing:Other", "one:Other:0", "all:0" }
+        << 4 << 1;
+    // A package list cut short may end in a cut name: nothing found in it is removed.
+    QTest::newRow("package list in the uninstall pass")
+        << "^shell pm list packages$"
+        << QStringList { "Failure [INSTALL_FAILED_CONFLICTING_PROVIDER]", "Success" }
+        << QStringList { "installing:Game", "uninstallStart", "installing:Game", "one:Game:0",
+               "installing:Game", "one:Game:0", "installing:Other", "one:Other:0", "all:0" }
+        << 4 << 2;
+}
+
+void TestAdbConductor::silentRobotAtInstall()
+{
+    QFETCH(QString, silentCommand);
+    QFETCH(QStringList, installOuts);
+    qputenv("ZEV_ADB_STEP_LIMIT_MS", QByteArray::number(kSilentLimitMs));
+    QJsonArray rules = robotRules(answers({}), answers(installOuts),
+        QStringLiteral("package:com.example.found\r\npackage:com.example.cu"));
+    rules.prepend(FakeAdb::rule(silentCommand, hangsAfter(QStringLiteral("package:com.exa"))));
+    fake->setRules(rules);
+    conductor->appendInstallApps(
+        { makeApp(QStringLiteral("Game"), QStringLiteral("com.example.game")),
+            makeApp(QStringLiteral("Other"), QStringLiteral("com.example.other")) });
+
+    QElapsedTimer elapsed;
+    elapsed.start();
+    conductor->adbInstallApps();
+    QTRY_COMPARE_WITH_TIMEOUT(sink->count(QStringLiteral("all")), 1, 20000);
+    QVERIFY2(elapsed.elapsed() < 12000, QByteArray::number(elapsed.elapsed()).constData());
+    QTest::qWait(50);
+    QTEST(sink->briefs(), "events");
+    const QStringList calls = fake->joinedCalls();
+    QTEST(int(calls.filter(QRegularExpression(QStringLiteral("^install "))).size()), "installs");
+    QTEST(
+        int(calls.filter(QRegularExpression(QStringLiteral("^uninstall "))).size()), "uninstalls");
+    QVERIFY(!calls.contains(QStringLiteral("uninstall com.exa")));
+    QVERIFY(todaysLog().contains(
+        QStringLiteral("] The robot did not answer within %1 ms: ").arg(kSilentLimitMs)));
+}
+
+void TestAdbConductor::silentRobotAtReboot()
+{
+    qputenv("ZEV_ADB_STEP_LIMIT_MS", QByteArray::number(kSilentLimitMs));
+    QJsonArray rules = robotRules(answers({}), answers({}));
+    rules.prepend(FakeAdb::rule(QStringLiteral("^shell reboot$"), hangsAfter(QString())));
+    fake->setRules(rules);
+    conductor->adbReboot();
+    const QString line
+        = QStringLiteral("] The robot did not answer within %1 ms: %2 shell reboot\n")
+              .arg(kSilentLimitMs)
+              .arg(fake->sdk());
+    QTRY_VERIFY_WITH_TIMEOUT(todaysLog().contains(line), 15000);
+    // The thread is free again: a request behind the reboot is served.
+    fake->setRules(robotRules(answers({ buildProp("1", "2") }), answers({})));
+    conductor->adbGetRobotBaseInfo(buildKey, kernelKey);
+    QTRY_COMPARE_WITH_TIMEOUT(sink->count(QStringLiteral("robot")), 1, 15000);
+    QCOMPARE(sink->events.first().code, 0);
 }
 
 QTEST_GUILESS_MAIN(TestAdbConductor)

@@ -1,4 +1,5 @@
 #include "adbparsers.h"
+#include "adbsteplimit.h"
 
 #include <zeverror.h>
 
@@ -28,6 +29,10 @@ private slots:
     void robotShellWord();
     void commandLineWord_data();
     void commandLineWord();
+    void pushLimit_data();
+    void pushLimit();
+    void limitLoweredForTests_data();
+    void limitLoweredForTests();
 };
 
 static const QString buildKey = QStringLiteral("ro.build.version.incremental=");
@@ -323,6 +328,54 @@ void TestAdbParsers::commandLineWord()
     QCOMPARE(args,
         (QStringList {
             QStringLiteral("/x/adb"), QStringLiteral("push"), text, text, QStringLiteral("end") }));
+}
+
+void TestAdbParsers::pushLimit_data()
+{
+    QTest::addColumn<qint64>("bytes");
+    QTest::addColumn<int>("limitMs");
+
+    QTest::newRow("empty file") << qint64(0) << 30000;
+    QTest::newRow("size unknown") << qint64(-1) << 30000;
+    QTest::newRow("256 KiB: one more second") << qint64(256 * 1024) << 31000;
+    QTest::newRow("100 MiB video") << qint64(100) * 1024 * 1024 << 430000;
+    QTest::newRow("beyond an int of milliseconds")
+        << (qint64(1) << 50) << std::numeric_limits<int>::max();
+}
+
+void TestAdbParsers::pushLimit()
+{
+    QFETCH(qint64, bytes);
+    QTEST(adblimit::pushMs(bytes), "limitMs");
+}
+
+void TestAdbParsers::limitLoweredForTests_data()
+{
+    QTest::addColumn<QByteArray>("setting");
+    QTest::addColumn<int>("limitMs");
+    QTest::addColumn<int>("capped");
+
+    QTest::newRow("unset") << QByteArray() << 30000 << 30000;
+    QTest::newRow("lower") << QByteArray("1500") << 30000 << 1500;
+    QTest::newRow("never raises") << QByteArray("60000") << 10000 << 10000;
+    QTest::newRow("zero ignored") << QByteArray("0") << 10000 << 10000;
+    QTest::newRow("negative ignored") << QByteArray("-5") << 10000 << 10000;
+    QTest::newRow("not a number ignored") << QByteArray("soon") << 10000 << 10000;
+}
+
+void TestAdbParsers::limitLoweredForTests()
+{
+    QFETCH(QByteArray, setting);
+    QFETCH(int, limitMs);
+    if (setting.isNull())
+        qunsetenv("ZEV_ADB_STEP_LIMIT_MS");
+    else
+        qputenv("ZEV_ADB_STEP_LIMIT_MS", setting);
+    const int capped = adblimit::capped(limitMs);
+    const adblimit::StepClock clock(limitMs);
+    qunsetenv("ZEV_ADB_STEP_LIMIT_MS");
+    QTEST(capped, "capped");
+    QTEST(clock.limit(), "capped");
 }
 
 QTEST_GUILESS_MAIN(TestAdbParsers)
