@@ -48,9 +48,12 @@ class Sim:
             json.dump(self.scenario, f, indent=1)
         return path
 
-    def start(self, timeout=330.0, detach=False):
+    def start(self, timeout=330.0, detach=False, owner_pid=None):
         """Waits for ports.json. The time-out is long because a simulator on the adb ports first
-        waits for any other one on this machine to stop (see robot-sim's machine-wide lock)."""
+        waits for any other one on this machine to stop (see robot-sim's machine-wide lock).
+
+        The simulator ends by itself when its owner ends: by default this process, or, for a
+        detached one, this process's parent (the test or script that ran `simctl.py start`)."""
         os.makedirs(self.state_dir, exist_ok=True)
         ports_file = os.path.join(self.state_dir, "ports.json")
         if os.path.exists(ports_file):
@@ -61,6 +64,9 @@ class Sim:
             cmd += ["--scenario", scenario]
         for p in self.adb_ports or []:
             cmd += ["--adb-port", str(p)]
+        if owner_pid is None:
+            owner_pid = os.getppid() if detach else os.getpid()
+        cmd += ["--owner-pid", str(owner_pid)]
         out = open(os.path.join(self.state_dir, "sim.out"), "ab")
         self.proc = subprocess.Popen(cmd, stdout=out, stderr=subprocess.STDOUT, stdin=subprocess.DEVNULL,
                                      start_new_session=detach)
@@ -219,13 +225,15 @@ def main(argv=None):
     s.add_argument("--scenario")
     s.add_argument("--adb-port", action="append", type=int)
     s.add_argument("--timeout", type=float, default=330.0)
+    s.add_argument("--owner-pid", type=int,
+                   help="the simulator ends when this process ends (default: the caller; 0: never)")
     t = sub.add_parser("stop")
     t.add_argument("--state-dir", required=True)
     args = p.parse_args(argv)
     if args.command == "start":
         sim = Sim(args.scenario, args.state_dir, args.adb_port)
         try:
-            ports = sim.start(args.timeout, detach=True)
+            ports = sim.start(args.timeout, detach=True, owner_pid=args.owner_pid)
         except SimError as e:
             print(e, file=sys.stderr)
             return 1

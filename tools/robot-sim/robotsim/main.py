@@ -3,6 +3,7 @@
 import argparse
 import fcntl
 import os
+import select
 import signal
 import sys
 import threading
@@ -58,7 +59,45 @@ def take_scan_port_lock(ports, timeout):
             time.sleep(0.1)
 
 
+def watch_owner(pid):
+    """Ends this simulator (as SIGTERM would) once the process `pid` is gone.
+
+    A test killed by its time-out would otherwise leave its simulator running, holding the
+    machine-wide lock and the adb ports for every later run."""
+    if pid <= 0:
+        return
+
+    def leave():
+        os.kill(os.getpid(), signal.SIGTERM)
+
+    try:
+        fd = os.pidfd_open(pid)
+    except ProcessLookupError:
+        leave()
+        return
+    except OSError:
+        fd = None
+
+    def wait():
+        if fd is not None:
+            # A pidfd becomes readable when its process ends, and never names another process.
+            select.select([fd], [], [])
+        else:
+            while True:
+                try:
+                    os.kill(pid, 0)
+                except ProcessLookupError:
+                    break
+                except PermissionError:
+                    pass
+                time.sleep(0.2)
+        leave()
+
+    threading.Thread(target=wait, name="owner-watch", daemon=True).start()
+
+
 def run(args):
+    watch_owner(os.getppid() if args.owner_pid is None else args.owner_pid)
     try:
         sc = scenario_mod.load(args.scenario)
     except (OSError, scenario_mod.ScenarioError) as e:
@@ -140,6 +179,8 @@ def main(argv=None):
     r.add_argument("--scenario", help="scenario JSON (defaults for everything not given)")
     r.add_argument("--state-dir", required=True, help="folder for ports.json, logs and the device")
     r.add_argument("--adb-port", action="append", help="adb port (repeatable); overrides the scenario")
+    r.add_argument("--owner-pid", type=int,
+                   help="end when this process ends (default: the parent; 0: never)")
     sub.add_parser("defaults", help="print the default scenario")
     m = sub.add_parser("summary", help="print what the simulated robot holds")
     m.add_argument("--state-dir", required=True)
