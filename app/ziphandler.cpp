@@ -2,6 +2,7 @@
 
 #include <appconfig.h>
 #include <fileutils.h>
+#include <logger.h>
 
 #include <JlCompress.h>
 #include <quazip.h>
@@ -9,6 +10,9 @@
 #include <QDir>
 #include <QFileInfo>
 #include <QSet>
+#include <QStorageInfo>
+
+#include <limits>
 
 namespace {
 
@@ -41,6 +45,23 @@ bool isInside(const QString &path, const QString &folder)
     return target.startsWith(root);
 }
 
+// A package that cannot fit is refused before anything is written: a full disk would break the
+// log, the report queue and the next download too.
+bool fitsOnDisk(const QString &archive, const QString &folder)
+{
+    const qint64 needed = ZipHandler::declaredUnpackedSize(archive);
+    if (needed < 0)
+        return false;
+    const qint64 available = QStorageInfo(folder).bytesAvailable();
+    if (available < 0 || needed <= available)
+        return true;
+    Logger::instance()->error(
+        QStringLiteral("The upgrade package needs %1 bytes unpacked, the disk has %2 bytes free.")
+            .arg(needed)
+            .arg(available));
+    return false;
+}
+
 } // namespace
 
 ZipHandler::ZipHandler(QObject *parent)
@@ -62,6 +83,26 @@ bool ZipHandler::archiveStaysInside(const QString &archive)
     return true;
 }
 
+qint64 ZipHandler::declaredUnpackedSize(const QString &archive)
+{
+    QuaZip zip(archive);
+    if (!zip.open(QuaZip::mdUnzip))
+        return -1;
+    const QList<QuaZipFileInfo64> entries = zip.getFileInfoList64();
+    const bool readable = zip.getZipError() == UNZ_OK;
+    zip.close();
+    if (!readable)
+        return -1;
+    constexpr quint64 most = std::numeric_limits<qint64>::max();
+    quint64 total = 0;
+    for (const QuaZipFileInfo64 &entry : entries) {
+        if (entry.uncompressedSize > most - total)
+            return static_cast<qint64>(most);
+        total += entry.uncompressedSize;
+    }
+    return static_cast<qint64>(total);
+}
+
 void ZipHandler::slotExtractZip(QString fileName, QString qsMD5, int type)
 {
     Q_UNUSED(type)
@@ -80,7 +121,8 @@ void ZipHandler::slotExtractZip(QString fileName, QString qsMD5, int type)
 
     const QString unpackFolder = FileUtils::parentFolder(fileName);
     QStringList unpacked;
-    if (!unpackFolder.isEmpty() && archiveStaysInside(fileName))
+    if (!unpackFolder.isEmpty() && archiveStaysInside(fileName)
+        && fitsOnDisk(fileName, unpackFolder))
         unpacked = JlCompress::extractDir(fileName, unpackFolder);
     for (const QString &path : qAsConst(unpacked)) {
         // Whatever the archive library made of a name, nothing may have landed elsewhere.

@@ -20,6 +20,10 @@ public:
     // Entries that would land outside `folder` (absolute names, "..", drive letters) or an archive
     // that cannot be read give false; nothing is unpacked then.
     static bool archiveStaysInside(const QString &archive);
+    // The sum of the sizes the archive declares for its entries (saturating), -1 when it cannot
+    // be read. An entry never grows past its declared size while it is unpacked: the reader
+    // stops there and the checksum then fails.
+    static qint64 declaredUnpackedSize(const QString &archive);
 
 signals:
     void sigExtractZipDone(QList<AppPtr> appList, utils::ZEVErrorPtr errorPtr);
