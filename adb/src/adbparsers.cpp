@@ -157,6 +157,13 @@ QString installFailureReason(const QString &out)
     return reason.isEmpty() ? out : reason;
 }
 
+bool pushArrived(const QString &out)
+{
+    static const QRegularExpression noneCopied(QStringLiteral("(^|[^0-9])0 files? pushed"));
+    return out.contains(QLatin1String("bytes"), Qt::CaseInsensitive)
+        && !out.contains(QLatin1String("adb: error:")) && !noneCopied.match(out).hasMatch();
+}
+
 bool isToleratedInstallCode(int code)
 {
     return code == 20014 || code == 20015 || code == 20016 || code == 20019;

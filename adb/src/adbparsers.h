@@ -38,6 +38,10 @@ BatteryInfo readBattery(const QString &dumpsys);
 // Free bytes of the data partition in a "df" listing.
 std::optional<qint64> dataPartitionFreeBytes(const QString &df);
 
+// Whether an "adb push" answer tells of a file that arrived. adb prints its summary, with the
+// word "bytes", also after a failed copy; the error line and the count of none tell that apart.
+bool pushArrived(const QString &out);
+
 // Packages of "pm list packages" that are neither the system's nor the maker's.
 QStringList removablePackages(const QString &list);
 

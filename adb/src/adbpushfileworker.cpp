@@ -112,7 +112,7 @@ void AdbPushFileWorker::slotPushFiles(QString folder)
         }
         if (!isPush)
             continue;
-        if (out.contains(QLatin1String("bytes"), Qt::CaseInsensitive)) {
+        if (adbparse::pushArrived(out)) {
             ++done;
             emit sigPushOneFileFinished(name, utils::makeError(0), done, totalFiles);
         } else {

@@ -712,16 +712,24 @@ void TestAdbConductor::pushQuotesFolderNames()
 void TestAdbConductor::pushFailureWhileRunning()
 {
     QJsonArray rules = robotRules(answers({}), answers({}));
-    rules.prepend(FakeAdb::rule(QStringLiteral("^push .*/b\\.hts "),
-        answers({ QStringLiteral("adb: error: failed to copy\n") })));
+    // adb 29 prints its summary, bytes included, after a failed copy too.
+    const QString failed = QStringLiteral(
+        "adb: error: failed to copy 'b.hts' to '/sdcard/actions/b.hts': remote No space left on "
+        "device\n0 files pushed. 0.0 MB/s (6 bytes in 0.001s)\n");
+    rules.prepend(FakeAdb::rule(QStringLiteral("^push .*/b\\.hts "), answers({ failed })));
     fake->setRules(rules);
     makeTree({ "actions/a.hts", "actions/b.hts", "actions/c.hts" });
     conductor->adbPushFiles(fake->path(QStringLiteral("pkg/")));
     QTRY_COMPARE_WITH_TIMEOUT(sink->count(QStringLiteral("pushAll")), 1, 15000);
     QCOMPARE(sink->briefs(),
         (QStringList { "pushOne:a.hts:1/3", "pushOne:c.hts:2/3", "pushAll:20022" }));
-    QVERIFY(todaysLog().contains(
+    const QString log = todaysLog();
+    QVERIFY(log.contains(
         QLatin1String("] adb push actions finished files total: [ 3 ] successed : [ 2 ]")));
+    // What adb said is kept where the failure can be understood afterwards.
+    QVERIFY(log.contains(QStringLiteral("TarvoRobot::Error "))
+        && log.contains(QStringLiteral("] adb push [ b.hts ] failed, return str: [ adb: error: "
+                                       "failed to copy 'b.hts'")));
 }
 
 void TestAdbConductor::pushFailureAfterStop()

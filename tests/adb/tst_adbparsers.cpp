@@ -29,6 +29,8 @@ private slots:
     void robotShellWord();
     void commandLineWord_data();
     void commandLineWord();
+    void pushAnswer_data();
+    void pushAnswer();
     void pushLimit_data();
     void pushLimit();
     void limitLoweredForTests_data();
@@ -328,6 +330,35 @@ void TestAdbParsers::commandLineWord()
     QCOMPARE(args,
         (QStringList {
             QStringLiteral("/x/adb"), QStringLiteral("push"), text, text, QStringLiteral("end") }));
+}
+
+void TestAdbParsers::pushAnswer_data()
+{
+    QTest::addColumn<QString>("out");
+    QTest::addColumn<bool>("arrived");
+
+    QTest::newRow("one file") << "a.hts: 1 file pushed. 0.1 MB/s (1234 bytes in 0.010s)\n" << true;
+    QTest::newRow("ten files") << "10 files pushed. 2.0 MB/s (20480 bytes in 0.010s)\n" << true;
+    QTest::newRow("progress lines first")
+        << "[ 50%] /sdcard/actions/a.hts\r[100%] /sdcard/actions/a.hts\r\n"
+           "a.hts: 1 file pushed. (1234 BYTES in 0.010s)\n"
+        << true;
+    // adb 29 against a full robot: the summary still has its bytes.
+    QTest::newRow("failed copy with a summary")
+        << "adb: error: failed to copy 'a.hts' to '/sdcard/actions/a.hts': remote No space left "
+           "on device\n0 files pushed. 0.0 MB/s (1000 bytes in 0.001s)\n"
+        << false;
+    QTest::newRow("none pushed, no error line")
+        << "0 files pushed. 0.0 MB/s (1000 bytes in 0.001s)\n"
+        << false;
+    QTest::newRow("device gone") << "error: closed\n" << false;
+    QTest::newRow("nothing") << QString() << false;
+}
+
+void TestAdbParsers::pushAnswer()
+{
+    QFETCH(QString, out);
+    QTEST(pushArrived(out), "arrived");
 }
 
 void TestAdbParsers::pushLimit_data()
