@@ -17,22 +17,30 @@ macro(zev_sanitizers)
   endif()
 endmacro()
 
+# In TSan builds, a program gets the library that makes Qt's synchronisation visible to TSan
+# (tests/tsan/): before every other library in the link, so that its definitions of Qt's
+# functions take the place of Qt's.
+function(zev_tsan_annotations target)
+  if(ZEV_TSAN)
+    target_link_options(${target} BEFORE PRIVATE
+      "SHELL:-Wl,--push-state,--no-as-needed $<TARGET_FILE:zev_qtsync_tsan> -Wl,--pop-state")
+    add_dependencies(${target} zev_qtsync_tsan)
+    set_property(TARGET ${target} APPEND PROPERTY BUILD_RPATH ${CMAKE_BINARY_DIR}/tests/lib)
+    # A TSan build is never shipped; its installed program still has to start.
+    set_property(TARGET ${target} APPEND PROPERTY INSTALL_RPATH ${CMAKE_BINARY_DIR}/tests/lib)
+  endif()
+endfunction()
+
 # zev_add_qtest(NAME name SOURCES ... LIBS ... LABELS ... [RESOURCE_LOCK lock] [TIMEOUT s])
 # A Qt Test executable run offscreen, in its own temporary HOME.
 function(zev_add_qtest)
   cmake_parse_arguments(T "" "NAME;TIMEOUT;RESOURCE_LOCK" "SOURCES;LIBS;LABELS;ENV" ${ARGN})
   add_executable(${T_NAME} ${T_SOURCES})
-  if(ZEV_TSAN)
-    # First in the link, so that its definitions of Qt's mutex functions take the place of Qt's.
-    target_link_libraries(${T_NAME} PRIVATE -Wl,--no-as-needed zev_qtsync_tsan -Wl,--as-needed)
-  endif()
   target_link_libraries(${T_NAME} PRIVATE Qt5::Test ${T_LIBS})
   zev_warnings(${T_NAME})
   set_target_properties(${T_NAME} PROPERTIES RUNTIME_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR}/tests/bin
                                               BUILD_RPATH "${ZEV_DIST_DIR};\$ORIGIN")
-  if(ZEV_TSAN)
-    set_property(TARGET ${T_NAME} APPEND PROPERTY BUILD_RPATH ${CMAKE_BINARY_DIR}/tests/lib)
-  endif()
+  zev_tsan_annotations(${T_NAME})
   add_test(NAME ${T_NAME} COMMAND ${T_NAME})
   if(NOT T_TIMEOUT)
     set(T_TIMEOUT 120)
