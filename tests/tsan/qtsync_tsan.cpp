@@ -127,18 +127,23 @@ private:
 
 } // namespace
 
+// These definitions stand in for C++ functions, member functions among them, whose addresses a
+// pointer to member function holds: the ABI keeps its lowest bit for virtual functions, so they
+// must start on an even address, which GCC does not promise for C functions in a Debug build.
+#define ZEV_QT_FUNCTION __attribute__((aligned(16)))
+
 extern "C" {
 
 // QMutex and QBasicMutex
 
-void _ZN6QMutex4lockEv(void *mutex)
+ZEV_QT_FUNCTION void _ZN6QMutex4lockEv(void *mutex)
 {
     static const auto lock = real<void (*)(void *)>("_ZN6QMutex4lockEv");
     lock(mutex);
     __tsan_acquire(mutex);
 }
 
-bool _ZN6QMutex7tryLockEi(void *mutex, int timeout)
+ZEV_QT_FUNCTION bool _ZN6QMutex7tryLockEi(void *mutex, int timeout)
 {
     static const auto tryLock = real<bool (*)(void *, int)>("_ZN6QMutex7tryLockEi");
     const bool locked = tryLock(mutex, timeout);
@@ -147,21 +152,21 @@ bool _ZN6QMutex7tryLockEi(void *mutex, int timeout)
     return locked;
 }
 
-void _ZN6QMutex6unlockEv(void *mutex)
+ZEV_QT_FUNCTION void _ZN6QMutex6unlockEv(void *mutex)
 {
     static const auto unlock = real<void (*)(void *)>("_ZN6QMutex6unlockEv");
     __tsan_release(mutex);
     unlock(mutex);
 }
 
-void _ZN11QBasicMutex12lockInternalEv(void *mutex)
+ZEV_QT_FUNCTION void _ZN11QBasicMutex12lockInternalEv(void *mutex)
 {
     static const auto lock = real<void (*)(void *)>("_ZN11QBasicMutex12lockInternalEv");
     lock(mutex);
     __tsan_acquire(mutex);
 }
 
-bool _ZN11QBasicMutex12lockInternalEi(void *mutex, int timeout)
+ZEV_QT_FUNCTION bool _ZN11QBasicMutex12lockInternalEi(void *mutex, int timeout)
 {
     static const auto lock = real<bool (*)(void *, int)>("_ZN11QBasicMutex12lockInternalEi");
     const bool locked = lock(mutex, timeout);
@@ -170,7 +175,7 @@ bool _ZN11QBasicMutex12lockInternalEi(void *mutex, int timeout)
     return locked;
 }
 
-void _ZN11QBasicMutex14unlockInternalEv(void *mutex)
+ZEV_QT_FUNCTION void _ZN11QBasicMutex14unlockInternalEv(void *mutex)
 {
     static const auto unlock = real<void (*)(void *)>("_ZN11QBasicMutex14unlockInternalEv");
     __tsan_release(mutex);
@@ -179,7 +184,7 @@ void _ZN11QBasicMutex14unlockInternalEv(void *mutex)
 
 // QWaitCondition
 
-bool _ZN14QWaitCondition4waitEP6QMutexm(void *condition, void *mutex, unsigned long time)
+ZEV_QT_FUNCTION bool _ZN14QWaitCondition4waitEP6QMutexm(void *condition, void *mutex, unsigned long time)
 {
     static const auto wait
         = real<bool (*)(void *, void *, unsigned long)>("_ZN14QWaitCondition4waitEP6QMutexm");
@@ -190,7 +195,7 @@ bool _ZN14QWaitCondition4waitEP6QMutexm(void *condition, void *mutex, unsigned l
     return woken;
 }
 
-bool _ZN14QWaitCondition4waitEP6QMutex14QDeadlineTimer(
+ZEV_QT_FUNCTION bool _ZN14QWaitCondition4waitEP6QMutex14QDeadlineTimer(
     void *condition, void *mutex, DeadlineTimer deadline)
 {
     static const auto wait = real<bool (*)(void *, void *, DeadlineTimer)>(
@@ -202,14 +207,14 @@ bool _ZN14QWaitCondition4waitEP6QMutex14QDeadlineTimer(
     return woken;
 }
 
-void _ZN14QWaitCondition7wakeOneEv(void *condition)
+ZEV_QT_FUNCTION void _ZN14QWaitCondition7wakeOneEv(void *condition)
 {
     static const auto wake = real<void (*)(void *)>("_ZN14QWaitCondition7wakeOneEv");
     __tsan_release(condition);
     wake(condition);
 }
 
-void _ZN14QWaitCondition7wakeAllEv(void *condition)
+ZEV_QT_FUNCTION void _ZN14QWaitCondition7wakeAllEv(void *condition)
 {
     static const auto wake = real<void (*)(void *)>("_ZN14QWaitCondition7wakeAllEv");
     __tsan_release(condition);
@@ -220,7 +225,7 @@ void _ZN14QWaitCondition7wakeAllEv(void *condition)
 // activate(), so the release comes before (what the sender wrote) and after (the copies, for a
 // receiver that had not taken the event yet).
 
-void _ZN11QMetaObject8activateEP7QObjectPKS_iPPv(
+ZEV_QT_FUNCTION void _ZN11QMetaObject8activateEP7QObjectPKS_iPPv(
     QObject *sender, const QMetaObject *meta, int index, void **arguments)
 {
     static const auto activate = real<void (*)(QObject *, const QMetaObject *, int, void **)>(
@@ -230,7 +235,7 @@ void _ZN11QMetaObject8activateEP7QObjectPKS_iPPv(
     releaseQtLocks();
 }
 
-void _ZN11QMetaObject8activateEP7QObjectiPPv(QObject *sender, int index, void **arguments)
+ZEV_QT_FUNCTION void _ZN11QMetaObject8activateEP7QObjectiPPv(QObject *sender, int index, void **arguments)
 {
     static const auto activate
         = real<void (*)(QObject *, int, void **)>("_ZN11QMetaObject8activateEP7QObjectiPPv");
@@ -239,7 +244,7 @@ void _ZN11QMetaObject8activateEP7QObjectiPPv(QObject *sender, int index, void **
     releaseQtLocks();
 }
 
-void _ZN11QMetaObject8activateEP7QObjectiiPPv(
+ZEV_QT_FUNCTION void _ZN11QMetaObject8activateEP7QObjectiiPPv(
     QObject *sender, int offset, int index, void **arguments)
 {
     static const auto activate = real<void (*)(QObject *, int, int, void **)>(
@@ -249,7 +254,7 @@ void _ZN11QMetaObject8activateEP7QObjectiiPPv(
     releaseQtLocks();
 }
 
-bool _ZN11QMetaObject12invokeMethodEP7QObjectPKcN2Qt14ConnectionTypeE22QGenericReturnArgument16QGenericArgumentS7_S7_S7_S7_S7_S7_S7_S7_S7_(
+ZEV_QT_FUNCTION bool _ZN11QMetaObject12invokeMethodEP7QObjectPKcN2Qt14ConnectionTypeE22QGenericReturnArgument16QGenericArgumentS7_S7_S7_S7_S7_S7_S7_S7_S7_(
     QObject *object, const char *member, Qt::ConnectionType type, QGenericReturnArgument ret,
     QGenericArgument a0, QGenericArgument a1, QGenericArgument a2, QGenericArgument a3,
     QGenericArgument a4, QGenericArgument a5, QGenericArgument a6, QGenericArgument a7,
@@ -267,28 +272,28 @@ bool _ZN11QMetaObject12invokeMethodEP7QObjectPKcN2Qt14ConnectionTypeE22QGenericR
     return invoked;
 }
 
-bool _ZN11QMetaObject16invokeMethodImplEP7QObjectPN9QtPrivate15QSlotObjectBaseEN2Qt14ConnectionTypeEPv(
+ZEV_QT_FUNCTION bool _ZN11QMetaObject16invokeMethodImplEP7QObjectPN9QtPrivate15QSlotObjectBaseEN2Qt14ConnectionTypeEPv(
     QObject *object, void *slot, Qt::ConnectionType type, void *ret)
 {
     static const auto invoke = real<bool (*)(QObject *, void *, Qt::ConnectionType, void *)>(
         "_ZN11QMetaObject16invokeMethodImplEP7QObjectPN9QtPrivate15QSlotObjectBaseEN2Qt14"
         "ConnectionTypeEPv");
+    auto *releasing = new ReleasingSlot(static_cast<QtPrivate::QSlotObjectBase *>(slot));
     releaseQtLocks();
-    const bool invoked = invoke(
-        object, new ReleasingSlot(static_cast<QtPrivate::QSlotObjectBase *>(slot)), type, ret);
+    const bool invoked = invoke(object, releasing, type, ret);
     acquireQtLocks();
     releaseQtLocks();
     return invoked;
 }
 
-void _ZN7QObject11deleteLaterEv(QObject *object)
+ZEV_QT_FUNCTION void _ZN7QObject11deleteLaterEv(QObject *object)
 {
     static const auto deleteLater = real<void (*)(QObject *)>("_ZN7QObject11deleteLaterEv");
     releaseQtLocks();
     deleteLater(object);
 }
 
-void _ZN16QCoreApplication9postEventEP7QObjectP6QEventi(
+ZEV_QT_FUNCTION void _ZN16QCoreApplication9postEventEP7QObjectP6QEventi(
     QObject *receiver, QEvent *event, int priority)
 {
     static const auto post = real<void (*)(QObject *, QEvent *, int)>(
@@ -300,7 +305,7 @@ void _ZN16QCoreApplication9postEventEP7QObjectP6QEventi(
 // Qt's glib event dispatcher wakes the receiving thread after every post, Qt's internal ones too
 // (a timer's or a process's signal to another thread). The context is made on the thread that
 // will run it, and used by others once Qt has published it.
-void *g_main_context_new(void)
+ZEV_QT_FUNCTION void *g_main_context_new(void)
 {
     static const auto create = real<void *(*)(void)>("g_main_context_new");
     void *context = create();
@@ -308,7 +313,7 @@ void *g_main_context_new(void)
     return context;
 }
 
-void g_main_context_wakeup(void *context)
+ZEV_QT_FUNCTION void g_main_context_wakeup(void *context)
 {
     static const auto wakeup = real<void (*)(void *)>("g_main_context_wakeup");
     if (context)
@@ -319,7 +324,7 @@ void g_main_context_wakeup(void *context)
 }
 
 // Each pass of a thread's event loop first looks at the events posted to it, under Qt's lock.
-int g_main_context_iteration(void *context, int mayBlock)
+ZEV_QT_FUNCTION int g_main_context_iteration(void *context, int mayBlock)
 {
     static const auto iterate = real<int (*)(void *, int)>("g_main_context_iteration");
     acquireQtLocks();
@@ -327,7 +332,7 @@ int g_main_context_iteration(void *context, int mayBlock)
 }
 
 // Qt destroys a thread's context once no other thread can post to it any more.
-void g_main_context_unref(void *context)
+ZEV_QT_FUNCTION void g_main_context_unref(void *context)
 {
     static const auto unref = real<void (*)(void *)>("g_main_context_unref");
     if (context)
@@ -339,7 +344,7 @@ void g_main_context_unref(void *context)
 // ~QObject takes the signal-slot locks of the object and of every peer connected to it, and
 // deletes the events still posted to it.
 
-void _ZN7QObjectD2Ev(QObject *object)
+ZEV_QT_FUNCTION void _ZN7QObjectD2Ev(QObject *object)
 {
     static const auto destroy = real<void (*)(QObject *)>("_ZN7QObjectD2Ev");
     acquireQtLocks();
@@ -347,7 +352,7 @@ void _ZN7QObjectD2Ev(QObject *object)
     releaseQtLocks();
 }
 
-void _ZN7QObjectD1Ev(QObject *object)
+ZEV_QT_FUNCTION void _ZN7QObjectD1Ev(QObject *object)
 {
     static const auto destroy = real<void (*)(QObject *)>("_ZN7QObjectD1Ev");
     acquireQtLocks();
@@ -357,7 +362,7 @@ void _ZN7QObjectD1Ev(QObject *object)
 
 // QThread: Qt starts its threads detached and joins them through its own wait condition.
 
-void _ZN7QThread5startENS_8PriorityE(QThread *thread, QThread::Priority priority)
+ZEV_QT_FUNCTION void _ZN7QThread5startENS_8PriorityE(QThread *thread, QThread::Priority priority)
 {
     static const auto start
         = real<void (*)(QThread *, QThread::Priority)>("_ZN7QThread5startENS_8PriorityE");
@@ -365,7 +370,7 @@ void _ZN7QThread5startENS_8PriorityE(QThread *thread, QThread::Priority priority
     start(thread, priority);
 }
 
-bool _ZN7QThread4waitEm(QThread *thread, unsigned long time)
+ZEV_QT_FUNCTION bool _ZN7QThread4waitEm(QThread *thread, unsigned long time)
 {
     static const auto wait = real<bool (*)(QThread *, unsigned long)>("_ZN7QThread4waitEm");
     const bool finished = wait(thread, time);
@@ -374,7 +379,7 @@ bool _ZN7QThread4waitEm(QThread *thread, unsigned long time)
     return finished;
 }
 
-bool _ZN7QThread4waitE14QDeadlineTimer(QThread *thread, DeadlineTimer deadline)
+ZEV_QT_FUNCTION bool _ZN7QThread4waitE14QDeadlineTimer(QThread *thread, DeadlineTimer deadline)
 {
     static const auto wait
         = real<bool (*)(QThread *, DeadlineTimer)>("_ZN7QThread4waitE14QDeadlineTimer");
@@ -384,7 +389,7 @@ bool _ZN7QThread4waitE14QDeadlineTimer(QThread *thread, DeadlineTimer deadline)
     return finished;
 }
 
-bool _ZNK7QThread10isFinishedEv(QThread *thread)
+ZEV_QT_FUNCTION bool _ZNK7QThread10isFinishedEv(QThread *thread)
 {
     static const auto isFinished = real<bool (*)(QThread *)>("_ZNK7QThread10isFinishedEv");
     const bool finished = isFinished(thread);

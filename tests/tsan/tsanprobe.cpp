@@ -100,7 +100,8 @@ int blockingInvoke()
 }
 
 // What a thread wrote is the main thread's once wait() has returned; the QThread and the
-// objects it deleted on its way out go with it.
+// objects it deleted on its way out go with it. Its finished() reaches deleteLater() through a
+// pointer to member function, the way the workers are let go.
 int threadWait()
 {
     QThread *thread = QThread::create([] {
@@ -108,6 +109,9 @@ int threadWait()
         auto *leftover = new QObject;
         leftover->deleteLater();
     });
+    auto *worker = new QObject;
+    worker->moveToThread(thread);
+    QObject::connect(thread, &QThread::finished, worker, &QObject::deleteLater);
     thread->start();
     thread->wait();
     const int result = value;
