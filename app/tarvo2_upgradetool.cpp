@@ -710,6 +710,9 @@ void Tarvo2_UpgradeTool::slotShowFinishMessageBox(utils::ZEVErrorPtr errorPtr)
 {
     if (!errorPtr)
         errorPtr = utils::makeError(99999);
+    // Without it the log of a failed run ends at its last step and never says how it ended.
+    Logger::instance()->info(
+        QStringLiteral("Upgrade finished, code: %1").arg(errorPtr->errorCode()));
     ui->pbStartUpgrade->setEnabled(true);
     progressTimer.stop();
     ui->downloadProgressBar->reset();
