@@ -1,90 +1,46 @@
 // Faults against the real dialog, in process and offscreen, with Debian's adb, the simulated robot
 // (adbd, robot service, web service) and the robot's USB device under umockdev's testbed. Every
-// case must end in exactly one finish box, leave the dialog ready for the next run, never take a
-// partial package for a complete one and run nothing on the robot's shell that the tool did not
-// mean to run.
+// case must end in exactly one finish box with its code, logged once, leave the dialog ready for
+// the next run, never take a partial package for a complete one, write nothing outside the work
+// folders and run nothing on the robot's shell that the tool did not mean to run.
 
 // GLib first: its headers use "signals" as a plain name, which Qt's headers define away.
 #include "../support/usbfixture.h"
 
+#include "../support/dialogharness.h"
+
 #include "tarvo2_upgradetool.h"
 
 #include <fileutils.h>
+#include <zeverror.h>
 
 #include <QtTest>
 #include <QtWidgets>
 
+#include <algorithm>
 #include <cstdlib>
-#include <cstring>
-#include <functional>
-#include <unistd.h>
+
+using dialogharness::BoxAnswerer;
+using dialogharness::BoxRecord;
+using dialogharness::jsonLines;
+using dialogharness::textLines;
 
 namespace {
 
-const QString kPython = QStringLiteral("/usr/bin/python3");
-const QString kSystemAdb = QStringLiteral("/usr/bin/adb");
 const QString k2M = QStringLiteral("tarvo2-18d1-4e26.umockdev");
 const QString kServicePackage = QStringLiteral("com.norvikinc.tarvo2services");
 const int kFullInstall = 4;
 
-QList<QJsonObject> jsonLines(const QString &path)
+// The codes of every "Upgrade finished" line in a log.
+QList<int> finishCodes(const QString &log)
 {
-    QList<QJsonObject> result;
-    QFile file(path);
-    if (!file.open(QIODevice::ReadOnly))
-        return result;
-    for (const QByteArray &line : file.readAll().split('\n')) {
-        if (!line.trimmed().isEmpty())
-            result << QJsonDocument::fromJson(line).object();
-    }
-    return result;
+    QList<int> codes;
+    static const QRegularExpression line(QStringLiteral("\\] Upgrade finished, code: (-?\\d+)\n"));
+    auto it = line.globalMatch(log);
+    while (it.hasNext())
+        codes << it.next().captured(1).toInt();
+    return codes;
 }
-
-QStringList textLines(const QString &path)
-{
-    QFile file(path);
-    if (!file.open(QIODevice::ReadOnly))
-        return {};
-    return QString::fromUtf8(file.readAll()).split(QLatin1Char('\n'), Qt::SkipEmptyParts);
-}
-
-struct BoxRecord
-{
-    QString title;
-    QString text;
-};
-
-// Answers every message box with its first button as soon as it shows, and records it.
-class BoxAnswerer : public QObject
-{
-    Q_OBJECT
-public:
-    BoxAnswerer()
-    {
-        connect(&timer, &QTimer::timeout, this, &BoxAnswerer::poll);
-        timer.start(20);
-    }
-
-    QList<BoxRecord> boxes;
-
-private:
-    void poll()
-    {
-        const QWidgetList widgets = QApplication::topLevelWidgets();
-        for (QWidget *widget : widgets) {
-            auto *box = qobject_cast<QMessageBox *>(widget);
-            if (!box || !box->isVisible() || box->property("zevAnswered").toBool())
-                continue;
-            box->setProperty("zevAnswered", true);
-            boxes << BoxRecord { box->windowTitle(), box->text() };
-            const QList<QAbstractButton *> buttons = box->buttons();
-            if (!buttons.isEmpty())
-                QTimer::singleShot(0, buttons.first(), &QAbstractButton::click);
-        }
-    }
-
-    QTimer timer;
-};
 
 } // namespace
 
@@ -98,6 +54,7 @@ private slots:
 
     void unplugAtStep_data();
     void unplugAtStep();
+    void unplugDuringUnpacking();
     void silentRobotAtStep_data();
     void silentRobotAtStep();
     void webFaults_data();
@@ -109,59 +66,44 @@ private slots:
 
 private:
     bool startSim(const QJsonObject &scenario);
-    void stopSim();
-    void writeConfig();
+    void stopSim() { sim.stop(); }
+    void writeConfig() { QVERIFY(dialogharness::writeConfig(sim.webPort())); }
     void plug();
     void unplug();
     void pressStart();
     bool waitForBoxes(int count, int timeoutMs);
+    void checkOneFinish(const QList<int> &codes);
+    void checkOneFinish(int code) { checkOneFinish(QList<int> { code }); }
     void checkReadyForNextRun();
     void checkNoWritesOutsideWorkFolders();
-    QList<QJsonObject> webRequests(const QString &path) const;
-    QStringList installed() const;
-    QString simFile(const QString &relative) const
-    {
-        return stateDir + QLatin1Char('/') + relative;
-    }
-    QString newLog() const;
+    QStringList installed() const { return sim.installedInOrder(); }
+    QString simFile(const QString &relative) const { return sim.file(relative); }
+    QString newLog() const { return todaysLog.added(); }
     // The type 0 robot's work folder.
     static QString workDir() { return FileUtils::appDirPath() + QStringLiteral("/download/2M/"); }
 
     UMockdevTestbed *testbed = nullptr;
     QTemporaryDir *dir = nullptr;
-    QString stateDir;
-    QString simctl;
-    bool simRunning = false;
+    dialogharness::SimRobot sim;
+    dialogharness::LogTail todaysLog;
     bool plugged = false;
-    int webPort = 0;
-    QString packageFile;
     QStringList appDirBefore;
-    qint64 logOffset = 0;
     Tarvo2_UpgradeTool *dialog = nullptr;
     BoxAnswerer *boxes = nullptr;
 };
 
 void TestFaults::initTestCase()
 {
-    if (!QFile::exists(kSystemAdb) || !QFile::exists(kPython))
+    if (!QFile::exists(QStringLiteral("/usr/bin/adb"))
+        || !QFile::exists(dialogharness::SimRobot::python()))
         QSKIP("Debian's adb or python3 is not installed");
     qRegisterMetaType<AppPtr>("AppPtr");
     qRegisterMetaType<utils::ZEVErrorPtr>("utils::ZEVErrorPtr");
     qRegisterMetaType<RobotTarvo2Ptr>("RobotTarvo2Ptr");
     qRegisterMetaType<QList<AppPtr>>("QList<AppPtr>");
-    simctl = qEnvironmentVariable("ZEV_SOURCE_DIR") + QStringLiteral("/tools/robot-sim/simctl.py");
-    QVERIFY2(QFile::exists(simctl), qPrintable(simctl));
-
-    // The dialog runs "fastbootfile/adb" beside the program; umockdev's preload is for the
-    // dialog's libusb only.
-    const QString fastboot = FileUtils::appDirPath() + QStringLiteral("/fastbootfile");
-    QVERIFY(QDir().mkpath(fastboot));
-    QFile wrapper(fastboot + QStringLiteral("/adb"));
-    wrapper.remove();
-    QVERIFY(wrapper.open(QIODevice::WriteOnly));
-    wrapper.write("#!/bin/sh\nunset LD_PRELOAD\nexec /usr/bin/adb \"$@\"\n");
-    wrapper.close();
-    QVERIFY(wrapper.setPermissions(QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner));
+    QVERIFY2(QFile::exists(dialogharness::SimRobot::simctl()),
+        qPrintable(dialogharness::SimRobot::simctl()));
+    QVERIFY(dialogharness::installAdbWrapper());
     QVERIFY(QDir().mkpath(FileUtils::logDirPath()));
 }
 
@@ -169,14 +111,13 @@ void TestFaults::init()
 {
     dir = new QTemporaryDir;
     QVERIFY(dir->isValid());
-    stateDir = dir->filePath(QStringLiteral("robot"));
     testbed = umockdev_testbed_new();
     QVERIFY(testbed);
     FileUtils::removeTree(FileUtils::appDirPath() + QStringLiteral("/download"));
+    // Reports an earlier case could not deliver (its web service is gone) would be sent first.
+    QFile::remove(FileUtils::appDirPath() + QStringLiteral("/pending_reports.json"));
     boxes = new BoxAnswerer;
-    QFile log(FileUtils::logDirPath() + QLatin1Char('/')
-        + QDate::currentDate().toString(QStringLiteral("yyyy-MM-dd")) + QStringLiteral(".log"));
-    logOffset = log.exists() ? log.size() : 0;
+    todaysLog.mark();
 }
 
 void TestFaults::cleanup()
@@ -185,8 +126,7 @@ void TestFaults::cleanup()
     dialog = nullptr;
     delete boxes;
     boxes = nullptr;
-    QProcess::execute(FileUtils::appDirPath() + QStringLiteral("/fastbootfile/adb"),
-        { QStringLiteral("kill-server") });
+    dialogharness::killAdbServer();
     stopSim();
     if (plugged)
         unplug();
@@ -198,46 +138,7 @@ void TestFaults::cleanup()
 
 bool TestFaults::startSim(const QJsonObject &scenario)
 {
-    const QString scenarioPath = dir->filePath(QStringLiteral("scenario.json"));
-    QFile file(scenarioPath);
-    if (!file.open(QIODevice::WriteOnly))
-        return false;
-    file.write(QJsonDocument(scenario).toJson());
-    file.close();
-    QProcess p;
-    p.start(kPython,
-        { simctl, QStringLiteral("start"), QStringLiteral("--state-dir"), stateDir,
-            QStringLiteral("--scenario"), scenarioPath });
-    if (!p.waitForFinished(340000) || p.exitCode() != 0) {
-        qWarning("robot-sim: %s", p.readAllStandardError().constData());
-        return false;
-    }
-    simRunning = true;
-    const QJsonObject ports = QJsonDocument::fromJson(p.readAllStandardOutput()).object();
-    webPort = ports.value(QStringLiteral("web")).toInt();
-    packageFile = QFileInfo(
-        ports.value(QStringLiteral("package")).toObject().value(QStringLiteral("file")).toString())
-                      .fileName();
-    return webPort > 0;
-}
-
-void TestFaults::stopSim()
-{
-    if (!simRunning)
-        return;
-    QProcess::execute(
-        kPython, { simctl, QStringLiteral("stop"), QStringLiteral("--state-dir"), stateDir });
-    simRunning = false;
-}
-
-void TestFaults::writeConfig()
-{
-    QVERIFY(QDir().mkpath(FileUtils::configDirPath()));
-    const QJsonObject config { { QStringLiteral("default_request_url"),
-        QStringLiteral("http://127.0.0.1:%1").arg(webPort) } };
-    QFile file(FileUtils::configDirPath() + QStringLiteral("/config.json"));
-    QVERIFY(file.open(QIODevice::WriteOnly));
-    file.write(QJsonDocument(config).toJson());
+    return sim.start(scenario, dir->path());
 }
 
 void TestFaults::plug()
@@ -277,6 +178,21 @@ bool TestFaults::waitForBoxes(int count, int timeoutMs)
     return boxes->boxes.size() >= count;
 }
 
+// Exactly one finish box, for one of `codes`, and the log says so once.
+void TestFaults::checkOneFinish(const QList<int> &codes)
+{
+    QCOMPARE(boxes->boxes.size(), 1);
+    const BoxRecord &box = boxes->boxes.first();
+    const QList<int> logged = finishCodes(newLog());
+    QCOMPARE(logged.size(), 1);
+    const int code = logged.first();
+    QVERIFY2(codes.contains(code), qPrintable(QString::number(code)));
+    QVERIFY2(box.title == QLatin1String(code == 0 ? "Success" : "Failure"), qPrintable(box.text));
+    if (code != 0)
+        QVERIFY2(
+            box.text.endsWith(utils::ZEVError::messageTextForCode(code)), qPrintable(box.text));
+}
+
 void TestFaults::checkReadyForNextRun()
 {
     QVERIFY(dialog->findChild<QPushButton *>(QStringLiteral("pbStartUpgrade"))->isEnabled());
@@ -299,167 +215,226 @@ void TestFaults::checkNoWritesOutsideWorkFolders()
     for (const QString &name : now) {
         if (appDirBefore.contains(name))
             continue;
-        QVERIFY2(
-            name == QLatin1String("download") || name == QLatin1String("Log"), qPrintable(name));
+        QVERIFY2(name == QLatin1String("download") || name == QLatin1String("Log")
+                || name == QLatin1String("pending_reports.json"),
+            qPrintable(name));
     }
-}
-
-QList<QJsonObject> TestFaults::webRequests(const QString &path) const
-{
-    QList<QJsonObject> result;
-    for (const QJsonObject &request : jsonLines(simFile(QStringLiteral("web.log")))) {
-        if (request.value(QStringLiteral("path")).toString().startsWith(path))
-            result << request;
-    }
-    return result;
-}
-
-QStringList TestFaults::installed() const
-{
-    QStringList names;
-    for (const QJsonObject &line : jsonLines(simFile(QStringLiteral("exec.log")))) {
-        const QJsonArray argv = line.value(QStringLiteral("argv")).toArray();
-        if (argv.size() >= 3 && argv.at(0).toString() == QLatin1String("pm")
-            && argv.at(1).toString() == QLatin1String("install"))
-            names << QFileInfo(argv.last().toString()).fileName();
-    }
-    return names;
-}
-
-QString TestFaults::newLog() const
-{
-    QFile log(FileUtils::logDirPath() + QLatin1Char('/')
-        + QDate::currentDate().toString(QStringLiteral("yyyy-MM-dd")) + QStringLiteral(".log"));
-    if (!log.open(QIODevice::ReadOnly))
-        return QString();
-    log.seek(logOffset);
-    return QString::fromUtf8(log.readAll());
 }
 
 void TestFaults::unplugAtStep_data()
 {
-    QTest::addColumn<QString>("step");
-    QTest::addColumn<QString>("service");
+    QTest::addColumn<QString>("trigger");
     QTest::addColumn<QJsonObject>("extra");
+    QTest::addColumn<QList<int>>("codes");
 
-    QTest::newRow("serial") << "serial"
-                            << "tcp:6102" << QJsonObject();
-    QTest::newRow("base information") << "base_info"
-                                      << "shell:cat /system/build.prop" << QJsonObject();
-    QTest::newRow("checks") << "battery"
-                            << "shell:dumpsys battery" << QJsonObject();
-    QTest::newRow("push") << "push"
-                          << "shell:mkdir /sdcard/actions/" << QJsonObject();
+    const auto holding = [](const char *service) {
+        return QJsonObject { { "rules",
+            QJsonArray { QJsonObject { { "match", service }, { "hang", true } } } } };
+    };
+    // The serial number comes back empty; the base information then finds the library stopped.
+    QTest::newRow("serial") << "service:tcp:6102" << holding("tcp:6102*") << QList<int> { 20002 };
+    QTest::newRow("base information")
+        << "service:shell:cat /system/build.prop" << holding("shell:cat /system/build.prop*")
+        << QList<int> { 20001 };
+    QTest::newRow("battery") << "service:shell:dumpsys battery" << holding("shell:dumpsys battery*")
+                             << QList<int> { 20002 };
+    // The build checks passed and the newest package is asked for: the tool only finds out
+    // when it is about to copy files to the robot.
+    QTest::newRow("checks")
+        << "label:Request the latest upgrade software version information..."
+        << QJsonObject { { "web",
+               QJsonObject { { "faults",
+                   QJsonArray { QJsonObject { { "target", "find" }, { "delay_ms", 1500 } } } } } } }
+        << QList<int> { 40000 };
+    QTest::newRow("push") << "service:shell:mkdir /sdcard/actions/"
+                          << holding("shell:mkdir /sdcard/actions/*") << QList<int> { 20002 };
+    QJsonObject failingService = holding("shell:pm list packages*");
+    failingService.insert("install_answers",
+        QJsonObject { { kServicePackage, QJsonArray { "INSTALL_FAILED_INVALID_APK" } } });
+    // The main service's install is not broken off by a stop: its second attempt meets adb's
+    // server stopped by the tool (20023) or the robot gone (20002), whichever comes first.
     QTest::newRow("uninstall after a failed install")
-        << "uninstall"
-        << "shell:pm list packages"
-        << QJsonObject { { "install_answers",
-               QJsonObject { { kServicePackage, QJsonArray { "INSTALL_FAILED_INVALID_APK" } } } } };
-    QTest::newRow("install") << "install"
-                             << "shell:pm 'install'" << QJsonObject();
+        << "service:shell:pm list packages" << failingService << QList<int> { 20002, 20023 };
+    QTest::newRow("install") << "service:shell:pm 'install'" << holding("shell:pm 'install'*")
+                             << QList<int> { 20002 };
 }
 
-// The cable comes out as the step's first adb service reaches the robot: adb loses the device
-// and USB reports it gone.
+// The cable comes out while a step waits on the robot: USB reports the robot gone, then adb
+// loses it (the simulator goes away). The run ends in one failure with the step's code, and
+// with the robot back the same dialog upgrades it.
 void TestFaults::unplugAtStep()
 {
-    QFETCH(QString, step);
-    QFETCH(QString, service);
+    QFETCH(QString, trigger);
     QFETCH(QJsonObject, extra);
+    QFETCH(QList<int>, codes);
 
-    QJsonObject scenario = extra;
-    scenario.insert(QStringLiteral("unplug"), QJsonObject { { "at", step } });
-    QVERIFY(startSim(scenario));
+    QVERIFY(startSim(extra));
     writeConfig();
     plug();
 
+    const bool byService = trigger.startsWith(QLatin1String("service:"));
+    const QString awaited = trigger.section(QLatin1Char(':'), 1);
+    bool pulled = false;
     QTimer watch;
     connect(&watch, &QTimer::timeout, this, [&] {
-        for (const QString &line : textLines(simFile(QStringLiteral("commands.log")))) {
-            if (line.startsWith(service)) {
-                watch.stop();
-                unplug();
-                return;
-            }
+        bool reached = false;
+        if (byService) {
+            const QStringList services = textLines(simFile(QStringLiteral("commands.log")));
+            reached = std::any_of(services.cbegin(), services.cend(),
+                [&](const QString &line) { return line.startsWith(awaited); });
+        } else {
+            reached
+                = dialog->findChild<QLabel *>(QStringLiteral("lbDownloadEvent"))->text() == awaited;
         }
+        if (!reached)
+            return;
+        watch.stop();
+        unplug();
+        pulled = true;
     });
     watch.start(10);
     pressStart();
-    QVERIFY(waitForBoxes(1, 240000));
-    QVERIFY2(!plugged, "the step was never reached");
-
-    QCOMPARE(boxes->boxes.size(), 1);
-    QVERIFY2(boxes->boxes.first().title == QLatin1String("Failure"),
-        qPrintable(boxes->boxes.first().text));
+    QTRY_VERIFY_WITH_TIMEOUT(pulled || !boxes->boxes.isEmpty(), 120000);
+    QVERIFY2(pulled, "the step was never reached");
+    if (byService) {
+        // adb notices a moment after USB does.
+        QTest::qWait(300);
+        stopSim();
+    }
+    QVERIFY(waitForBoxes(1, 120000));
+    checkOneFinish(codes);
     checkReadyForNextRun();
     checkNoWritesOutsideWorkFolders();
     QVERIFY(newLog().contains(QStringLiteral("Start Upgrade")));
 
     // With the robot back, the same dialog upgrades it; it read the web service's address when
     // it started.
-    const int port = webPort;
+    const int port = sim.webPort();
     stopSim();
     QVERIFY(startSim(QJsonObject { { "web", QJsonObject { { "port", port } } } }));
     plug();
     pressStart();
-    QVERIFY(waitForBoxes(2, 240000));
+    QVERIFY(waitForBoxes(2, 120000));
     QCOMPARE(boxes->boxes.size(), 2);
     QVERIFY2(boxes->boxes.last().title == QLatin1String("Success"),
         qPrintable(boxes->boxes.last().text));
 }
 
+// The cable comes out while the package is unpacked (ten thousand small action files take
+// seconds): the unpacking ends, then the tool finds the robot gone before copying anything.
+void TestFaults::unplugDuringUnpacking()
+{
+    QJsonObject actions;
+    for (int i = 0; i < 3000; ++i)
+        actions.insert(QStringLiteral("actions/many/%1.hts").arg(i), QStringLiteral("x"));
+    QVERIFY(startSim(QJsonObject {
+        { "web", QJsonObject { { "package", QJsonObject { { "actions", actions } } } } } }));
+    writeConfig();
+    plug();
+    bool pulled = false;
+    QTimer watch;
+    connect(&watch, &QTimer::timeout, this, [&] {
+        if (dialog->findChild<QLabel *>(QStringLiteral("lbDownloadEvent"))->text()
+            != QLatin1String("Check upgrade file..."))
+            return;
+        watch.stop();
+        unplug();
+        pulled = true;
+    });
+    watch.start(5);
+    pressStart();
+    QVERIFY(waitForBoxes(1, 120000));
+    QVERIFY2(pulled, "the unpacking was never reached");
+    checkOneFinish(40000);
+    QVERIFY(installed().isEmpty());
+    QVERIFY(!QFile::exists(simFile(QStringLiteral("device/sdcard/actions/many/0.hts"))));
+    checkReadyForNextRun();
+    checkNoWritesOutsideWorkFolders();
+}
+
 void TestFaults::silentRobotAtStep_data()
 {
     QTest::addColumn<QString>("service");
+    QTest::addColumn<QJsonObject>("extra");
+    QTest::addColumn<QList<int>>("codes");
+    QTest::addColumn<bool>("ranOutOfTime");
 
-    QTest::newRow("base information") << "shell:cat /system/build.prop*";
-    QTest::newRow("battery") << "shell:dumpsys battery*";
-    QTest::newRow("push") << "sync:*";
-    QTest::newRow("install") << "shell:pm 'install'*";
+    // The robot stops answering on the connection that meets the step. Debian's adb gives up on
+    // some such shell commands by itself (an empty answer); its next server, which the base
+    // information starts, connects afresh. So a silent address or battery may still end well.
+    QTest::newRow("serial") << "tcp:6102*" << QJsonObject() << QList<int> { 0 } << false;
+    QTest::newRow("base information")
+        << "shell:cat /system/build.prop*" << QJsonObject() << QList<int> { 20001 } << false;
+    QTest::newRow("address") << "shell:busybox arp*" << QJsonObject() << QList<int> { 0, 20001 }
+                             << false;
+    QTest::newRow("battery") << "shell:dumpsys battery*" << QJsonObject() << QList<int> { 0, 20001 }
+                             << false;
+    QTest::newRow("push") << "sync:*" << QJsonObject() << QList<int> { 20022 } << false;
+    QTest::newRow("uninstall pass")
+        << "shell:pm list packages*"
+        << QJsonObject { { "install_answers",
+               QJsonObject { { kServicePackage, QJsonArray { "INSTALL_FAILED_INVALID_APK" } } } } }
+        << QList<int> { 0, 20002, 20023 } << false;
+    QTest::newRow("install") << "shell:pm 'install'*" << QJsonObject() << QList<int> { 20002 }
+                             << true;
+    // Restarting the main service is the last step and its answer is not judged.
+    QTest::newRow("main service restart")
+        << "shell:am start*" << QJsonObject() << QList<int> { 0 } << false;
 }
 
-// adb stays connected but the robot answers nothing: each step must give up within its bound.
+// adb stays connected but the robot answers nothing: each step gives up within its bound and the
+// run ends in the step's failure.
 void TestFaults::silentRobotAtStep()
 {
     QFETCH(QString, service);
+    QFETCH(QJsonObject, extra);
+    QFETCH(QList<int>, codes);
+    QFETCH(bool, ranOutOfTime);
 
-    QVERIFY(startSim(QJsonObject {
-        { "rules", QJsonArray { QJsonObject { { "match", service }, { "freeze", true } } } } }));
+    QJsonObject scenario = extra;
+    scenario.insert(QStringLiteral("rules"),
+        QJsonArray { QJsonObject { { "match", service }, { "freeze", true } } });
+    QVERIFY(startSim(scenario));
     writeConfig();
     plug();
     pressStart();
-    QVERIFY2(waitForBoxes(1, 280000), "no finish box: the run waits forever");
-    QCOMPARE(boxes->boxes.size(), 1);
-    QVERIFY(installed().size() < kFullInstall || boxes->boxes.first().title == "Success");
+    QVERIFY2(waitForBoxes(1, 120000), "no finish box: the run waits forever");
+    checkOneFinish(codes);
+    if (boxes->boxes.first().title != QLatin1String("Success"))
+        QVERIFY(installed().size() < kFullInstall);
+    if (ranOutOfTime)
+        QVERIFY(newLog().contains(QStringLiteral("] The robot did not answer within ")));
     checkReadyForNextRun();
+    checkNoWritesOutsideWorkFolders();
 }
 
 void TestFaults::webFaults_data()
 {
     QTest::addColumn<QJsonObject>("fault");
-    QTest::addColumn<QString>("title");
+    QTest::addColumn<int>("code");
 
     const auto fault = [](const char *target, const char *key, const QJsonValue &value) {
         return QJsonObject { { "target", target }, { key, value } };
     };
-    QTest::newRow("newest package 404") << fault("find", "status", 404) << "Failure";
-    QTest::newRow("newest package 500") << fault("find", "status", 500) << "Failure";
-    QTest::newRow("newest package garbage JSON") << fault("find", "garbage", true) << "Failure";
-    QTest::newRow("newest package redirect loop") << fault("find", "redirect", "loop") << "Failure";
-    QTest::newRow("newest package dropped") << fault("find", "drop", true) << "Failure";
-    QTest::newRow("download 404") << fault("download", "status", 404) << "Failure";
-    QTest::newRow("download 500") << fault("download", "status", 500) << "Failure";
-    QTest::newRow("download redirect loop") << fault("download", "redirect", "loop") << "Failure";
+    // Network errors carry QNetworkReply's value: 203 content not found, 401 internal server
+    // error, 2 remote host closed.
+    QTest::newRow("newest package 404") << fault("find", "status", 404) << 203;
+    QTest::newRow("newest package 500") << fault("find", "status", 500) << 401;
+    QTest::newRow("newest package garbage JSON") << fault("find", "garbage", true) << 501;
+    QTest::newRow("newest package redirect loop") << fault("find", "redirect", "loop") << 500;
+    QTest::newRow("newest package dropped") << fault("find", "drop", true) << 2;
+    QTest::newRow("download 404") << fault("download", "status", 404) << 503;
+    QTest::newRow("download 500") << fault("download", "status", 500) << 503;
+    QTest::newRow("download redirect loop") << fault("download", "redirect", "loop") << 500;
     // Each answer stops after 3000 bytes: the download resumes where it stopped.
-    QTest::newRow("download cut every 3000 bytes")
-        << fault("download", "cut_after", 3000) << "Success";
-    QTest::newRow("download slow trickle") << fault("download", "rate", 20000) << "Success";
+    QTest::newRow("download cut every 3000 bytes") << fault("download", "cut_after", 3000) << 0;
+    QTest::newRow("download slow trickle") << fault("download", "rate", 20000) << 0;
 }
 
 void TestFaults::webFaults()
 {
     QFETCH(QJsonObject, fault);
-    QFETCH(QString, title);
+    QFETCH(int, code);
 
     QVERIFY(
         startSim(QJsonObject { { "web", QJsonObject { { "faults", QJsonArray { fault } } } } }));
@@ -467,12 +442,11 @@ void TestFaults::webFaults()
     plug();
     pressStart();
     QVERIFY(waitForBoxes(1, 240000));
-    QCOMPARE(boxes->boxes.size(), 1);
-    QVERIFY2(boxes->boxes.first().title == title, qPrintable(boxes->boxes.first().text));
+    checkOneFinish(code);
     checkReadyForNextRun();
     checkNoWritesOutsideWorkFolders();
-    const QString complete = workDir() + packageFile;
-    if (title == QLatin1String("Failure")) {
+    const QString complete = workDir() + sim.packageFile();
+    if (code != 0) {
         QVERIFY(installed().isEmpty());
         QVERIFY2(!QFile::exists(complete), "a partial package kept under the complete name");
     } else {
@@ -491,7 +465,7 @@ void TestFaults::corruptedCachedPackage()
     QVERIFY(waitForBoxes(1, 240000));
     QVERIFY2(boxes->boxes.last().title == QLatin1String("Success"),
         qPrintable(boxes->boxes.last().text));
-    const QString cached = workDir() + packageFile;
+    const QString cached = workDir() + sim.packageFile();
     QVERIFY(QFile::exists(cached));
 
     QFile file(cached);
@@ -508,7 +482,7 @@ void TestFaults::corruptedCachedPackage()
     QCOMPARE(boxes->boxes.size(), 2);
     QVERIFY2(boxes->boxes.last().title == QLatin1String("Success"),
         qPrintable(boxes->boxes.last().text));
-    QCOMPARE(webRequests(QStringLiteral("/download/")).size(), 2);
+    QCOMPARE(sim.webRequests(QStringLiteral("/download/")).size(), 2);
     checkReadyForNextRun();
 }
 
@@ -569,9 +543,7 @@ void TestFaults::twoRobots()
     plug();
     pressStart();
     QVERIFY(waitForBoxes(1, 240000));
-    QCOMPARE(boxes->boxes.size(), 1);
-    QVERIFY2(boxes->boxes.first().title == QLatin1String("Failure"),
-        qPrintable(boxes->boxes.first().text));
+    checkOneFinish(20001);
     QVERIFY(installed().isEmpty());
     checkReadyForNextRun();
 }
@@ -590,42 +562,22 @@ void TestFaults::unplugDuringDownload()
     QTest::qWait(500);
     unplug();
     QVERIFY(waitForBoxes(1, 240000));
-    QCOMPARE(boxes->boxes.size(), 1);
-    QVERIFY2(boxes->boxes.first().title == QLatin1String("Failure"),
-        qPrintable(boxes->boxes.first().text));
+    checkOneFinish(40000);
     QVERIFY(installed().isEmpty());
     QVERIFY(!QFile::exists(simFile(QStringLiteral("device/sdcard/actions/dance/dance.hts"))));
     checkReadyForNextRun();
     checkNoWritesOutsideWorkFolders();
 }
 
-// libusb must see the testbed, so the test runs with umockdev's preload library: started
-// without it, it starts itself again with it. Its adb server gets a HOME and port of its own.
 int main(int argc, char **argv)
 {
-    const char *preload = std::getenv("LD_PRELOAD");
-    if (!preload || !std::strstr(preload, "libumockdev-preload")) {
-        QByteArray newPreload("libumockdev-preload.so.0");
-        if (preload && *preload)
-            newPreload += QByteArray(":") + preload;
-        setenv("LD_PRELOAD", newPreload.constData(), 1);
-        const char *asan = std::getenv("ASAN_OPTIONS");
-        QByteArray asanOptions("verify_asan_link_order=0");
-        if (asan && *asan)
-            asanOptions = QByteArray(asan) + ":" + asanOptions;
-        setenv("ASAN_OPTIONS", asanOptions.constData(), 1);
-        char home[] = "/tmp/tst_faults-home-XXXXXX";
-        if (!mkdtemp(home)) {
-            perror("mkdtemp");
-            return 1;
-        }
-        setenv("HOME", home, 1);
-        if (!std::getenv("ANDROID_ADB_SERVER_PORT"))
-            setenv("ANDROID_ADB_SERVER_PORT", "15143", 1);
-        execv("/proc/self/exe", argv);
-        perror("execv");
+    if (!dialogharness::underUmockdev(argv, "tst_faults", "15143"))
         return 1;
-    }
+    // A case may first wait up to five minutes for another simulator to leave the robot's ports.
+    setenv("QTEST_FUNCTION_TIMEOUT", "900000", 0);
+    // A silent robot costs each case seconds instead of the minutes a real robot is given; the
+    // simulated one answers every real step well within this.
+    setenv("ZEV_ADB_STEP_LIMIT_MS", "5000", 0);
     QApplication app(argc, argv);
     TestFaults test;
     return QTest::qExec(&test, argc, argv);

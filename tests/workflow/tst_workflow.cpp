@@ -5,6 +5,8 @@
 // GLib first: its headers use "signals" as a plain name, which Qt's headers define away.
 #include "../support/usbfixture.h"
 
+#include "../support/dialogharness.h"
+
 #include "tarvo2_upgradetool.h"
 
 #include <fileutils.h>
@@ -13,13 +15,12 @@
 #include <QtWidgets>
 
 #include <cstdlib>
-#include <cstring>
-#include <unistd.h>
+
+using dialogharness::BoxAnswerer;
+using dialogharness::BoxRecord;
 
 namespace {
 
-const QString kPython = QStringLiteral("/usr/bin/python3");
-const QString kSystemAdb = QStringLiteral("/usr/bin/adb");
 const QString k2M = QStringLiteral("tarvo2-18d1-4e26.umockdev");
 const QString k5M = QStringLiteral("tarvo2-2207-0011.umockdev");
 const QString kServicePackage = QStringLiteral("com.norvikinc.tarvo2services");
@@ -28,71 +29,7 @@ const QString kServiceActivity
 const QStringList kPlannedInstallOrder { "SmartCamera.apk", "iflytekMix.apk", "DanceGame.apk",
     "Tarvo2Services.apk" };
 
-QList<QJsonObject> jsonLines(const QString &path)
-{
-    QList<QJsonObject> result;
-    QFile file(path);
-    if (!file.open(QIODevice::ReadOnly))
-        return result;
-    for (const QByteArray &line : file.readAll().split('\n')) {
-        if (!line.trimmed().isEmpty())
-            result << QJsonDocument::fromJson(line).object();
-    }
-    return result;
-}
-
-struct BoxRecord
-{
-    QString title;
-    QString text;
-    QString answer;
-};
-
 } // namespace
-
-// Answers every visible message box as soon as it is shown: "Ok" unless a queued answer for its
-// title says otherwise. Records title, text and answer in order.
-class BoxAnswerer : public QObject
-{
-    Q_OBJECT
-public:
-    BoxAnswerer()
-    {
-        connect(&timer, &QTimer::timeout, this, &BoxAnswerer::poll);
-        timer.start(20);
-    }
-
-    QList<BoxRecord> boxes;
-    QMap<QString, QStringList> answers;
-    std::function<void(const QString &title)> onShown;
-
-private:
-    void poll()
-    {
-        const QWidgetList widgets = QApplication::topLevelWidgets();
-        for (QWidget *widget : widgets) {
-            auto *box = qobject_cast<QMessageBox *>(widget);
-            if (!box || !box->isVisible() || box->property("zevAnswered").toBool())
-                continue;
-            box->setProperty("zevAnswered", true);
-            BoxRecord record { box->windowTitle(), box->text(), QStringLiteral("Ok") };
-            QStringList &queue = answers[record.title];
-            if (!queue.isEmpty())
-                record.answer = queue.takeFirst();
-            boxes << record;
-            if (onShown)
-                onShown(record.title);
-            for (QAbstractButton *button : box->buttons()) {
-                if (button->text().remove(QLatin1Char('&')) == record.answer) {
-                    QTimer::singleShot(0, button, &QAbstractButton::click);
-                    break;
-                }
-            }
-        }
-    }
-
-    QTimer timer;
-};
 
 class TestWorkflow : public QObject
 {
@@ -125,58 +62,44 @@ private slots:
     void progressStopsAtTheCap();
 
 private:
-    bool startSim(const QJsonObject &scenario);
-    void stopSim();
-    void writeConfig(const QString &region = QString());
+    bool startSim(const QJsonObject &scenario) { return sim.start(scenario, dir->path()); }
+    void stopSim() { sim.stop(); }
+    void writeConfig(const QString &region = QString())
+    {
+        QVERIFY(dialogharness::writeConfig(sim.webPort(), region));
+    }
     void plug(const QString &fixture);
     void unplug(const QString &fixture);
     Tarvo2_UpgradeTool *makeDialog();
     void pressStart();
     bool waitForBoxes(int count, int timeoutMs = 90000);
-    QString newLog() const;
-    QList<QJsonObject> webRequests(const QString &path) const;
-    QStringList installedInOrder() const;
-    QJsonObject deviceState() const;
-    QString simFile(const QString &relative) const
-    {
-        return stateDir + QLatin1Char('/') + relative;
-    }
+    QString newLog() const { return todaysLog.added(); }
+    QList<QJsonObject> webRequests(const QString &path) const { return sim.webRequests(path); }
+    QStringList installedInOrder() const { return sim.installedInOrder(); }
+    QJsonObject deviceState() const { return sim.deviceState(); }
+    QString simFile(const QString &relative) const { return sim.file(relative); }
     QWidget *page() const;
 
     UMockdevTestbed *testbed = nullptr;
     QTemporaryDir *dir = nullptr;
-    QString stateDir;
-    QString simctl;
-    bool simRunning = false;
-    bool simUnavailable = false;
-    int webPort = 0;
-    QString packageFile;
-    qint64 logOffset = 0;
+    dialogharness::SimRobot sim;
+    dialogharness::LogTail todaysLog;
     Tarvo2_UpgradeTool *dialog = nullptr;
     BoxAnswerer *boxes = nullptr;
 };
 
 void TestWorkflow::initTestCase()
 {
-    if (!QFile::exists(kSystemAdb) || !QFile::exists(kPython))
+    if (!QFile::exists(QStringLiteral("/usr/bin/adb"))
+        || !QFile::exists(dialogharness::SimRobot::python()))
         QSKIP("Debian's adb or python3 is not installed");
     qRegisterMetaType<AppPtr>("AppPtr");
     qRegisterMetaType<utils::ZEVErrorPtr>("utils::ZEVErrorPtr");
     qRegisterMetaType<RobotTarvo2Ptr>("RobotTarvo2Ptr");
     qRegisterMetaType<QList<AppPtr>>("QList<AppPtr>");
-    simctl = qEnvironmentVariable("ZEV_SOURCE_DIR") + QStringLiteral("/tools/robot-sim/simctl.py");
-    QVERIFY2(QFile::exists(simctl), qPrintable(simctl));
-
-    // The dialog runs "fastbootfile/adb" beside the program. umockdev's preload is for the
-    // dialog's libusb; an adb server started under it does not come up.
-    const QString fastboot = FileUtils::appDirPath() + QStringLiteral("/fastbootfile");
-    QVERIFY(QDir().mkpath(fastboot));
-    QFile wrapper(fastboot + QStringLiteral("/adb"));
-    wrapper.remove();
-    QVERIFY(wrapper.open(QIODevice::WriteOnly));
-    wrapper.write("#!/bin/sh\nunset LD_PRELOAD\nexec /usr/bin/adb \"$@\"\n");
-    wrapper.close();
-    QVERIFY(wrapper.setPermissions(QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner));
+    QVERIFY2(QFile::exists(dialogharness::SimRobot::simctl()),
+        qPrintable(dialogharness::SimRobot::simctl()));
+    QVERIFY(dialogharness::installAdbWrapper());
     QVERIFY(QDir().mkpath(FileUtils::logDirPath()));
 }
 
@@ -184,16 +107,13 @@ void TestWorkflow::init()
 {
     dir = new QTemporaryDir;
     QVERIFY(dir->isValid());
-    stateDir = dir->filePath(QStringLiteral("robot"));
     testbed = umockdev_testbed_new();
     QVERIFY(testbed);
     FileUtils::removeTree(FileUtils::appDirPath() + QStringLiteral("/download"));
     // Reports an earlier case could not deliver (its web service is gone) would be sent first.
     QFile::remove(FileUtils::appDirPath() + QStringLiteral("/pending_reports.json"));
     boxes = new BoxAnswerer;
-    QFile log(FileUtils::logDirPath() + QLatin1Char('/')
-        + QDate::currentDate().toString(QStringLiteral("yyyy-MM-dd")) + QStringLiteral(".log"));
-    logOffset = log.exists() ? log.size() : 0;
+    todaysLog.mark();
 }
 
 void TestWorkflow::cleanup()
@@ -202,66 +122,12 @@ void TestWorkflow::cleanup()
     dialog = nullptr;
     delete boxes;
     boxes = nullptr;
-    QProcess::execute(FileUtils::appDirPath() + QStringLiteral("/fastbootfile/adb"),
-        { QStringLiteral("kill-server") });
+    dialogharness::killAdbServer();
     stopSim();
     g_object_unref(testbed);
     testbed = nullptr;
     delete dir;
     dir = nullptr;
-}
-
-bool TestWorkflow::startSim(const QJsonObject &scenario)
-{
-    // Once the simulator could not start (its machine-wide lock stayed taken), the other cases
-    // fail at once instead of each waiting out the lock again.
-    if (simUnavailable)
-        return false;
-    const QString scenarioPath = dir->filePath(QStringLiteral("scenario.json"));
-    QFile file(scenarioPath);
-    if (!file.open(QIODevice::WriteOnly))
-        return false;
-    file.write(QJsonDocument(scenario).toJson());
-    file.close();
-    QProcess p;
-    // simctl gives up, and stops its simulator, well before this test's own time-out.
-    p.start(kPython,
-        { simctl, QStringLiteral("start"), QStringLiteral("--state-dir"), stateDir,
-            QStringLiteral("--scenario"), scenarioPath, QStringLiteral("--timeout"),
-            QStringLiteral("300") });
-    if (!p.waitForFinished(330000) || p.exitCode() != 0) {
-        qWarning("robot-sim: %s", p.readAllStandardError().constData());
-        simUnavailable = true;
-        return false;
-    }
-    simRunning = true;
-    const QJsonObject ports = QJsonDocument::fromJson(p.readAllStandardOutput()).object();
-    webPort = ports.value(QStringLiteral("web")).toInt();
-    packageFile = QFileInfo(
-        ports.value(QStringLiteral("package")).toObject().value(QStringLiteral("file")).toString())
-                      .fileName();
-    return webPort > 0;
-}
-
-void TestWorkflow::stopSim()
-{
-    if (!simRunning)
-        return;
-    QProcess::execute(
-        kPython, { simctl, QStringLiteral("stop"), QStringLiteral("--state-dir"), stateDir });
-    simRunning = false;
-}
-
-void TestWorkflow::writeConfig(const QString &region)
-{
-    QVERIFY(QDir().mkpath(FileUtils::configDirPath()));
-    QJsonObject config { { QStringLiteral("default_request_url"),
-        QStringLiteral("http://127.0.0.1:%1").arg(webPort) } };
-    if (!region.isEmpty())
-        config.insert(QStringLiteral("systemLanguage"), region);
-    QFile file(FileUtils::configDirPath() + QStringLiteral("/config.json"));
-    QVERIFY(file.open(QIODevice::WriteOnly));
-    file.write(QJsonDocument(config).toJson());
 }
 
 void TestWorkflow::plug(const QString &fixture)
@@ -298,46 +164,6 @@ bool TestWorkflow::waitForBoxes(int count, int timeoutMs)
     // A second finish would follow closely; give it the chance to show.
     QTest::qWait(300);
     return boxes->boxes.size() >= count;
-}
-
-QString TestWorkflow::newLog() const
-{
-    QFile log(FileUtils::logDirPath() + QLatin1Char('/')
-        + QDate::currentDate().toString(QStringLiteral("yyyy-MM-dd")) + QStringLiteral(".log"));
-    if (!log.open(QIODevice::ReadOnly))
-        return QString();
-    log.seek(logOffset);
-    return QString::fromUtf8(log.readAll());
-}
-
-QList<QJsonObject> TestWorkflow::webRequests(const QString &path) const
-{
-    QList<QJsonObject> result;
-    for (const QJsonObject &request : jsonLines(simFile(QStringLiteral("web.log")))) {
-        if (request.value(QStringLiteral("path")).toString().startsWith(path))
-            result << request;
-    }
-    return result;
-}
-
-QStringList TestWorkflow::installedInOrder() const
-{
-    QStringList names;
-    for (const QJsonObject &line : jsonLines(simFile(QStringLiteral("exec.log")))) {
-        const QJsonArray argv = line.value(QStringLiteral("argv")).toArray();
-        if (argv.size() >= 3 && argv.at(0).toString() == QLatin1String("pm")
-            && argv.at(1).toString() == QLatin1String("install"))
-            names << QFileInfo(argv.last().toString()).fileName();
-    }
-    return names;
-}
-
-QJsonObject TestWorkflow::deviceState() const
-{
-    QFile file(simFile(QStringLiteral("state.json")));
-    if (!file.open(QIODevice::ReadOnly))
-        return {};
-    return QJsonDocument::fromJson(file.readAll()).object();
 }
 
 QWidget *TestWorkflow::page() const
@@ -387,7 +213,8 @@ void TestWorkflow::happyPath()
 
     // The right work folder holds the downloaded package.
     QVERIFY(dialog->currentWorkDir().endsWith(workFolder));
-    QVERIFY2(QFile::exists(dialog->currentWorkDir() + packageFile), qPrintable(packageFile));
+    QVERIFY2(
+        QFile::exists(dialog->currentWorkDir() + sim.packageFile()), qPrintable(sim.packageFile()));
 
     QTRY_COMPARE_WITH_TIMEOUT(
         webRequests(QStringLiteral("/zev/version/addPcInstallStat")).size(), 1, 10000);
@@ -849,33 +676,12 @@ void TestWorkflow::progressStopsAtTheCap()
     QVERIFY(dialog->fakeProgressValue > cap);
 }
 
-// libusb must see the testbed, so the test runs with umockdev's preload library: started
-// without it, it starts itself again with it. Its adb server gets a HOME and port of its own.
 int main(int argc, char **argv)
 {
-    const char *preload = std::getenv("LD_PRELOAD");
-    if (!preload || !std::strstr(preload, "libumockdev-preload")) {
-        QByteArray newPreload("libumockdev-preload.so.0");
-        if (preload && *preload)
-            newPreload += QByteArray(":") + preload;
-        setenv("LD_PRELOAD", newPreload.constData(), 1);
-        const char *asan = std::getenv("ASAN_OPTIONS");
-        QByteArray asanOptions("verify_asan_link_order=0");
-        if (asan && *asan)
-            asanOptions = QByteArray(asan) + ":" + asanOptions;
-        setenv("ASAN_OPTIONS", asanOptions.constData(), 1);
-        char home[] = "/tmp/tst_workflow-home-XXXXXX";
-        if (!mkdtemp(home)) {
-            perror("mkdtemp");
-            return 1;
-        }
-        setenv("HOME", home, 1);
-        if (!std::getenv("ANDROID_ADB_SERVER_PORT"))
-            setenv("ANDROID_ADB_SERVER_PORT", "15139", 1);
-        execv("/proc/self/exe", argv);
-        perror("execv");
+    if (!dialogharness::underUmockdev(argv, "tst_workflow", "15139"))
         return 1;
-    }
+    // A case may first wait up to five minutes for another simulator to leave the robot's ports.
+    setenv("QTEST_FUNCTION_TIMEOUT", "900000", 0);
     QApplication app(argc, argv);
     TestWorkflow test;
     return QTest::qExec(&test, argc, argv);
