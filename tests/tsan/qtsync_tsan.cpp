@@ -69,19 +69,20 @@ __attribute__((constructor)) void registerEventHook()
 const char kThreadWatched[] = "_zev_tsan_watched";
 
 // A QThread's finished() is emitted on the thread itself, after run() and before the objects it
-// deletes later; those pass through ~QObject below, which releases again.
+// deletes later; those pass through ~QObject below, which releases again. The handler keeps no
+// state of its own: Qt frees it from whichever thread drops the connection last.
+void threadFinished()
+{
+    __tsan_release(QThread::currentThread());
+    releaseQtLocks();
+}
+
 void watchThreadEnd(QThread *thread)
 {
     if (thread->property(kThreadWatched).toBool())
         return;
     thread->setProperty(kThreadWatched, true);
-    QObject::connect(
-        thread, &QThread::finished, thread,
-        [thread] {
-            __tsan_release(thread);
-            releaseQtLocks();
-        },
-        Qt::DirectConnection);
+    QObject::connect(thread, &QThread::finished, thread, &threadFinished, Qt::DirectConnection);
 }
 
 void threadJoined(QThread *thread)
