@@ -69,20 +69,27 @@ __attribute__((constructor)) void registerEventHook()
 const char kThreadWatched[] = "_zev_tsan_watched";
 
 // A QThread's finished() is emitted on the thread itself, after run() and before the objects it
-// deletes later; those pass through ~QObject below, which releases again. The handler keeps no
-// state of its own: Qt frees it from whichever thread drops the connection last.
-void threadFinished()
+// deletes later; those pass through ~QObject below, which releases again. The handler holds no
+// data, and Qt frees it from whichever thread drops the connection last (~QThread, inside Qt,
+// waits for the thread first): its destructor is that thread's acquire.
+struct ThreadEnd
 {
-    __tsan_release(QThread::currentThread());
-    releaseQtLocks();
-}
+    ThreadEnd() = default;
+    ThreadEnd(const ThreadEnd &) = default;
+    ~ThreadEnd() { acquireQtLocks(); }
+    void operator()() const
+    {
+        __tsan_release(QThread::currentThread());
+        releaseQtLocks();
+    }
+};
 
 void watchThreadEnd(QThread *thread)
 {
     if (thread->property(kThreadWatched).toBool())
         return;
     thread->setProperty(kThreadWatched, true);
-    QObject::connect(thread, &QThread::finished, thread, &threadFinished, Qt::DirectConnection);
+    QObject::connect(thread, &QThread::finished, thread, ThreadEnd(), Qt::DirectConnection);
 }
 
 void threadJoined(QThread *thread)
