@@ -7,10 +7,12 @@
 //
 // Three kinds of hand-off are modelled:
 // - QMutex and QWaitCondition, on the mutex and condition themselves;
-// - Qt's own locks (the posted-event lists, the signal-slot locks taken by ~QObject, a thread's
-//   end seen by QThread::wait()), on one address standing for all of them. That is coarser than
-//   Qt, which keeps one list per thread and a pool of signal-slot locks: a race between two
-//   threads that each go through Qt's event plumbing between their accesses stays hidden.
+// - Qt's own locks (the posted-event lists behind queued signals, queued functors, postEvent()
+//   and deleteLater(); the glib loop's wake-ups; the signal-slot locks taken by ~QObject), on one
+//   address standing for all of them. Senders release it, a thread acquires it before each event
+//   and each pass of its event loop. That is coarser than Qt, which keeps one list per thread and a
+//   pool of signal-slot locks: a race between two threads that each go through Qt's event
+//   plumbing between their accesses stays hidden.
 // - a QThread's end, on the QThread, for QThread::wait() and isFinished().
 #include <QCoreApplication>
 #include <QEvent>
@@ -192,7 +194,8 @@ ZEV_QT_FUNCTION void _ZN11QBasicMutex14unlockInternalEv(void *mutex)
 
 // QWaitCondition
 
-ZEV_QT_FUNCTION bool _ZN14QWaitCondition4waitEP6QMutexm(void *condition, void *mutex, unsigned long time)
+ZEV_QT_FUNCTION bool _ZN14QWaitCondition4waitEP6QMutexm(
+    void *condition, void *mutex, unsigned long time)
 {
     static const auto wait
         = real<bool (*)(void *, void *, unsigned long)>("_ZN14QWaitCondition4waitEP6QMutexm");
@@ -243,7 +246,8 @@ ZEV_QT_FUNCTION void _ZN11QMetaObject8activateEP7QObjectPKS_iPPv(
     releaseQtLocks();
 }
 
-ZEV_QT_FUNCTION void _ZN11QMetaObject8activateEP7QObjectiPPv(QObject *sender, int index, void **arguments)
+ZEV_QT_FUNCTION void _ZN11QMetaObject8activateEP7QObjectiPPv(
+    QObject *sender, int index, void **arguments)
 {
     static const auto activate
         = real<void (*)(QObject *, int, void **)>("_ZN11QMetaObject8activateEP7QObjectiPPv");
@@ -255,14 +259,15 @@ ZEV_QT_FUNCTION void _ZN11QMetaObject8activateEP7QObjectiPPv(QObject *sender, in
 ZEV_QT_FUNCTION void _ZN11QMetaObject8activateEP7QObjectiiPPv(
     QObject *sender, int offset, int index, void **arguments)
 {
-    static const auto activate = real<void (*)(QObject *, int, int, void **)>(
-        "_ZN11QMetaObject8activateEP7QObjectiiPPv");
+    static const auto activate
+        = real<void (*)(QObject *, int, int, void **)>("_ZN11QMetaObject8activateEP7QObjectiiPPv");
     releaseQtLocks();
     activate(sender, offset, index, arguments);
     releaseQtLocks();
 }
 
-ZEV_QT_FUNCTION bool _ZN11QMetaObject12invokeMethodEP7QObjectPKcN2Qt14ConnectionTypeE22QGenericReturnArgument16QGenericArgumentS7_S7_S7_S7_S7_S7_S7_S7_S7_(
+ZEV_QT_FUNCTION bool
+_ZN11QMetaObject12invokeMethodEP7QObjectPKcN2Qt14ConnectionTypeE22QGenericReturnArgument16QGenericArgumentS7_S7_S7_S7_S7_S7_S7_S7_S7_(
     QObject *object, const char *member, Qt::ConnectionType type, QGenericReturnArgument ret,
     QGenericArgument a0, QGenericArgument a1, QGenericArgument a2, QGenericArgument a3,
     QGenericArgument a4, QGenericArgument a5, QGenericArgument a6, QGenericArgument a7,
@@ -280,7 +285,8 @@ ZEV_QT_FUNCTION bool _ZN11QMetaObject12invokeMethodEP7QObjectPKcN2Qt14Connection
     return invoked;
 }
 
-ZEV_QT_FUNCTION bool _ZN11QMetaObject16invokeMethodImplEP7QObjectPN9QtPrivate15QSlotObjectBaseEN2Qt14ConnectionTypeEPv(
+ZEV_QT_FUNCTION bool
+_ZN11QMetaObject16invokeMethodImplEP7QObjectPN9QtPrivate15QSlotObjectBaseEN2Qt14ConnectionTypeEPv(
     QObject *object, void *slot, Qt::ConnectionType type, void *ret)
 {
     static const auto invoke = real<bool (*)(QObject *, void *, Qt::ConnectionType, void *)>(
