@@ -46,7 +46,7 @@ void AdbCommonWorker::slotGetRobotBaseInfo(QString qsBuildName, QString qsKernal
         emit sigGetRobotInfo(error);
         return;
     }
-    runCommand(sdk + QStringLiteral(" kill-server"), 1000, Channels::StandardOutput);
+    stopServer();
     pause(100);
     runCommand(sdk + QStringLiteral(" start-server"), 1000, Channels::StandardOutput);
     // A fresh server finds the robot a moment after it starts; without this wait the next
@@ -89,6 +89,20 @@ void AdbCommonWorker::slotGetRobotBaseInfo(QString qsBuildName, QString qsKernal
     } else {
         error->setErrorCode(utils::ZEVError::errorCodeFromAdbOutput(out.toLocal8Bit()));
         emit sigGetRobotInfo(error);
+    }
+}
+
+// "kill-server" returns before the old server has let go of its port. A "start-server" in that
+// moment takes the dying server for a running one, and a command after it meets its end (a push
+// counted as failed). So the server is asked again until none answers, a bounded number of times.
+void AdbCommonWorker::stopServer()
+{
+    const QString command = sdk + QStringLiteral(" kill-server");
+    for (int attempt = 0; attempt < 10; ++attempt) {
+        const QString out = runCommand(command, adblimit::capped(1000), Channels::Merged);
+        if (out.contains(QLatin1String("cannot connect to daemon")))
+            return;
+        pause(50);
     }
 }
 

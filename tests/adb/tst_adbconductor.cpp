@@ -15,6 +15,8 @@ namespace {
 const QString buildKey = QStringLiteral("ro.build.version.incremental=");
 const QString kernelKey = QStringLiteral("ro.build.date.utc=");
 const QString pushed = QStringLiteral("1 file pushed. 0.1 MB/s (1234 bytes in 0.010s)\n");
+const QString noServer
+    = QStringLiteral("cannot connect to daemon at tcp:5037: Connection refused\n");
 
 QString buildProp(const QString &build, const QString &kernel)
 {
@@ -86,6 +88,8 @@ private slots:
     void silentRobotAtInstall_data();
     void silentRobotAtInstall();
     void silentRobotAtReboot();
+    void serverGoneBeforeRestart_data();
+    void serverGoneBeforeRestart();
 
 private:
     QJsonArray robotRules(const QJsonArray &buildProps, const QJsonArray &installs,
@@ -132,8 +136,9 @@ QJsonArray TestAdbConductor::robotRules(
     const QJsonArray &buildProps, const QJsonArray &installs, const QString &packages) const
 {
     return QJsonArray {
-        FakeAdb::rule(
-            QStringLiteral("^(kill-server|start-server|wait-for-device)$"), answers({ QString() })),
+        // The first stop finds a server; asked again, adb finds none.
+        FakeAdb::rule(QStringLiteral("^kill-server$"), answers({ QString(), noServer })),
+        FakeAdb::rule(QStringLiteral("^(start-server|wait-for-device)$"), answers({ QString() })),
         FakeAdb::rule(QStringLiteral("^shell busybox arp$"),
             answers(
                 { QStringLiteral("? (192.168.1.1) at aa:bb:cc:dd:ee:ff [ether]  on wlan0\r\n") })),
@@ -251,9 +256,10 @@ void TestAdbConductor::baseInfoFillsRecord()
     QCOMPARE(e.robot->batteryRatio, 0.9);
 
     QCOMPARE(fake->joinedCalls(),
-        (QStringList { QStringLiteral("kill-server"), QStringLiteral("start-server"),
-            QStringLiteral("wait-for-device"), QStringLiteral("shell busybox arp"),
-            QStringLiteral("shell busybox ifconfig wlan0"), QStringLiteral("shell dumpsys battery"),
+        (QStringList { QStringLiteral("kill-server"), QStringLiteral("kill-server"),
+            QStringLiteral("start-server"), QStringLiteral("wait-for-device"),
+            QStringLiteral("shell busybox arp"), QStringLiteral("shell busybox ifconfig wlan0"),
+            QStringLiteral("shell dumpsys battery"),
             QStringLiteral("shell cat /system/build.prop") }));
     const QString log = todaysLog();
     for (const char *line : { "] adbGetRobotBaseInfo...", "] slotGetRobotBaseInfo...",
@@ -322,7 +328,7 @@ void TestAdbConductor::baseInfoKeepsValuesOfFailedSteps()
     QCOMPARE(second.robot->acPowered, false);
     QCOMPARE(second.robot->batteryRatio, 0.5);
     QVERIFY(todaysLog().contains(QLatin1String("] adb get robot ip error: wlan is off.")));
-    QVERIFY(!fake->joinedCalls().mid(7).contains(QStringLiteral("shell busybox ifconfig wlan0")));
+    QVERIFY(!fake->joinedCalls().mid(8).contains(QStringLiteral("shell busybox ifconfig wlan0")));
 }
 
 void TestAdbConductor::twoBaseInfoRequestsInOrder()
@@ -969,6 +975,35 @@ void TestAdbConductor::silentRobotAtReboot()
     conductor->adbGetRobotBaseInfo(buildKey, kernelKey);
     QTRY_COMPARE_WITH_TIMEOUT(sink->count(QStringLiteral("robot")), 1, 15000);
     QCOMPARE(sink->events.first().code, 0);
+}
+
+void TestAdbConductor::serverGoneBeforeRestart_data()
+{
+    QTest::addColumn<QStringList>("stopAnswers");
+    QTest::addColumn<int>("stops");
+
+    QTest::newRow("gone at once") << QStringList { noServer } << 1;
+    QTest::newRow("gone after the first stop") << QStringList { QString(), noServer } << 2;
+    QTest::newRow("still answering twice") << QStringList { QString(), QString(), noServer } << 3;
+    QTest::newRow("never gone: bounded") << QStringList { QString() } << 10;
+}
+
+// A server that still answers after "kill-server" is dying, not gone: "start-server" would take
+// it for a running one. The stop is repeated until adb finds no server, at most ten times.
+void TestAdbConductor::serverGoneBeforeRestart()
+{
+    QFETCH(QStringList, stopAnswers);
+    QJsonArray rules = robotRules(answers({ buildProp("1", "2") }), answers({}));
+    rules.prepend(FakeAdb::rule(QStringLiteral("^kill-server$"), answers(stopAnswers)));
+    fake->setRules(rules);
+    conductor->adbGetRobotBaseInfo(buildKey, kernelKey);
+    QTRY_COMPARE_WITH_TIMEOUT(sink->count(QStringLiteral("robot")), 1, 15000);
+    QCOMPARE(sink->events.first().code, 0);
+    const QStringList calls = fake->joinedCalls();
+    const int start = int(calls.indexOf(QStringLiteral("start-server")));
+    QTEST(start, "stops");
+    for (int i = 0; i < start; ++i)
+        QCOMPARE(calls.at(i), QStringLiteral("kill-server"));
 }
 
 QTEST_GUILESS_MAIN(TestAdbConductor)
