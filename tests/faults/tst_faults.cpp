@@ -299,7 +299,7 @@ void TestFaults::unplugAtStep()
     if (byService) {
         // adb notices a moment after USB does.
         QTest::qWait(300);
-        stopSim();
+        sim.pull();
     }
     QVERIFY(waitForBoxes(1, 120000));
     checkOneFinish(codes);
@@ -311,6 +311,8 @@ void TestFaults::unplugAtStep()
     // it started.
     const int port = sim.webPort();
     stopSim();
+    // As between cases: no adb server of the failed run is left to the next one.
+    dialogharness::killAdbServer();
     QVERIFY(startSim(QJsonObject { { "web", QJsonObject { { "port", port } } } }));
     plug();
     pressStart();
@@ -375,8 +377,9 @@ void TestFaults::silentRobotAtStep_data()
         << QJsonObject { { "install_answers",
                QJsonObject { { kServicePackage, QJsonArray { "INSTALL_FAILED_INVALID_APK" } } } } }
         << QList<int> { 0, 20002, 20023 } << false;
-    QTest::newRow("install") << "shell:pm 'install'*" << QJsonObject() << QList<int> { 20002 }
-                             << true;
+    // Under load adb may give up on the frozen install itself, before the tool's limit.
+    QTest::newRow("install") << "shell:pm 'install'*" << QJsonObject()
+                             << QList<int> { 20002, 20023 } << true;
     // Restarting the main service is the last step and its answer is not judged.
     QTest::newRow("main service restart")
         << "shell:am start*" << QJsonObject() << QList<int> { 0 } << false;
@@ -400,9 +403,10 @@ void TestFaults::silentRobotAtStep()
     pressStart();
     QVERIFY2(waitForBoxes(1, 120000), "no finish box: the run waits forever");
     checkOneFinish(codes);
-    if (boxes->boxes.first().title != QLatin1String("Success"))
+    // (The uninstall row's main service fails its first attempt by design, and counts.)
+    if (boxes->boxes.first().title != QLatin1String("Success") && extra.isEmpty())
         QVERIFY(installed().size() < kFullInstall);
-    if (ranOutOfTime)
+    if (ranOutOfTime && finishCodes(newLog()).value(0) == 20002)
         QVERIFY(newLog().contains(QStringLiteral("] The robot did not answer within ")));
     checkReadyForNextRun();
     checkNoWritesOutsideWorkFolders();

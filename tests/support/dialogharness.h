@@ -22,10 +22,15 @@
 #include <QStringList>
 #include <QTimer>
 
+#include <QElapsedTimer>
+#include <QThread>
+
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <functional>
+#include <sys/types.h>
 #include <unistd.h>
 
 namespace dialogharness {
@@ -152,6 +157,24 @@ public:
             return;
         QProcess::execute(python(),
             { simctl(), QStringLiteral("stop"), QStringLiteral("--state-dir"), stateDir });
+        running = false;
+    }
+
+    // Gone at once, as the robot is when its cable comes out: every adb connection is cut and
+    // none is taken any more (a stop lets the simulator serve on while it shuts down).
+    void pull()
+    {
+        if (!running)
+            return;
+        QFile pidFile(file(QStringLiteral("pid")));
+        const pid_t pid
+            = pidFile.open(QIODevice::ReadOnly) ? pidFile.readAll().trimmed().toInt() : 0;
+        if (pid > 0 && ::kill(pid, SIGKILL) == 0) {
+            QElapsedTimer waited;
+            waited.start();
+            while (::kill(pid, 0) == 0 && waited.elapsed() < 5000)
+                QThread::msleep(10);
+        }
         running = false;
     }
 
