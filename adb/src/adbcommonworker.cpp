@@ -100,7 +100,9 @@ void AdbCommonWorker::stopServer()
     const QString command = sdk + QStringLiteral(" kill-server");
     for (int attempt = 0; attempt < 10; ++attempt) {
         const QString out = runCommand(command, adblimit::capped(1000), Channels::Merged);
-        if (out.contains(QLatin1String("cannot connect to daemon")))
+        // Older adb programs, as shipped beside the tool, word it the second way.
+        if (out.contains(QLatin1String("cannot connect to daemon"))
+            || out.contains(QLatin1String("server not running")))
             return;
         pause(50);
     }

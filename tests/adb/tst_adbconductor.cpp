@@ -985,6 +985,8 @@ void TestAdbConductor::serverGoneBeforeRestart_data()
     QTest::newRow("gone at once") << QStringList { noServer } << 1;
     QTest::newRow("gone after the first stop") << QStringList { QString(), noServer } << 2;
     QTest::newRow("still answering twice") << QStringList { QString(), QString(), noServer } << 3;
+    QTest::newRow("gone, in older adb's words")
+        << QStringList { QString(), QStringLiteral("* server not running *\n") } << 2;
     QTest::newRow("never gone: bounded") << QStringList { QString() } << 10;
 }
 
