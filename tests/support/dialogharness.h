@@ -5,6 +5,8 @@
 // config.json, the day's log, every modal box answered and recorded, and the start-up under
 // umockdev's preload library.
 
+#include "usbfixture.h"
+
 #include <fileutils.h>
 
 #include <QApplication>
@@ -296,19 +298,8 @@ private:
 // one is set). Returns only when it is already under the preload (true) or could not start again.
 inline bool underUmockdev(char **argv, const char *name, const char *adbServerPort)
 {
-    const char *preload = std::getenv("LD_PRELOAD");
-    if (preload && std::strstr(preload, "libumockdev-preload"))
+    if (usbfixture::preloaded())
         return true;
-    QByteArray newPreload("libumockdev-preload.so.0");
-    if (preload && *preload)
-        newPreload += QByteArray(":") + preload;
-    setenv("LD_PRELOAD", newPreload.constData(), 1);
-    // The preload comes first; ASan would refuse to run after it.
-    const char *asan = std::getenv("ASAN_OPTIONS");
-    QByteArray asanOptions("verify_asan_link_order=0");
-    if (asan && *asan)
-        asanOptions = QByteArray(asan) + ":" + asanOptions;
-    setenv("ASAN_OPTIONS", asanOptions.constData(), 1);
     QByteArray home = QByteArray("/tmp/") + name + "-home-XXXXXX";
     if (!mkdtemp(home.data())) {
         perror("mkdtemp");
@@ -316,8 +307,7 @@ inline bool underUmockdev(char **argv, const char *name, const char *adbServerPo
     }
     setenv("HOME", home.constData(), 1);
     setenv("ANDROID_ADB_SERVER_PORT", adbServerPort, 0);
-    execv("/proc/self/exe", argv);
-    perror("execv");
+    usbfixture::restartPreloaded(argv);
     return false;
 }
 

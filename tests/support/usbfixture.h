@@ -10,7 +10,37 @@
 #include <QFile>
 #include <QString>
 
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <unistd.h>
+
 namespace usbfixture {
+
+// libusb sees a testbed only through umockdev's preload library.
+inline bool preloaded()
+{
+    const char *preload = std::getenv("LD_PRELOAD");
+    return preload && std::strstr(preload, "libumockdev-preload");
+}
+
+// Starts this test program again with the preload library first (ASan would refuse to run after
+// it). Returns only when that failed.
+inline void restartPreloaded(char **argv)
+{
+    const char *preload = std::getenv("LD_PRELOAD");
+    QByteArray newPreload("libumockdev-preload.so.0");
+    if (preload && *preload)
+        newPreload += QByteArray(":") + preload;
+    setenv("LD_PRELOAD", newPreload.constData(), 1);
+    const char *asan = std::getenv("ASAN_OPTIONS");
+    QByteArray asanOptions("verify_asan_link_order=0");
+    if (asan && *asan)
+        asanOptions = QByteArray(asan) + ":" + asanOptions;
+    setenv("ASAN_OPTIONS", asanOptions.constData(), 1);
+    execv("/proc/self/exe", argv);
+    perror("execv");
+}
 
 inline QString path(const QString &name)
 {

@@ -269,19 +269,8 @@ void TestUsbWatcher::destructionStopsEventThread()
 // without it, it starts itself again with it.
 int main(int argc, char **argv)
 {
-    const char *preload = std::getenv("LD_PRELOAD");
-    if (!preload || !std::strstr(preload, "libumockdev-preload")) {
-        QByteArray newPreload("libumockdev-preload.so.0");
-        if (preload && *preload)
-            newPreload += QByteArray(":") + preload;
-        setenv("LD_PRELOAD", newPreload.constData(), 1);
-        const char *asan = std::getenv("ASAN_OPTIONS");
-        QByteArray asanOptions("verify_asan_link_order=0");
-        if (asan && *asan)
-            asanOptions = QByteArray(asan) + ":" + asanOptions;
-        setenv("ASAN_OPTIONS", asanOptions.constData(), 1);
-        execv("/proc/self/exe", argv);
-        perror("execv");
+    if (!usbfixture::preloaded()) {
+        usbfixture::restartPreloaded(argv);
         return 1;
     }
     QCoreApplication app(argc, argv);
