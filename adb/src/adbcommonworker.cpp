@@ -9,6 +9,8 @@
 
 #include <QFileInfo>
 
+#include <algorithm>
+
 AdbCommonWorker::AdbCommonWorker(QObject *parent)
     : AdbWorker(parent)
 {
@@ -95,16 +97,20 @@ void AdbCommonWorker::slotGetRobotBaseInfo(QString qsBuildName, QString qsKernal
 // "kill-server" returns before the old server has let go of its port. A "start-server" in that
 // moment takes the dying server for a running one, and a command after it meets its end (a push
 // counted as failed). So the server is asked again until none answers, a bounded number of times.
+// A server is usually gone a few milliseconds after it answered, so the first pauses are short
+// and only a slow one is given up to about 0.6 s in all.
 void AdbCommonWorker::stopServer()
 {
     const QString command = sdk + QStringLiteral(" kill-server");
-    for (int attempt = 0; attempt < 10; ++attempt) {
+    constexpr int attempts = 10;
+    for (int attempt = 0; attempt < attempts; ++attempt) {
         const QString out = runCommand(command, adblimit::capped(1000), Channels::Merged);
         // Older adb programs, as shipped beside the tool, word it the second way.
         if (out.contains(QLatin1String("cannot connect to daemon"))
             || out.contains(QLatin1String("server not running")))
             return;
-        pause(50);
+        if (attempt + 1 < attempts)
+            pause(std::min(10 << attempt, 100));
     }
 }
 

@@ -981,25 +981,33 @@ void TestAdbConductor::serverGoneBeforeRestart_data()
 {
     QTest::addColumn<QStringList>("stopAnswers");
     QTest::addColumn<int>("stops");
+    // The least time a dying server is given: the pauses between the stops.
+    QTest::addColumn<int>("patienceMs");
 
-    QTest::newRow("gone at once") << QStringList { noServer } << 1;
-    QTest::newRow("gone after the first stop") << QStringList { QString(), noServer } << 2;
-    QTest::newRow("still answering twice") << QStringList { QString(), QString(), noServer } << 3;
+    QTest::newRow("gone at once") << QStringList { noServer } << 1 << 0;
+    QTest::newRow("gone after the first stop") << QStringList { QString(), noServer } << 2 << 10;
+    QTest::newRow("still answering twice")
+        << QStringList { QString(), QString(), noServer } << 3 << 30;
     QTest::newRow("gone, in older adb's words")
-        << QStringList { QString(), QStringLiteral("* server not running *\n") } << 2;
-    QTest::newRow("never gone: bounded") << QStringList { QString() } << 10;
+        << QStringList { QString(), QStringLiteral("* server not running *\n") } << 2 << 10;
+    QTest::newRow("never gone: bounded") << QStringList { QString() } << 10 << 650;
 }
 
 // A server that still answers after "kill-server" is dying, not gone: "start-server" would take
-// it for a running one. The stop is repeated until adb finds no server, at most ten times.
+// it for a running one. The stop is repeated until adb finds no server, at most ten times, with
+// pauses that grow so that a slow server still has over half a second to go.
 void TestAdbConductor::serverGoneBeforeRestart()
 {
     QFETCH(QStringList, stopAnswers);
+    QFETCH(int, patienceMs);
     QJsonArray rules = robotRules(answers({ buildProp("1", "2") }), answers({}));
     rules.prepend(FakeAdb::rule(QStringLiteral("^kill-server$"), answers(stopAnswers)));
     fake->setRules(rules);
+    QElapsedTimer elapsed;
+    elapsed.start();
     conductor->adbGetRobotBaseInfo(buildKey, kernelKey);
     QTRY_COMPARE_WITH_TIMEOUT(sink->count(QStringLiteral("robot")), 1, 15000);
+    QVERIFY2(elapsed.elapsed() >= patienceMs, qPrintable(QString::number(elapsed.elapsed())));
     QCOMPARE(sink->events.first().code, 0);
     const QStringList calls = fake->joinedCalls();
     const int start = int(calls.indexOf(QStringLiteral("start-server")));
