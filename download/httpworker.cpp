@@ -244,7 +244,7 @@ bool HttpWorker::handleHeaders()
         if (m_total < 0)
             m_total = m_offset + (last - first + 1);
         m_file.setFileName(m_partPath);
-        if (!m_file.open(QIODevice::ReadWrite)) {
+        if (!m_file.open(QIODevice::ReadWrite | QIODevice::Unbuffered)) {
             abortExchange(kDownloadBroken);
             return false;
         }
@@ -273,7 +273,9 @@ bool HttpWorker::handleHeaders()
             ? m_reply->header(QNetworkRequest::ContentLengthHeader).toLongLong()
             : -1;
         m_file.setFileName(m_partPath);
-        if (!m_file.open(QIODevice::WriteOnly | QIODevice::Truncate)) {
+        // Unbuffered: every byte received is in the part file at once, so a download that
+        // stalls or a tool that is killed keeps all of it for the resume.
+        if (!m_file.open(QIODevice::WriteOnly | QIODevice::Truncate | QIODevice::Unbuffered)) {
             abortExchange(kDownloadBroken);
             return false;
         }
