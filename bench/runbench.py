@@ -483,8 +483,6 @@ def bench_upgrade(ctx):
         subprocess.run(simctl_py + ["stop", "--state-dir", state], capture_output=True, timeout=60)
 
     fixture = simctl.Sim(scenario).usb_fixture()
-    # The upgrade's times scatter more from run to run than the other rows': more pairs.
-    rounds = ctx.rounds if ctx.quick else max(ctx.rounds, 5)
     state = os.path.join(work, "robot")
 
     def ours():
@@ -581,7 +579,7 @@ def bench_upgrade(ctx):
                     reset_robot()
 
         ours_retried()
-        for _ in range(rounds):
+        for _ in range(ctx.upgrade_rounds):
             reset_robot()
             seconds, rss, commands, wait = ours_retried()
             a.append((seconds, rss))
@@ -652,6 +650,8 @@ class Context:
         self.dist = os.path.join(build, "dist")
         self.quick = quick
         self.rounds = rounds
+        # The upgrade's times scatter more from run to run than the other rows': more pairs.
+        self.upgrade_rounds = rounds if quick else max(rounds, 5)
         self.tmp = tmp
 
     def size(self, full, quick):
@@ -685,8 +685,7 @@ def write_results(path, rows, ctx, seconds, extra):
         "Each pair ran %d times in A B A B alternation (the whole upgrade %d times, ours and"
         " its two scripts in turn); times are medians, ratios are of the medians: a throughput"
         " ratio is ours over the reference (higher is better), a time ratio ours over the"
-        " reference (lower is better)." % (ctx.rounds, ctx.rounds if ctx.quick
-                                           else max(ctx.rounds, 5)),
+        " reference (lower is better)." % (ctx.rounds, ctx.upgrade_rounds),
         "Peak RSS is the largest maximum resident set size (GNU `time`, `%%M`) of our process"
         " over its runs. Whole run: %.0f s." % seconds,
         "",
