@@ -74,10 +74,15 @@ bool ZipHandler::archiveStaysInside(const QString &archive)
     QuaZip zip(archive);
     if (!zip.open(QuaZip::mdUnzip))
         return false;
-    const QStringList names = zip.getFileNameList();
+    const QList<QuaZipFileInfo64> entries = zip.getFileInfoList64();
+    const bool readable = zip.getZipError() == UNZ_OK;
     zip.close();
-    for (const QString &name : names) {
-        if (!entryNameIsSafe(name))
+    if (!readable)
+        return false;
+    for (const QuaZipFileInfo64 &entry : entries) {
+        // The archive library recreates link entries as links: a file unpacked through one
+        // would land wherever the link points. A package has no use for links.
+        if (!entryNameIsSafe(entry.name) || entry.isSymbolicLink())
             return false;
     }
     return true;

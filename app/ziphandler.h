@@ -17,7 +17,7 @@ class ZipHandler : public QObject
 public:
     explicit ZipHandler(QObject *parent = nullptr);
 
-    // Entries that would land outside `folder` (absolute names, "..", drive letters) or an archive
+    // Entries that would land outside `folder` (absolute names, "..", drive letters, links) or an archive
     // that cannot be read give false; nothing is unpacked then.
     static bool archiveStaysInside(const QString &archive);
     // The sum of the sizes the archive declares for its entries (saturating), -1 when it cannot

@@ -5,6 +5,6 @@ set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "One-click upgrade tool for Tarvo2 service
 set(CPACK_PACKAGE_VERSION ${PROJECT_VERSION})
 set(CPACK_GENERATOR "DEB;TGZ")
 set(CPACK_DEBIAN_PACKAGE_MAINTAINER "Tarvo2 tools team")
-set(CPACK_DEBIAN_PACKAGE_DEPENDS "adb, libqt5widgets5, libqt5network5, libquazip5-1, libusb-1.0-0, libmsgpackc2")
+set(CPACK_DEBIAN_PACKAGE_DEPENDS "adb, libqt5widgets5, libqt5network5, libquazip1-qt5-1, libusb-1.0-0, libmsgpackc2")
 set(CPACK_PACKAGING_INSTALL_PREFIX "/opt/Tarvo2_UpgradeTool")
 include(CPack)
