@@ -115,6 +115,7 @@ private slots:
     void announcedDigestMismatch();
     void corruptPartCaughtByDigest();
     void stalledDownloadTimesOut();
+    void steadyTrickleOutlastsTheIdleLimit();
     void progressAndOneFinishPerDownload();
     void destroyedInTheMiddle_data();
     void destroyedInTheMiddle();
@@ -513,6 +514,20 @@ void TestDownloadHandler::stalledDownloadTimesOut()
     QCOMPARE(result.code, 30003);
     QVERIFY(timer.elapsed() < 5000);
     QCOMPARE(QFileInfo(m_dir->filePath(QStringLiteral("5M/slow.zip.part"))).size(), 4000);
+}
+
+// The limit is on silence, not on the whole transfer: a slow, steady download outlasts it.
+void TestDownloadHandler::steadyTrickleOutlastsTheIdleLimit()
+{
+    auto handler = makeHandler();
+    handler->setTransferTimeout(400);
+    QElapsedTimer timer;
+    timer.start();
+    const Finished result = runDownload(
+        *handler, m_web.url(QStringLiteral("/files/slow.zip?size=12000&trickle=100")));
+    QCOMPARE(result.code, 0);
+    QVERIFY2(timer.elapsed() > 1000, "the trickle must last longer than the idle limit");
+    QCOMPARE(QFileInfo(result.path).size(), qint64(12000));
 }
 
 void TestDownloadHandler::progressAndOneFinishPerDownload()

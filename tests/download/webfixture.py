@@ -5,9 +5,9 @@ Prints "PORT <n>" once it listens. Everything is chosen by the request's path an
   POST /zev/version/findPcInstallApk?answer=valid|invalid|nourl|garbage|array|badtype|baddigest|huge
        [&size=N][&status=S][&url=U]          the newest-package answer (recorded)
   POST /zev/version/addPcInstallStat[?status=S]  a report (recorded when answered 2xx)
-  GET  /files/<name>?size=N[&cut=M][&norange=1][&badrange=1][&stall=M][&nolength=1]
+  GET  /files/<name>?size=N[&cut=M][&norange=1][&badrange=1][&stall=M][&nolength=1][&trickle=T]
        deterministic bytes; Range honoured unless norange; cut closes the connection after M
-       body bytes; stall sends M bytes and then nothing
+       body bytes; stall sends M bytes and then nothing; trickle sends 1000 bytes every T ms
   GET  /status/<code>                        that status
   GET  /redirect?to=<url>[&code=C]           one redirect
   GET  /chain/<n>?then=<url>                 n redirects, then <url>
@@ -188,9 +188,16 @@ class Handler(http.server.BaseHTTPRequestHandler):
         if "stall" in query:
             budget = min(length, int(query["stall"]))
         sent = 0
+        pause = int(query.get("trickle", "0")) / 1000.0
         try:
             for chunk in content(start, budget):
-                self.wfile.write(chunk)
+                if pause:
+                    for at in range(0, len(chunk), 1000):
+                        self.wfile.write(chunk[at:at + 1000])
+                        self.wfile.flush()
+                        time.sleep(pause)
+                else:
+                    self.wfile.write(chunk)
                 sent += len(chunk)
             self.wfile.flush()
             if "stall" in query:
