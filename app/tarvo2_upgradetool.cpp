@@ -642,11 +642,17 @@ void Tarvo2_UpgradeTool::slotInstallApps()
     AdbConductor::instance()->adbInstallApps();
 }
 
+int Tarvo2_UpgradeTool::progressCapForSeed(quint32 seconds)
+{
+    QRandomGenerator generator(seconds);
+    return static_cast<int>(generator.bounded(5u)) + 95;
+}
+
 void Tarvo2_UpgradeTool::newProgressCap()
 {
     // Seeded with the seconds since midnight, as the tool always did; qsrand is deprecated.
-    QRandomGenerator generator(static_cast<quint32>(QTime(0, 0, 0).secsTo(QTime::currentTime())));
-    fakeProgressCap = static_cast<int>(generator.bounded(5u)) + 95;
+    fakeProgressCap = progressCapForSeed(
+        static_cast<quint32>(QTime(0, 0, 0).secsTo(QTime::currentTime())));
 }
 
 void Tarvo2_UpgradeTool::startProgressTimer(int intervalMs, int startValue, int maximum)

@@ -51,6 +51,9 @@ public:
     explicit Tarvo2_UpgradeTool(QWidget *parent = nullptr);
     ~Tarvo2_UpgradeTool() override;
 
+    // Where the simulated install progress stops (95..99) for a seed of seconds since midnight.
+    static int progressCapForSeed(quint32 seconds);
+
     // IAdbConductorEvent
     void onGetRobotBaseInfo(RobotTarvo2Ptr robotPtr, utils::ZEVErrorPtr errorPtr) override;
     void onInstallingApp(AppPtr appPtr, utils::ZEVErrorPtr errorPtr) override;
