@@ -55,7 +55,8 @@ private slots:
     void apkFailingTwice();
     void batteryWarning_data();
     void batteryWarning();
-    void unplugDuringPush();
+    void unplugDuringStep_data();
+    void unplugDuringStep();
     void closeDuringRun();
     void simulatedProgress_data();
     void simulatedProgress();
@@ -563,21 +564,35 @@ void TestWorkflow::batteryWarning()
     QCOMPARE(installedInOrder(), kPlannedInstallOrder);
 }
 
-void TestWorkflow::unplugDuringPush()
+void TestWorkflow::unplugDuringStep_data()
 {
-    // The push of the first action file takes long enough to pull the cable meanwhile.
+    QTest::addColumn<int>("step");
+    QTest::addColumn<QString>("service"); // the robot's answer to it is slow enough to unplug
+    QTest::newRow("base information") << 0 << "shell:busybox arp*";
+    QTest::newRow("push") << 4 << "sync:";
+    QTest::newRow("install") << 5 << "shell:pm 'install'*";
+}
+
+// Only the USB device goes; adb still reaches the robot, so nothing but the dialog's own reaction
+// to the unplug can end the run with 20002.
+void TestWorkflow::unplugDuringStep()
+{
+    QFETCH(int, step);
+    QFETCH(QString, service);
     QVERIFY(startSim({ { "rules",
-        QJsonArray {
-            QJsonObject { { "match", "sync:" }, { "delay_ms", 3000 }, { "times", 1 } } } } }));
+        QJsonArray { QJsonObject {
+            { "match", service }, { "delay_ms", 3000 }, { "times", 1 } } } } }));
     writeConfig();
     plug(k2M);
     makeDialog();
     pressStart();
-    QTRY_VERIFY_WITH_TIMEOUT(dialog->stepState == 4, 60000);
-    QTest::qWait(500);
+    QTRY_VERIFY_WITH_TIMEOUT(dialog->stepState == step, 60000);
+    const QString seen = service.left(service.indexOf(QLatin1Char('*')));
+    QTRY_VERIFY_WITH_TIMEOUT(
+        dialogharness::textLines(simFile(QStringLiteral("commands.log"))).join('\n').contains(seen),
+        10000);
     unplug(k2M);
     QVERIFY(waitForBoxes(1));
-    QTest::qWait(1000);
     QCOMPARE(boxes->boxes.size(), 1);
     QCOMPARE(boxes->boxes.first().title, QStringLiteral("Failure"));
     QCOMPARE(boxes->boxes.first().text, QString::fromUtf8("USB连接断开，请重试!"));
