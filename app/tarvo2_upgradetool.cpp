@@ -40,11 +40,10 @@ namespace {
 constexpr int kUnknownRobotType = 255;
 constexpr int kDragAreaHeight = 45;
 
-constexpr int kRobotNotFound = 40000;
-constexpr int kBuildTooOld = 40001;
-constexpr int kRobotTypeWrong = 40002;
-constexpr int kUpgradeInfoBad = 501;
-constexpr int kNoPackage = 503;
+using utils::kBuildTooOld;
+using utils::kRobotNotFound;
+using utils::kRobotTypeWrong;
+using utils::kUpgradeInfoBad;
 
 const char kSystemLowLimit[] = "2016-07-21 19:59:46";
 const char kKernelLowLimit[] = "2016-07-20 18:31:33";
@@ -388,7 +387,7 @@ void Tarvo2_UpgradeTool::slotGetRobotBaseInfo()
 void Tarvo2_UpgradeTool::onGetRobotBaseInfo(RobotTarvo2Ptr robotPtr, utils::ZEVErrorPtr errorPtr)
 {
     if (!errorPtr || errorPtr->errorCode() != 0 || !robotPtr) {
-        emit sigShowFinishMessageBox(errorPtr ? errorPtr : utils::makeError(99999));
+        emit sigShowFinishMessageBox(errorPtr ? errorPtr : utils::makeError(utils::kUnknownError));
         return;
     }
     Logger::instance()->info(QStringLiteral("Get robot version sucessfull!"));
@@ -447,7 +446,7 @@ void Tarvo2_UpgradeTool::slotGetUpgradeInfo()
 void Tarvo2_UpgradeTool::onUpgradeInfo(UpgRespDataPtr dataPtr, utils::ZEVErrorPtr errorPtr)
 {
     if (!errorPtr)
-        errorPtr = utils::makeError(0);
+        errorPtr = utils::makeError();
     if (!dataPtr
         || (errorPtr->errorCode() == 0 && (!dataPtr->valid || dataPtr->downloadUrl.isEmpty()))) {
         Logger::instance()->warning(QStringLiteral("dataPtr is null!"));
@@ -510,7 +509,7 @@ void Tarvo2_UpgradeTool::onTaskFinished(
         emit sigTaskFinished(totalBytes, doneBytes);
         return;
     }
-    emit sigShowFinishMessageBox(errorPtr ? errorPtr : utils::makeError(kNoPackage));
+    emit sigShowFinishMessageBox(errorPtr ? errorPtr : utils::makeError(utils::kDownloadHttpError));
 }
 
 void Tarvo2_UpgradeTool::slotTaskFinished(qint64 totalBytes, qint64 doneBytes)
@@ -540,7 +539,7 @@ void Tarvo2_UpgradeTool::startExtract(const QString &path)
             md5 = upgradeInfo->packageMd5;
     }
     if (path.isEmpty() || !haveAnswer) {
-        finishWithCode(kNoPackage);
+        finishWithCode(utils::kDownloadHttpError);
         return;
     }
     ui->lbDownloadEvent->setText(tr("Check upgrade file..."));
@@ -576,7 +575,7 @@ void Tarvo2_UpgradeTool::slotExtractZipDone(QList<AppPtr> appList, utils::ZEVErr
         return;
     }
     if (isUsbConnected())
-        emit sigShowFinishMessageBox(errorPtr ? errorPtr : utils::makeError(30001));
+        emit sigShowFinishMessageBox(errorPtr ? errorPtr : utils::makeError(utils::kPackageBroken));
     else
         finishWithCode(kRobotNotFound);
 }
@@ -628,7 +627,7 @@ void Tarvo2_UpgradeTool::onPushOneFileFinished(
 void Tarvo2_UpgradeTool::onPushFilesFinished(utils::ZEVErrorPtr errorPtr)
 {
     if (!errorPtr || errorPtr->errorCode() != 0) {
-        emit sigShowFinishMessageBox(errorPtr ? errorPtr : utils::makeError(99999));
+        emit sigShowFinishMessageBox(errorPtr ? errorPtr : utils::makeError(utils::kUnknownError));
         return;
     }
     progressTimer.stop();
@@ -704,18 +703,18 @@ void Tarvo2_UpgradeTool::onInstallOneFinished(AppPtr appPtr, utils::ZEVErrorPtr 
 void Tarvo2_UpgradeTool::onInstallAllFinished(utils::ZEVErrorPtr errorPtr)
 {
     if (!errorPtr || errorPtr->errorCode() != 0) {
-        emit sigShowFinishMessageBox(errorPtr ? errorPtr : utils::makeError(99999));
+        emit sigShowFinishMessageBox(errorPtr ? errorPtr : utils::makeError(utils::kUnknownError));
         return;
     }
     ui->lbInstallEvent->setText(decodedMessage(errorPtr));
-    errorPtr->setErrorCode(0);
+    errorPtr->setErrorCode(utils::kSuccess);
     emit sigShowFinishMessageBox(errorPtr);
 }
 
 void Tarvo2_UpgradeTool::slotShowFinishMessageBox(utils::ZEVErrorPtr errorPtr)
 {
     if (!errorPtr)
-        errorPtr = utils::makeError(99999);
+        errorPtr = utils::makeError(utils::kUnknownError);
     // Without it the log of a failed run ends at its last step and never says how it ended.
     Logger::instance()->info(
         QStringLiteral("Upgrade finished, code: %1").arg(errorPtr->errorCode()));

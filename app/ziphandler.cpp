@@ -16,8 +16,8 @@
 
 namespace {
 
-constexpr int kPackageBroken = 30001;
-constexpr int kPackageMd5Mismatch = 30002;
+using utils::kPackageBroken;
+using utils::kPackageMd5Mismatch;
 
 const QString kApkPart = QStringLiteral(".apk");
 
@@ -111,7 +111,7 @@ qint64 ZipHandler::declaredUnpackedSize(const QString &archive)
 void ZipHandler::slotExtractZip(QString fileName, QString qsMD5, int type)
 {
     Q_UNUSED(type)
-    utils::ZEVErrorPtr error = utils::makeError(0);
+    utils::ZEVErrorPtr error = utils::makeError();
     QList<AppPtr> apps;
 
     if (!FileUtils::fileMatchesMd5(fileName, qsMD5)) {

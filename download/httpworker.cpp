@@ -20,13 +20,6 @@ constexpr qint64 kReplyBuffer = 1024 * 1024;
 constexpr qint64 kHashChunk = 1024 * 1024;
 constexpr int kProgressIntervalMs = 100;
 
-constexpr int kRedirectError = 500;
-constexpr int kBadAnswer = 501;
-constexpr int kBadDownloadUrl = 502;
-constexpr int kDownloadHttpError = 503;
-constexpr int kDownloadBroken = 30001;
-constexpr int kConnectionCut = 30003;
-
 bool isRedirect(int status)
 {
     return status == 301 || status == 302 || status == 303 || status == 307 || status == 308;
@@ -137,7 +130,7 @@ void HttpWorker::runTask()
             warn(QStringLiteral("Download URL does not parse: %1").arg(m_task.url));
             m_total = -1;
             m_done = 0;
-            finishDownload(kBadDownloadUrl);
+            finishDownload(utils::kDownloadUrlBad);
             return;
         }
         m_url = QUrl(m_task.url.trimmed(), QUrl::StrictMode);
@@ -245,7 +238,7 @@ bool HttpWorker::handleHeaders()
             m_total = m_offset + (last - first + 1);
         m_file.setFileName(m_partPath);
         if (!m_file.open(QIODevice::ReadWrite | QIODevice::Unbuffered)) {
-            abortExchange(kDownloadBroken);
+            abortExchange(utils::kPackageBroken);
             return false;
         }
         // The digest covers the whole file, so it starts with the bytes already saved.
@@ -276,7 +269,7 @@ bool HttpWorker::handleHeaders()
         // Unbuffered: every byte received is in the part file at once, so a download that
         // stalls or a tool that is killed keeps all of it for the resume.
         if (!m_file.open(QIODevice::WriteOnly | QIODevice::Truncate | QIODevice::Unbuffered)) {
-            abortExchange(kDownloadBroken);
+            abortExchange(utils::kPackageBroken);
             return false;
         }
         m_sha256.reset();
@@ -287,7 +280,7 @@ bool HttpWorker::handleHeaders()
         return false;
     } else {
         warn(QStringLiteral("HTTP status %1 for %2").arg(m_status).arg(m_url.toString()));
-        abortExchange(kDownloadHttpError);
+        abortExchange(utils::kDownloadHttpError);
         return false;
     }
     m_progressClock.start();
@@ -305,7 +298,7 @@ void HttpWorker::restartDownloadFresh()
     m_file.close();
     QFile::remove(m_partPath);
     if (m_restartedFresh) {
-        finishDownload(kDownloadHttpError);
+        finishDownload(utils::kDownloadHttpError);
         return;
     }
     m_restartedFresh = true;
@@ -337,7 +330,7 @@ void HttpWorker::readAnswerData()
 {
     m_answer += m_reply->read(webformats::kMaxAnswerBytes + 1 - m_answer.size());
     if (m_answer.size() > webformats::kMaxAnswerBytes) {
-        abortExchange(kBadAnswer);
+        abortExchange(utils::kUpgradeInfoBad);
     }
 }
 
@@ -351,12 +344,12 @@ void HttpWorker::readDownloadData()
             break;
         if (m_total >= 0 && m_done + chunk.size() > m_total) {
             warn(QStringLiteral("More data than announced from %1").arg(m_url.toString()));
-            abortExchange(kDownloadBroken);
+            abortExchange(utils::kPackageBroken);
             return;
         }
         if (m_file.write(chunk) != chunk.size()) {
             warn(QStringLiteral("Cannot write %1: %2").arg(m_partPath, m_file.errorString()));
-            abortExchange(kDownloadBroken);
+            abortExchange(utils::kPackageBroken);
             return;
         }
         if (!m_task.sha256.isEmpty())
@@ -369,7 +362,7 @@ void HttpWorker::readDownloadData()
 // The service answered and will not take it: sending again would not help.
 bool HttpWorker::isRefusal() const
 {
-    if (m_abortCode == kRedirectError)
+    if (m_abortCode == utils::kHttpRedirectError)
         return true;
     return m_status >= 400 && m_status < 500 && m_status != 408 && m_status != 429;
 }
@@ -393,7 +386,7 @@ int HttpWorker::networkErrorCode() const
 // False with `code` set when the redirect cannot be followed.
 bool HttpWorker::followRedirect(QNetworkReply *reply, int &code)
 {
-    code = kRedirectError;
+    code = utils::kHttpRedirectError;
     const QByteArray location = reply->rawHeader("Location");
     const QUrl target = m_url.resolved(QUrl(QString::fromUtf8(location), QUrl::StrictMode));
     if (location.isEmpty() || !target.isValid()) {
@@ -466,13 +459,13 @@ void HttpWorker::onFinished()
         } else if (networkFailure) {
             code = networkErrorCode();
         } else if (m_status != 200) {
-            code = kBadAnswer;
+            code = utils::kUpgradeInfoBad;
         } else {
             auto answer = std::make_shared<UpgRespData>();
             if (webformats::parseUpgradeAnswer(m_answer, *answer))
                 data = answer;
             else
-                code = kBadAnswer;
+                code = utils::kUpgradeInfoBad;
         }
         m_reply = nullptr;
         finishInfo(code, data);
@@ -483,9 +476,9 @@ void HttpWorker::onFinished()
         if (m_abortCode)
             code = m_abortCode;
         else if (m_status >= 300)
-            code = kDownloadHttpError;
+            code = utils::kDownloadHttpError;
         else if (networkFailure)
-            code = m_headersSeen ? kConnectionCut : networkErrorCode();
+            code = m_headersSeen ? utils::kDownloadInterrupted : networkErrorCode();
         m_reply = nullptr;
         if (code) {
             m_file.close();
@@ -513,7 +506,7 @@ void HttpWorker::completeDownload()
                  .arg(m_finalPath)
                  .arg(m_done)
                  .arg(m_total));
-        finishDownload(kConnectionCut);
+        finishDownload(utils::kDownloadInterrupted);
         return;
     }
     if (m_total < 0)
@@ -526,14 +519,14 @@ void HttpWorker::completeDownload()
                  .arg(m_finalPath, sizeWrong ? QStringLiteral("size") : QStringLiteral("SHA-256")));
         // A resumed part cannot fix a wrong file: the next try starts over.
         QFile::remove(m_partPath);
-        finishDownload(kDownloadBroken);
+        finishDownload(utils::kPackageBroken);
         return;
     }
     if (QFileInfo::exists(m_finalPath))
         QFile::remove(m_finalPath);
     if (!QFile::rename(m_partPath, m_finalPath)) {
         warn(QStringLiteral("Cannot rename %1").arg(m_partPath));
-        finishDownload(kDownloadBroken);
+        finishDownload(utils::kPackageBroken);
         return;
     }
     log(QStringLiteral("Downloaded %1, %2 bytes").arg(m_finalPath).arg(m_done));

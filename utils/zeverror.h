@@ -9,6 +9,50 @@
 
 namespace utils {
 
+// Every code a run can end with, each named once. Codes 1..499 are network failures
+// (QNetworkReply::NetworkError values) and share one message.
+enum ErrorCode : int {
+    kSuccess = 0,
+    kHttpRedirectError = 500,
+    kUpgradeInfoBad = 501,
+    kDownloadUrlBad = 502,
+    kDownloadHttpError = 503,
+    kAdbMissing = 20000,
+    kBuildPropUnreadable = 20001,
+    kUsbDisconnected = 20002,
+    kInstallListFailed = 20003,
+    kNoActionFiles = 20004,
+    kRobotStorageFull = 20005,
+    kApkDexoptFailed = 20006,
+    kApkCopyNoSpace = 20007,
+    kApkCopyFailed = 20008,
+    kRobotNotDetected = 20009,
+    kRobotDisconnected = 20010,
+    kUpdateIncomplete = 20011,
+    kMainServiceConflict = 20012,
+    kCertificateMismatch = 20013,
+    kAlreadyExists = 20014,
+    kInvalidZip = 20015,
+    kSystemTooOld = 20016,
+    kFileNotVerified = 20017,
+    kContainerError = 20018,
+    kNotConnected = 20019,
+    kSignatureMismatch = 20020,
+    kVersionConflict = 20021,
+    kActionPushFailed = 20022,
+    kMainServiceInstallFailed = 20023,
+    kAdbInstallProtocol = 20024,
+    kPackageUnpackFailed = 30000,
+    kPackageBroken = 30001,
+    kPackageMd5Mismatch = 30002,
+    kDownloadInterrupted = 30003,
+    kRobotNotFound = 40000,
+    kBuildTooOld = 40001,
+    kRobotTypeWrong = 40002,
+    kOtherAdbDevices = 40003,
+    kUnknownError = 99999,
+};
+
 // One failure, as a code (0 = success) and the fixed message of that code.
 // The message is the table text in the local 8-bit encoding, so decoding it with the
 // system codec shows exactly the table text.
@@ -44,7 +88,7 @@ private:
 using ZEVErrorPtr = std::shared_ptr<ZEVError>;
 
 // Makes a fresh error object with the code set.
-ZEVErrorPtr makeError(int code = 0);
+ZEVErrorPtr makeError(int code = kSuccess);
 
 } // namespace utils
 
