@@ -1,8 +1,4 @@
 #pragma once
 
-// Robot hardware type recognised from the USB IDs.
-enum enumRobotVersion {
-    RobotVersion2M = 0,
-    RobotVersion5M = 1,
-    RobotVersionUnknown = 255,
-};
+// enumRobotVersion, shared with the USB watcher and the download component.
+#include <robottypes.h>

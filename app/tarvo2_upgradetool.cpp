@@ -37,7 +37,6 @@
 
 namespace {
 
-constexpr int kUnknownRobotType = 255;
 constexpr int kDragAreaHeight = 45;
 
 using utils::kBuildTooOld;
@@ -87,10 +86,10 @@ Tarvo2_UpgradeTool::Tarvo2_UpgradeTool(QWidget *parent)
     usbWatcher = new UsbWatcher(stateMutex, this);
     {
         QMutexLocker locker(stateMutex);
-        usbWatcher->setWorkDir(FileUtils::downloadDirPath(kUnknownRobotType));
+        usbWatcher->setWorkDir(FileUtils::downloadDirPath(RobotVersionUnknown));
         cleanWorkFolders();
         FileUtils::prepareAppDirs();
-        usbWatcher->setWorkDir(FileUtils::downloadDirPath(kUnknownRobotType));
+        usbWatcher->setWorkDir(FileUtils::downloadDirPath(RobotVersionUnknown));
     }
 
     usbWatcher->setIdleQuery([this] { return stepState == -1 || stepState == 1; });

@@ -1,5 +1,7 @@
 #include "fileutils.h"
 
+#include "robottypes.h"
+
 #include "constants.h"
 
 #include <platform.h>
@@ -84,10 +86,9 @@ QString FileUtils::downloadDirPath(int kind)
 {
     const QChar separator = QDir::separator();
     QString path = joinPath(appDirPath(), zev::kDownloadFolder) + separator;
-    if (kind == 0)
-        path += zev::kFolder2M + separator;
-    else if (kind == 1)
-        path += zev::kFolder5M + separator;
+    const QString folder = zev::workFolderName(kind);
+    if (!folder.isEmpty())
+        path += folder + separator;
     return path;
 }
 

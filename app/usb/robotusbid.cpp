@@ -6,20 +6,6 @@
 
 namespace {
 
-struct RobotUsbId
-{
-    int vendorId;
-    int productId;
-    int robotType;
-};
-
-// The first match wins.
-constexpr RobotUsbId kAcceptedDevices[] = {
-    { 0x18D1, 0x4E26, 0 },
-    { 0x2207, 0x0011, 1 },
-    { 0x2207, 0x0010, 1 },
-};
-
 // Length of the "\\?\" device path prefix.
 constexpr int kDevicePathPrefixLength = 4;
 
@@ -27,11 +13,11 @@ constexpr int kDevicePathPrefixLength = 4;
 
 int robotTypeForIds(int vendorId, int productId)
 {
-    for (const RobotUsbId &id : kAcceptedDevices) {
-        if (id.vendorId == vendorId && id.productId == productId)
-            return id.robotType;
+    for (const zev::RobotUsbDevice &device : zev::kRobotUsbDevices) {
+        if (device.vendorId == vendorId && device.productId == productId)
+            return device.type;
     }
-    return kUnknownRobotType;
+    return RobotVersionUnknown;
 }
 
 bool parseVidPid(const QString &name, int &vendorId, int &productId)
@@ -57,7 +43,7 @@ bool matchDeviceInterface(const QString &dbccName, int &robotType)
     if (!parseVidPid(dbccName.mid(kDevicePathPrefixLength), vendorId, productId))
         return false;
     const int type = robotTypeForIds(vendorId, productId);
-    if (type == kUnknownRobotType)
+    if (type == RobotVersionUnknown)
         return false;
     robotType = type;
     return true;

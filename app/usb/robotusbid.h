@@ -1,13 +1,12 @@
 #pragma once
 
+#include <robottypes.h>
+
 #include <QString>
 
 // Recognising the robot's USB device by its vendor and product IDs. Pure functions, no state.
 
-// Robot hardware type when no accepted device has been recognised.
-constexpr int kUnknownRobotType = 255;
-
-// The type of the first accepted device with these IDs, or kUnknownRobotType.
+// The type of the first accepted device with these IDs, or RobotVersionUnknown.
 int robotTypeForIds(int vendorId, int productId);
 
 // Reads "VID_xxxx&PID_xxxx" out of a device interface name such as "USB#VID_18D1&PID_4E26#...".

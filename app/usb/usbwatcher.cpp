@@ -10,23 +10,6 @@
 
 #include <libusb.h>
 
-namespace {
-
-struct HotplugRow
-{
-    int vendorId;
-    int productId;
-};
-
-// Registered in this order, arrival before removal for each accepted device.
-constexpr HotplugRow kHotplugRows[] = {
-    { 0x18D1, 0x4E26 },
-    { 0x2207, 0x0011 },
-    { 0x2207, 0x0010 },
-};
-
-} // namespace
-
 // Hotplug callbacks run on the event thread: they write only the flag, under the state mutex,
 // and queue everything else to the watcher's own thread.
 struct UsbHotplugCallbacks
@@ -49,8 +32,8 @@ struct UsbHotplugCallbacks
 UsbWatcher::UsbWatcher(QMutex *stateMutex, QObject *parent)
     : QObject(parent)
     , m_stateMutex(stateMutex)
-    , m_robotType(kUnknownRobotType)
-    , m_workDir(FileUtils::downloadDirPath(kUnknownRobotType))
+    , m_robotType(RobotVersionUnknown)
+    , m_workDir(FileUtils::downloadDirPath(RobotVersionUnknown))
 {
     if (!m_stateMutex) {
         m_ownMutex = std::make_unique<QMutex>(QMutex::Recursive);
@@ -93,7 +76,7 @@ bool UsbWatcher::setupUsbWatch()
 
     if (!libusb_has_capability(LIBUSB_CAP_HAS_HOTPLUG))
         return true;
-    for (const HotplugRow &row : kHotplugRows) {
+    for (const zev::RobotUsbDevice &row : zev::kRobotUsbDevices) {
         const struct
         {
             libusb_hotplug_event event;
@@ -145,7 +128,7 @@ void UsbWatcher::checkUsbDevice()
         if (libusb_get_device_descriptor(devices[i], &descriptor) != LIBUSB_SUCCESS)
             continue;
         const int type = robotTypeForIds(descriptor.idVendor, descriptor.idProduct);
-        if (type != kUnknownRobotType) {
+        if (type != RobotVersionUnknown) {
             m_usbConnected = true;
             applyRobotType(type);
             break;

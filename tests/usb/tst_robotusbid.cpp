@@ -98,9 +98,9 @@ void TestRobotUsbId::robotTypeForIds_data()
     QTest::newRow("18d1:4e26") << 0x18D1 << 0x4E26 << 0;
     QTest::newRow("2207:0011") << 0x2207 << 0x0011 << 1;
     QTest::newRow("2207:0010") << 0x2207 << 0x0010 << 1;
-    QTest::newRow("2207:0012") << 0x2207 << 0x0012 << kUnknownRobotType;
-    QTest::newRow("18d1:4ee7") << 0x18D1 << 0x4EE7 << kUnknownRobotType;
-    QTest::newRow("swapped") << 0x4E26 << 0x18D1 << kUnknownRobotType;
+    QTest::newRow("2207:0012") << 0x2207 << 0x0012 << int(RobotVersionUnknown);
+    QTest::newRow("18d1:4ee7") << 0x18D1 << 0x4EE7 << int(RobotVersionUnknown);
+    QTest::newRow("swapped") << 0x4E26 << 0x18D1 << int(RobotVersionUnknown);
 }
 
 void TestRobotUsbId::robotTypeForIds()

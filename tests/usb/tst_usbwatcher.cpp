@@ -71,8 +71,8 @@ int TestUsbWatcher::firstAcceptedTypeInLibusbList()
         return -1;
     libusb_device **devices = nullptr;
     const ssize_t count = libusb_get_device_list(context, &devices);
-    int type = kUnknownRobotType;
-    for (ssize_t i = 0; i < count && type == kUnknownRobotType; ++i) {
+    int type = int(RobotVersionUnknown);
+    for (ssize_t i = 0; i < count && type == int(RobotVersionUnknown); ++i) {
         libusb_device_descriptor descriptor {};
         if (libusb_get_device_descriptor(devices[i], &descriptor) == LIBUSB_SUCCESS)
             type = robotTypeForIds(descriptor.idVendor, descriptor.idProduct);
@@ -105,8 +105,8 @@ void TestUsbWatcher::scan_data()
     QTest::newRow("5M robot 0011") << QStringList { k5M11 } << true << 1;
     QTest::newRow("5M robot 0010") << QStringList { k5M10 } << true << 1;
     QTest::newRow("unknown 2207:0012 alone")
-        << QStringList { kUnknown } << false << kUnknownRobotType;
-    QTest::newRow("nothing attached") << QStringList {} << false << kUnknownRobotType;
+        << QStringList { kUnknown } << false << int(RobotVersionUnknown);
+    QTest::newRow("nothing attached") << QStringList {} << false << int(RobotVersionUnknown);
     QTest::newRow("unknown beside a 5M robot") << QStringList { kUnknown, k5M10 } << true << 1;
 }
 
@@ -121,7 +121,7 @@ void TestUsbWatcher::scan()
 
     QMutex stateMutex(QMutex::Recursive);
     UsbWatcher watcher(&stateMutex);
-    QCOMPARE(watcher.workDir(), FileUtils::downloadDirPath(kUnknownRobotType));
+    QCOMPARE(watcher.workDir(), FileUtils::downloadDirPath(int(RobotVersionUnknown)));
     QVERIFY(watcher.setupUsbWatch());
     QCOMPARE(watcher.isUsbConnected(), connected);
     QCOMPARE(watcher.robotType(), robotType);
