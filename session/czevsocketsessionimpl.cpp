@@ -66,6 +66,13 @@ bool CZEVSocketSessionImpl::Connect(
     m_pEvent = pEvent;
     m_pSocket = new QTcpSocket();
     connect(m_pSocket, &QTcpSocket::readyRead, this, &CZEVSocketSessionImpl::readForReady);
+    // QAbstractSocket does not emit readyRead again while a slot of it runs, so a sink that
+    // waits for a reply in a nested event loop would get it only after returning;
+    // channelReadyRead is emitted there too.
+    connect(m_pSocket, &QIODevice::channelReadyRead, this, [this] {
+        if (m_nReadDepth > 0)
+            readForReady();
+    });
 #if QT_VERSION >= QT_VERSION_CHECK(5, 15, 0)
     connect(m_pSocket, &QAbstractSocket::errorOccurred, this, &CZEVSocketSessionImpl::displayError);
 #else
@@ -391,36 +398,41 @@ void CZEVSocketSessionImpl::onTimerOut()
 
 void CZEVSocketSessionImpl::readForReady()
 {
-    // A sink that runs a nested event loop brings us back here; the loop below on the outer
-    // call picks up whatever arrived meanwhile, in order.
-    if (m_bReading || m_bReleasePending || !m_pSocket)
+    if (m_bReleasePending || !m_pSocket)
         return;
-    m_bReading = true;
+    // A sink may wait in a nested event loop for the next reply; we come back here from inside
+    // it (see Connect) and deliver what arrived meanwhile. Every frame leaves the reader once,
+    // in stream order, so the outer call only ever goes on with later ones.
+    ++m_nReadDepth;
     enterHandler();
     const quint64 skippedBefore = m_reader.skippedBytes();
     const quint64 droppedBefore = m_reader.droppedFrames();
     FrameReader::Frame frame;
     while (!m_bReleasePending) {
         if (m_reader.next(&frame)) {
+            // A copy: a nested call appends to the reader, which may move what frame points at.
+            const QByteArray payload(frame.payload, frame.size);
             QString error;
-            if (!dispatchPayload(frame.payload, frame.size, *this, &error))
+            if (!dispatchPayload(payload.constData(), payload.size(), *this, &error))
                 qCDebug(lcSession) << "Dropped a frame:" << error;
             continue;
         }
-        if (!m_pSocket || m_pSocket->bytesAvailable() <= 0)
+        if (m_pSocket->bytesAvailable() <= 0)
             break;
         const QByteArray piece = m_pSocket->read(kReadChunk);
         if (piece.isEmpty())
             break;
         m_reader.append(piece.constData(), piece.size());
     }
-    if (m_reader.skippedBytes() != skippedBefore)
-        qCDebug(lcSession) << "Skipped" << m_reader.skippedBytes() - skippedBefore
-                           << "bytes before a start mark";
-    if (m_reader.droppedFrames() != droppedBefore)
-        qCDebug(lcSession) << "Dropped" << m_reader.droppedFrames() - droppedBefore
-                           << "frame(s) with a bad Length or Version";
-    m_bReading = false;
+    // Counted once, by the outermost call.
+    if (--m_nReadDepth == 0) {
+        if (m_reader.skippedBytes() != skippedBefore)
+            qCDebug(lcSession) << "Skipped" << m_reader.skippedBytes() - skippedBefore
+                               << "bytes before a start mark";
+        if (m_reader.droppedFrames() != droppedBefore)
+            qCDebug(lcSession) << "Dropped" << m_reader.droppedFrames() - droppedBefore
+                               << "frame(s) with a bad Length or Version";
+    }
     leaveHandler();
 }
 

@@ -105,5 +105,5 @@ private:
     FrameReader m_reader;
     int m_nHandlerDepth = 0;
     bool m_bReleasePending = false;
-    bool m_bReading = false;
+    int m_nReadDepth = 0; // readForReady calls on the stack
 };

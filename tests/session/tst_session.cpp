@@ -707,20 +707,41 @@ void tst_Session::releaseWhenDisconnectedSignals()
 void tst_Session::nestedEventLoopInASink()
 {
     connectSession();
-    QStringList order;
-    m_sink.onEvent = [&](const QString &line) {
-        order << line;
-        if (line == "OnSerialNum FIRST") {
+    // The robot answers a serial number request with SECOND.
+    m_peer->onReceived = [this] {
+        if (m_peer->received.endsWith(kSerialRequest)) {
+            m_peer->received.clear();
             m_peer->send(serialFrame("SECOND"));
-            QTest::qWait(50); // a sink that shows a dialog, say
-            order << "nested loop over";
         }
     };
-    m_peer->send(serialFrame("FIRST"));
-    QTRY_COMPARE(m_sink.lines.size(), 2);
-    QCOMPARE(
-        order, (QStringList { "OnSerialNum FIRST", "nested loop over", "OnSerialNum SECOND" }));
+    // A client that, once it knows the version, asks for the serial number and waits for it.
+    QStringList order;
+    QEventLoop *waiting = nullptr;
+    m_sink.onEvent = [&](const QString &line) {
+        order << line;
+        if (waiting && line == "OnSerialNum SECOND")
+            waiting->quit();
+        if (line != "OnVersion 1.0.2")
+            return;
+        QEventLoop loop;
+        waiting = &loop;
+        m_session->RequestSerialNum();
+        QTimer::singleShot(5000, &loop, [&] { loop.exit(1); });
+        order << (loop.exec() == 0 ? "answered inside the loop" : "timed out");
+        waiting = nullptr;
+    };
+    // FIRST is already buffered behind the version reply and must come before SECOND.
+    m_peer->send(frame(QByteArray::fromHex("9221a89203a5312e302e32")) + serialFrame("FIRST"));
+    QTRY_COMPARE(order.size(), 4);
+    QCOMPARE(order,
+        (QStringList { "OnVersion 1.0.2", "OnSerialNum FIRST", "OnSerialNum SECOND",
+            "answered inside the loop" }));
     m_sink.onEvent = nullptr;
+    m_peer->onReceived = nullptr;
+    // Nothing came twice.
+    sendAndSettle(QByteArray());
+    QCOMPARE(m_sink.lines,
+        (QStringList { "OnVersion 1.0.2", "OnSerialNum FIRST", "OnSerialNum SECOND" }));
 }
 
 void tst_Session::disconnectAndPeerClose()
