@@ -34,9 +34,80 @@ std::string utf8(const QString &text)
     return std::string(bytes.constData(), static_cast<std::size_t>(bytes.size()));
 }
 
-bool isFileInfoId(short sMsgID)
+// The payload class each id is sent with; SendMsg reads its untyped pointer as that class.
+enum class Payload {
+    Unknown, // SendMsg refuses the id
+    None,
+    Login,
+    FileInfoDL,
+    FileInfoUL,
+    ActionFile,
+    SetWifi,
+    MotoAngle,
+    ReadMotorAngle,
+    EarLed,
+    EyeLed,
+    Version,
+    AllMotoAngle,
+    SerialNum,
+};
+
+Payload payloadOf(int nMsgID)
 {
-    return sMsgID == 2 || sMsgID == 12 || sMsgID == 21 || sMsgID == 22;
+    switch (nMsgID) {
+    case 1:
+        return Payload::Login;
+    case 2:
+    case 12:
+    case 21:
+    case 22:
+        return Payload::FileInfoDL;
+    case 3:
+    case 7:
+    case 11:
+    case 18:
+    case 20:
+    case 48:
+        return Payload::None;
+    case 4:
+    case 5:
+        return Payload::ActionFile;
+    case 8:
+        return Payload::SetWifi;
+    case 9:
+        return Payload::MotoAngle;
+    case 10:
+        return Payload::ReadMotorAngle;
+    case 13:
+    case 14:
+        return Payload::FileInfoUL;
+    case 17:
+        return Payload::EarLed;
+    case 19:
+        return Payload::EyeLed;
+    case 33:
+    case 34:
+        return Payload::Version;
+    case 37:
+        return Payload::AllMotoAngle;
+    case 52:
+        return Payload::SerialNum;
+    default:
+        return Payload::Unknown;
+    }
+}
+
+// Whether an operation that builds a record of class own may send it under nMsgID: not when
+// the id carries another class, which SendMsg would read the record as. Ids without a payload
+// go out bare, unknown ids are SendMsg's to refuse.
+bool recordFitsId(Payload own, int nMsgID, const char *operation)
+{
+    const Payload expected = payloadOf(nMsgID);
+    if (expected == own || expected == Payload::None || expected == Payload::Unknown)
+        return true;
+    qCWarning(lcSession).nospace()
+        << operation << ": message " << nMsgID << " carries another payload class; not sent";
+    return false;
 }
 
 } // namespace
@@ -176,47 +247,37 @@ bool CZEVSocketSessionImpl::SendMsg(int nMsgID, void *pMsg)
 {
     if (!m_bLoggedIn && nMsgID != 1)
         return false;
-    switch (nMsgID) {
-    case 1:
-        return sendPayload(nMsgID, static_cast<const CLoginTarvo *>(pMsg));
-    case 2:
-    case 12:
-    case 21:
-    case 22:
-        return sendPayload(nMsgID, static_cast<const CFileInfo_DL *>(pMsg));
-    case 3:
-    case 7:
-    case 11:
-    case 18:
-    case 20:
-    case 48:
-        return sendEnvelope(nMsgID, nullptr, 0);
-    case 4:
-    case 5:
-        return sendPayload(nMsgID, static_cast<const CActionFile *>(pMsg));
-    case 8:
-        return sendPayload(nMsgID, static_cast<const CSetWifiToConnect *>(pMsg));
-    case 9:
-        return sendPayload(nMsgID, static_cast<const CMotoAngle *>(pMsg));
-    case 10:
-        return sendPayload(nMsgID, static_cast<const CReadMotorAngle *>(pMsg));
-    case 13:
-    case 14:
-        return sendPayload(nMsgID, static_cast<const CFileInfo_UL *>(pMsg));
-    case 17:
-        return sendPayload(nMsgID, static_cast<const CEarLedData *>(pMsg));
-    case 19:
-        return sendPayload(nMsgID, static_cast<const CEyeLedData *>(pMsg));
-    case 33:
-    case 34:
-        return sendPayload(nMsgID, static_cast<const CTarvo2Version *>(pMsg));
-    case 37:
-        return sendPayload(nMsgID, static_cast<const CAllMotoAngle *>(pMsg));
-    case 52:
-        return sendPayload(nMsgID, static_cast<const CSerialNum *>(pMsg));
-    default:
+    switch (payloadOf(nMsgID)) {
+    case Payload::Unknown:
         return false;
+    case Payload::None:
+        return sendEnvelope(nMsgID, nullptr, 0);
+    case Payload::Login:
+        return sendPayload(nMsgID, static_cast<const CLoginTarvo *>(pMsg));
+    case Payload::FileInfoDL:
+        return sendPayload(nMsgID, static_cast<const CFileInfo_DL *>(pMsg));
+    case Payload::FileInfoUL:
+        return sendPayload(nMsgID, static_cast<const CFileInfo_UL *>(pMsg));
+    case Payload::ActionFile:
+        return sendPayload(nMsgID, static_cast<const CActionFile *>(pMsg));
+    case Payload::SetWifi:
+        return sendPayload(nMsgID, static_cast<const CSetWifiToConnect *>(pMsg));
+    case Payload::MotoAngle:
+        return sendPayload(nMsgID, static_cast<const CMotoAngle *>(pMsg));
+    case Payload::ReadMotorAngle:
+        return sendPayload(nMsgID, static_cast<const CReadMotorAngle *>(pMsg));
+    case Payload::EarLed:
+        return sendPayload(nMsgID, static_cast<const CEarLedData *>(pMsg));
+    case Payload::EyeLed:
+        return sendPayload(nMsgID, static_cast<const CEyeLedData *>(pMsg));
+    case Payload::Version:
+        return sendPayload(nMsgID, static_cast<const CTarvo2Version *>(pMsg));
+    case Payload::AllMotoAngle:
+        return sendPayload(nMsgID, static_cast<const CAllMotoAngle *>(pMsg));
+    case Payload::SerialNum:
+        return sendPayload(nMsgID, static_cast<const CSerialNum *>(pMsg));
     }
+    return false;
 }
 
 bool CZEVSocketSessionImpl::RequestActionFileList()
@@ -224,11 +285,10 @@ bool CZEVSocketSessionImpl::RequestActionFileList()
     return SendMsg(3, nullptr);
 }
 
-bool CZEVSocketSessionImpl::sendFileInfo(
-    const QString &qsFilePath, const QString &qsFileName, int nFileLen, short sMsgID, bool bEmpty)
+bool CZEVSocketSessionImpl::sendFileInfo(const QString &qsFilePath, const QString &qsFileName,
+    int nFileLen, short sMsgID, bool bEmpty, const char *operation)
 {
-    // Any other id would make SendMsg read this record as another class.
-    if (!isFileInfoId(sMsgID))
+    if (!recordFitsId(Payload::FileInfoDL, sMsgID, operation))
         return false;
     CFileInfo_DL info;
     if (!bEmpty) {
@@ -248,24 +308,24 @@ bool CZEVSocketSessionImpl::sendFileInfo(
 bool CZEVSocketSessionImpl::SendFileInfo(
     const QString &qsFilePath, const QString &qsFileName, int nFileLen, short sMsgID)
 {
-    return sendFileInfo(qsFilePath, qsFileName, nFileLen, sMsgID, false);
+    return sendFileInfo(qsFilePath, qsFileName, nFileLen, sMsgID, false, "SendFileInfo");
 }
 
 bool CZEVSocketSessionImpl::SendEmptyFileInfo(
     const QString &qsFilePath, const QString &qsFileName, int nFileLen, short sMsgID)
 {
-    return sendFileInfo(qsFilePath, qsFileName, nFileLen, sMsgID, true);
+    return sendFileInfo(qsFilePath, qsFileName, nFileLen, sMsgID, true, "SendEmptyFileInfo");
 }
 
 bool CZEVSocketSessionImpl::SendEmptyFileInfo2(
     const QString &qsFilePath, const QString &qsFileName, int nFileLen, short sMsgID)
 {
-    return sendFileInfo(qsFilePath, qsFileName, nFileLen, sMsgID, true);
+    return sendFileInfo(qsFilePath, qsFileName, nFileLen, sMsgID, true, "SendEmptyFileInfo2");
 }
 
 bool CZEVSocketSessionImpl::RequestVersion(int nMsgID)
 {
-    if (nMsgID != 33 && nMsgID != 34)
+    if (!recordFitsId(Payload::Version, nMsgID, "RequestVersion"))
         return false;
     CTarvo2Version version;
     version.SetKind(0);
@@ -274,7 +334,7 @@ bool CZEVSocketSessionImpl::RequestVersion(int nMsgID)
 
 bool CZEVSocketSessionImpl::SendFileName(const QString &qsFileName, short sMsgID)
 {
-    if (sMsgID != 13 && sMsgID != 14)
+    if (!recordFitsId(Payload::FileInfoUL, sMsgID, "SendFileName"))
         return false;
     CFileInfo_UL info;
     info.setFileName(utf8(qsFileName));

@@ -89,7 +89,7 @@ private:
     template <typename Payload> bool sendPayload(int nMsgID, const Payload *pPayload);
     bool sendEnvelope(int nMsgID, const unsigned char *pPayload, int nPayloadLen);
     bool sendFileInfo(const QString &qsFilePath, const QString &qsFileName, int nFileLen,
-        short sMsgID, bool bEmpty);
+        short sMsgID, bool bEmpty, const char *operation);
 
     // A sink may call Release from inside a notification; the object then dies only when the
     // outermost handler on the stack has returned.
