@@ -21,9 +21,10 @@ void require(bool condition)
         std::abort();
 }
 
+// Beyond ASCII every byte of UTF-8 is an ordinary word character to a POSIX shell.
 bool isShellSafe(QChar c)
 {
-    return (c >= QLatin1Char('a') && c <= QLatin1Char('z'))
+    return (c.unicode() >= 0x80 && !c.isSpace()) || (c >= QLatin1Char('a') && c <= QLatin1Char('z'))
         || (c >= QLatin1Char('A') && c <= QLatin1Char('Z'))
         || (c >= QLatin1Char('0') && c <= QLatin1Char('9'))
         || QStringLiteral("_.,:=+@%/-").contains(c);

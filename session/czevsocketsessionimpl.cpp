@@ -34,9 +34,80 @@ std::string utf8(const QString &text)
     return std::string(bytes.constData(), static_cast<std::size_t>(bytes.size()));
 }
 
-bool isFileInfoId(short sMsgID)
+// The payload class each id is sent with; SendMsg reads its untyped pointer as that class.
+enum class Payload {
+    Unknown, // SendMsg refuses the id
+    None,
+    Login,
+    FileInfoDL,
+    FileInfoUL,
+    ActionFile,
+    SetWifi,
+    MotoAngle,
+    ReadMotorAngle,
+    EarLed,
+    EyeLed,
+    Version,
+    AllMotoAngle,
+    SerialNum,
+};
+
+Payload payloadOf(int nMsgID)
 {
-    return sMsgID == 2 || sMsgID == 12 || sMsgID == 21 || sMsgID == 22;
+    switch (nMsgID) {
+    case 1:
+        return Payload::Login;
+    case 2:
+    case 12:
+    case 21:
+    case 22:
+        return Payload::FileInfoDL;
+    case 3:
+    case 7:
+    case 11:
+    case 18:
+    case 20:
+    case 48:
+        return Payload::None;
+    case 4:
+    case 5:
+        return Payload::ActionFile;
+    case 8:
+        return Payload::SetWifi;
+    case 9:
+        return Payload::MotoAngle;
+    case 10:
+        return Payload::ReadMotorAngle;
+    case 13:
+    case 14:
+        return Payload::FileInfoUL;
+    case 17:
+        return Payload::EarLed;
+    case 19:
+        return Payload::EyeLed;
+    case 33:
+    case 34:
+        return Payload::Version;
+    case 37:
+        return Payload::AllMotoAngle;
+    case 52:
+        return Payload::SerialNum;
+    default:
+        return Payload::Unknown;
+    }
+}
+
+// Whether an operation that builds a record of class own may send it under nMsgID: not when
+// the id carries another class, which SendMsg would read the record as. Ids without a payload
+// go out bare, unknown ids are SendMsg's to refuse.
+bool recordFitsId(Payload own, int nMsgID, const char *operation)
+{
+    const Payload expected = payloadOf(nMsgID);
+    if (expected == own || expected == Payload::None || expected == Payload::Unknown)
+        return true;
+    qCWarning(lcSession).nospace()
+        << operation << ": message " << nMsgID << " carries another payload class; not sent";
+    return false;
 }
 
 } // namespace
@@ -66,6 +137,13 @@ bool CZEVSocketSessionImpl::Connect(
     m_pEvent = pEvent;
     m_pSocket = new QTcpSocket();
     connect(m_pSocket, &QTcpSocket::readyRead, this, &CZEVSocketSessionImpl::readForReady);
+    // QAbstractSocket does not emit readyRead again while a slot of it runs, so a sink that
+    // waits for a reply in a nested event loop would get it only after returning;
+    // channelReadyRead is emitted there too.
+    connect(m_pSocket, &QIODevice::channelReadyRead, this, [this] {
+        if (m_nReadDepth > 0)
+            readForReady();
+    });
 #if QT_VERSION >= QT_VERSION_CHECK(5, 15, 0)
     connect(m_pSocket, &QAbstractSocket::errorOccurred, this, &CZEVSocketSessionImpl::displayError);
 #else
@@ -169,47 +247,37 @@ bool CZEVSocketSessionImpl::SendMsg(int nMsgID, void *pMsg)
 {
     if (!m_bLoggedIn && nMsgID != 1)
         return false;
-    switch (nMsgID) {
-    case 1:
-        return sendPayload(nMsgID, static_cast<const CLoginTarvo *>(pMsg));
-    case 2:
-    case 12:
-    case 21:
-    case 22:
-        return sendPayload(nMsgID, static_cast<const CFileInfo_DL *>(pMsg));
-    case 3:
-    case 7:
-    case 11:
-    case 18:
-    case 20:
-    case 48:
-        return sendEnvelope(nMsgID, nullptr, 0);
-    case 4:
-    case 5:
-        return sendPayload(nMsgID, static_cast<const CActionFile *>(pMsg));
-    case 8:
-        return sendPayload(nMsgID, static_cast<const CSetWifiToConnect *>(pMsg));
-    case 9:
-        return sendPayload(nMsgID, static_cast<const CMotoAngle *>(pMsg));
-    case 10:
-        return sendPayload(nMsgID, static_cast<const CReadMotorAngle *>(pMsg));
-    case 13:
-    case 14:
-        return sendPayload(nMsgID, static_cast<const CFileInfo_UL *>(pMsg));
-    case 17:
-        return sendPayload(nMsgID, static_cast<const CEarLedData *>(pMsg));
-    case 19:
-        return sendPayload(nMsgID, static_cast<const CEyeLedData *>(pMsg));
-    case 33:
-    case 34:
-        return sendPayload(nMsgID, static_cast<const CTarvo2Version *>(pMsg));
-    case 37:
-        return sendPayload(nMsgID, static_cast<const CAllMotoAngle *>(pMsg));
-    case 52:
-        return sendPayload(nMsgID, static_cast<const CSerialNum *>(pMsg));
-    default:
+    switch (payloadOf(nMsgID)) {
+    case Payload::Unknown:
         return false;
+    case Payload::None:
+        return sendEnvelope(nMsgID, nullptr, 0);
+    case Payload::Login:
+        return sendPayload(nMsgID, static_cast<const CLoginTarvo *>(pMsg));
+    case Payload::FileInfoDL:
+        return sendPayload(nMsgID, static_cast<const CFileInfo_DL *>(pMsg));
+    case Payload::FileInfoUL:
+        return sendPayload(nMsgID, static_cast<const CFileInfo_UL *>(pMsg));
+    case Payload::ActionFile:
+        return sendPayload(nMsgID, static_cast<const CActionFile *>(pMsg));
+    case Payload::SetWifi:
+        return sendPayload(nMsgID, static_cast<const CSetWifiToConnect *>(pMsg));
+    case Payload::MotoAngle:
+        return sendPayload(nMsgID, static_cast<const CMotoAngle *>(pMsg));
+    case Payload::ReadMotorAngle:
+        return sendPayload(nMsgID, static_cast<const CReadMotorAngle *>(pMsg));
+    case Payload::EarLed:
+        return sendPayload(nMsgID, static_cast<const CEarLedData *>(pMsg));
+    case Payload::EyeLed:
+        return sendPayload(nMsgID, static_cast<const CEyeLedData *>(pMsg));
+    case Payload::Version:
+        return sendPayload(nMsgID, static_cast<const CTarvo2Version *>(pMsg));
+    case Payload::AllMotoAngle:
+        return sendPayload(nMsgID, static_cast<const CAllMotoAngle *>(pMsg));
+    case Payload::SerialNum:
+        return sendPayload(nMsgID, static_cast<const CSerialNum *>(pMsg));
     }
+    return false;
 }
 
 bool CZEVSocketSessionImpl::RequestActionFileList()
@@ -217,11 +285,10 @@ bool CZEVSocketSessionImpl::RequestActionFileList()
     return SendMsg(3, nullptr);
 }
 
-bool CZEVSocketSessionImpl::sendFileInfo(
-    const QString &qsFilePath, const QString &qsFileName, int nFileLen, short sMsgID, bool bEmpty)
+bool CZEVSocketSessionImpl::sendFileInfo(const QString &qsFilePath, const QString &qsFileName,
+    int nFileLen, short sMsgID, bool bEmpty, const char *operation)
 {
-    // Any other id would make SendMsg read this record as another class.
-    if (!isFileInfoId(sMsgID))
+    if (!recordFitsId(Payload::FileInfoDL, sMsgID, operation))
         return false;
     CFileInfo_DL info;
     if (!bEmpty) {
@@ -241,24 +308,24 @@ bool CZEVSocketSessionImpl::sendFileInfo(
 bool CZEVSocketSessionImpl::SendFileInfo(
     const QString &qsFilePath, const QString &qsFileName, int nFileLen, short sMsgID)
 {
-    return sendFileInfo(qsFilePath, qsFileName, nFileLen, sMsgID, false);
+    return sendFileInfo(qsFilePath, qsFileName, nFileLen, sMsgID, false, "SendFileInfo");
 }
 
 bool CZEVSocketSessionImpl::SendEmptyFileInfo(
     const QString &qsFilePath, const QString &qsFileName, int nFileLen, short sMsgID)
 {
-    return sendFileInfo(qsFilePath, qsFileName, nFileLen, sMsgID, true);
+    return sendFileInfo(qsFilePath, qsFileName, nFileLen, sMsgID, true, "SendEmptyFileInfo");
 }
 
 bool CZEVSocketSessionImpl::SendEmptyFileInfo2(
     const QString &qsFilePath, const QString &qsFileName, int nFileLen, short sMsgID)
 {
-    return sendFileInfo(qsFilePath, qsFileName, nFileLen, sMsgID, true);
+    return sendFileInfo(qsFilePath, qsFileName, nFileLen, sMsgID, true, "SendEmptyFileInfo2");
 }
 
 bool CZEVSocketSessionImpl::RequestVersion(int nMsgID)
 {
-    if (nMsgID != 33 && nMsgID != 34)
+    if (!recordFitsId(Payload::Version, nMsgID, "RequestVersion"))
         return false;
     CTarvo2Version version;
     version.SetKind(0);
@@ -267,7 +334,7 @@ bool CZEVSocketSessionImpl::RequestVersion(int nMsgID)
 
 bool CZEVSocketSessionImpl::SendFileName(const QString &qsFileName, short sMsgID)
 {
-    if (sMsgID != 13 && sMsgID != 14)
+    if (!recordFitsId(Payload::FileInfoUL, sMsgID, "SendFileName"))
         return false;
     CFileInfo_UL info;
     info.setFileName(utf8(qsFileName));
@@ -391,36 +458,41 @@ void CZEVSocketSessionImpl::onTimerOut()
 
 void CZEVSocketSessionImpl::readForReady()
 {
-    // A sink that runs a nested event loop brings us back here; the loop below on the outer
-    // call picks up whatever arrived meanwhile, in order.
-    if (m_bReading || m_bReleasePending || !m_pSocket)
+    if (m_bReleasePending || !m_pSocket)
         return;
-    m_bReading = true;
+    // A sink may wait in a nested event loop for the next reply; we come back here from inside
+    // it (see Connect) and deliver what arrived meanwhile. Every frame leaves the reader once,
+    // in stream order, so the outer call only ever goes on with later ones.
+    ++m_nReadDepth;
     enterHandler();
     const quint64 skippedBefore = m_reader.skippedBytes();
     const quint64 droppedBefore = m_reader.droppedFrames();
     FrameReader::Frame frame;
     while (!m_bReleasePending) {
         if (m_reader.next(&frame)) {
+            // A copy: a nested call appends to the reader, which may move what frame points at.
+            const QByteArray payload(frame.payload, frame.size);
             QString error;
-            if (!dispatchPayload(frame.payload, frame.size, *this, &error))
+            if (!dispatchPayload(payload.constData(), payload.size(), *this, &error))
                 qCDebug(lcSession) << "Dropped a frame:" << error;
             continue;
         }
-        if (!m_pSocket || m_pSocket->bytesAvailable() <= 0)
+        if (m_pSocket->bytesAvailable() <= 0)
             break;
         const QByteArray piece = m_pSocket->read(kReadChunk);
         if (piece.isEmpty())
             break;
         m_reader.append(piece.constData(), piece.size());
     }
-    if (m_reader.skippedBytes() != skippedBefore)
-        qCDebug(lcSession) << "Skipped" << m_reader.skippedBytes() - skippedBefore
-                           << "bytes before a start mark";
-    if (m_reader.droppedFrames() != droppedBefore)
-        qCDebug(lcSession) << "Dropped" << m_reader.droppedFrames() - droppedBefore
-                           << "frame(s) with a bad Length or Version";
-    m_bReading = false;
+    // Counted once, by the outermost call.
+    if (--m_nReadDepth == 0) {
+        if (m_reader.skippedBytes() != skippedBefore)
+            qCDebug(lcSession) << "Skipped" << m_reader.skippedBytes() - skippedBefore
+                               << "bytes before a start mark";
+        if (m_reader.droppedFrames() != droppedBefore)
+            qCDebug(lcSession) << "Dropped" << m_reader.droppedFrames() - droppedBefore
+                               << "frame(s) with a bad Length or Version";
+    }
     leaveHandler();
 }
 

@@ -89,7 +89,7 @@ private:
     template <typename Payload> bool sendPayload(int nMsgID, const Payload *pPayload);
     bool sendEnvelope(int nMsgID, const unsigned char *pPayload, int nPayloadLen);
     bool sendFileInfo(const QString &qsFilePath, const QString &qsFileName, int nFileLen,
-        short sMsgID, bool bEmpty);
+        short sMsgID, bool bEmpty, const char *operation);
 
     // A sink may call Release from inside a notification; the object then dies only when the
     // outermost handler on the stack has returned.
@@ -105,5 +105,5 @@ private:
     FrameReader m_reader;
     int m_nHandlerDepth = 0;
     bool m_bReleasePending = false;
-    bool m_bReading = false;
+    int m_nReadDepth = 0; // readForReady calls on the stack
 };

@@ -169,12 +169,37 @@ bool isToleratedInstallCode(int code)
     return code == 20014 || code == 20015 || code == 20016 || code == 20019;
 }
 
+static bool isRobotShellSpecial(QChar c)
+{
+    // Blanks and line breaks split words; the rest quote, expand, glob, redirect or chain
+    // commands somewhere in a word. Letters of any script are plain to the shell; a lone
+    // surrogate is not, since it reaches adb as a replacement that may be "?".
+    static const QString special = QStringLiteral("'\"\\$`;&|<>()*?[]{}~#!^");
+    switch (c.category()) {
+    case QChar::Other_Control:
+    case QChar::Other_Format:
+    case QChar::Other_Surrogate:
+        return true;
+    default:
+        return c.isSpace() || special.contains(c);
+    }
+}
+
+static bool isPlainRobotShellWord(const QString &text)
+{
+    for (int i = 0; i < text.size(); ++i) {
+        if (text.at(i).isHighSurrogate() && i + 1 < text.size() && text.at(i + 1).isLowSurrogate())
+            ++i;
+        else if (isRobotShellSpecial(text.at(i)))
+            return false;
+    }
+    // An empty word would vanish from the command line.
+    return !text.isEmpty();
+}
+
 QString robotShellWord(const QString &text)
 {
-    // "$" would also match before a final line break, which the shell reads as a command's end.
-    static const QRegularExpression plain(
-        QRegularExpression::anchoredPattern(QStringLiteral("[A-Za-z0-9_.,:=+@%/-]+")));
-    if (plain.match(text).hasMatch())
+    if (isPlainRobotShellWord(text))
         return text;
     QString quoted = text;
     quoted.replace(QLatin1Char('\''), QLatin1String("'\\''"));

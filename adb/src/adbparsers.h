@@ -50,8 +50,9 @@ QString installFailureReason(const QString &out);
 // Install failures that are not worth a second attempt and do not stop the run.
 bool isToleratedInstallCode(int code);
 
-// A text that goes to the robot's shell as one word: unchanged when it is plain, otherwise in
-// single quotes so the shell neither splits it nor runs anything in it.
+// A text that goes to the robot's shell as one word: unchanged when the shell would read it as
+// it is (letters of any script, digits, "_.,:=+@%/-"), otherwise in single quotes so the shell
+// neither splits it nor runs anything in it. The one helper for every name on a shell line.
 QString robotShellWord(const QString &text);
 // One argument of a command line that QProcess splits at blanks and double quotes: always in
 // double quotes, or only when it holds blanks or double quotes.

@@ -697,7 +697,7 @@ void TestAdbConductor::pushQuotesFolderNames()
 {
     fake->setRules(robotRules(answers({}), answers({})));
     makeTree({ QStringLiteral("actions/x;reboot/a.hts"), QStringLiteral("actions/my  dance/b.hts"),
-        QStringLiteral("actions/it's/c \"d\".hts") });
+        QStringLiteral("actions/it's/c \"d\".hts"), QString::fromUtf8("actions/舞蹈/d.hts") });
     const QString actions = fake->path(QStringLiteral("pkg/actions/"));
     conductor->adbPushFiles(fake->path(QStringLiteral("pkg/")));
     QTRY_COMPARE_WITH_TIMEOUT(sink->count(QStringLiteral("pushAll")), 1, 15000);
@@ -711,6 +711,9 @@ void TestAdbConductor::pushQuotesFolderNames()
         { "push", actions + "my  dance/b.hts", "/sdcard/actions/my  dance" },
         { "shell", "mkdir", "/sdcard/actions/'x;reboot'" },
         { "push", actions + "x;reboot/a.hts", "/sdcard/actions/x;reboot" },
+        { "shell", "mkdir", QString::fromUtf8("/sdcard/actions/舞蹈") },
+        { "push", actions + QString::fromUtf8("舞蹈/d.hts"),
+            QString::fromUtf8("/sdcard/actions/舞蹈") },
     };
     QCOMPARE(fake->calls(), expected);
 }

@@ -508,6 +508,7 @@ void TestFaults::hostileNames()
         { "actions/a;reboot/b.hts", "semi\n" },
         { "actions/it's \"here\"/c.hts", "quotes\n" },
         { QString::fromUtf8("actions/舞蹈 dance/d.hts"), "cjk\n" },
+        { QString::fromUtf8("actions/舞蹈/f.hts"), "plain cjk\n" },
         { "actions/`id` & | > x/e.hts", "ops\n" },
     };
     QVERIFY(startSim(QJsonObject { { "web",
@@ -535,6 +536,7 @@ void TestFaults::hostileNames()
     QVERIFY(QFile::exists(simFile(QStringLiteral("device/sdcard/actions/$(touch pwned)/a.hts"))));
     QVERIFY(QFile::exists(simFile(QStringLiteral("device/sdcard/actions/a;reboot/b.hts"))));
     QVERIFY(QFile::exists(simFile(QString::fromUtf8("device/sdcard/actions/舞蹈 dance/d.hts"))));
+    QVERIFY(QFile::exists(simFile(QString::fromUtf8("device/sdcard/actions/舞蹈/f.hts"))));
     QCOMPARE(installed().size(), apks.size());
 }
 

@@ -110,8 +110,11 @@ public:
         m_server.listen(QHostAddress::LocalHost, 0);
         connect(&m_server, &QTcpServer::newConnection, this, [this] {
             m_client = m_server.nextPendingConnection();
-            connect(m_client, &QTcpSocket::readyRead, this,
-                [this] { received += m_client->readAll(); });
+            connect(m_client, &QTcpSocket::readyRead, this, [this] {
+                received += m_client->readAll();
+                if (onReceived)
+                    onReceived();
+            });
         });
     }
 
@@ -126,6 +129,7 @@ public:
     }
 
     QByteArray received;
+    std::function<void()> onReceived; // a robot that answers
 
 private:
     QTcpServer m_server;

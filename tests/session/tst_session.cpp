@@ -80,6 +80,7 @@ private slots:
     void minimalSinkTakesEveryEvent();
     void releaseFromInsideAnEvent();
     void releaseWhenDisconnectedSignals();
+    void nestedEventLoopInASink_data();
     void nestedEventLoopInASink();
     void disconnectAndPeerClose();
     void displayErrorLogs();
@@ -261,12 +262,16 @@ void tst_Session::sendMsgRefusals()
     QVERIFY(!m_session->SendMsg(52, nullptr));
     QVERIFY(!m_session->SendMsg(37, nullptr));
     m_session->PlayMotion(nullptr, 20, 5);
-    // The convenience operations take only the ids of their own payload class.
+    // An operation refuses, with a warning, an id whose payload class is not its record's.
+    const QRegularExpression refused(QStringLiteral("carries another payload class"));
+    for (int i = 0; i < 5; ++i)
+        QTest::ignoreMessage(QtWarningMsg, refused);
     QVERIFY(!m_session->SendFileInfo("p", "n", 1, 9));
     QVERIFY(!m_session->SendEmptyFileInfo("p", "n", 1, 13));
-    QVERIFY(!m_session->SendEmptyFileInfo2("p", "n", 1, 3));
+    QVERIFY(!m_session->SendEmptyFileInfo2("p", "n", 1, 52));
     QVERIFY(!m_session->RequestVersion(52));
     QVERIFY(!m_session->SendFileName("n", 2));
+    QVERIFY(!m_session->RequestVersion(99)); // unknown to SendMsg
     QCOMPARE(receivedUpToMarker(), QByteArray());
 }
 
@@ -306,10 +311,16 @@ void tst_Session::sendingOperations_data()
             "2f782f66772e62696ecd03e8" },
         { "SendEmptyFileInfo 2", "34120b000000010000009202a493a0a000" },
         { "SendEmptyFileInfo2 12", "34120b00000001000000920ca493a0a000" },
+        { "SendEmptyFileInfo 21", "34120b000000010000009215a493a0a000" },
         { "RequestVersion 33", "34120a000000010000009221a39200a0" },
         { "RequestVersion 34", "34120a000000010000009222a39200a0" },
         { "SendFileName 13", "34120e00000001000000920da791a5612e7a6576" },
         { "SendFileName 14", "34120e00000001000000920ea791a5612e7a6576" },
+        // Ids without a payload go out bare whichever operation sends them.
+        { "SendFileInfo 3", "341207000000010000009203a0" },
+        { "SendEmptyFileInfo2 7", "341207000000010000009207a0" },
+        { "RequestVersion 11", "34120700000001000000920ba0" },
+        { "SendFileName 48", "341207000000010000009230a0" },
         { "SendActionFile", "341212000000010000009205ab91a964616e63652e616374" },
         { "SendActionFile utf8", "341213000000010000009205ac91aae8889ee8b9882e616374" },
         { "DeleteActionFile", "341212000000010000009204ab91a964616e63652e616374" },
@@ -340,6 +351,7 @@ void tst_Session::sendingOperations()
     connectSession();
 
     CIZEVSocketSession *s = m_session;
+    const short id = operation.section(QLatin1Char(' '), 1).toShort();
     bool result = true;
     if (operation == "RequestActionFileList") {
         result = s->RequestActionFileList();
@@ -351,18 +363,16 @@ void tst_Session::sendingOperations()
         result = s->SendFileInfo("C:/x/fw.bin", "fw.bin", 1000, 21);
     } else if (operation == "SendFileInfo 22") {
         result = s->SendFileInfo("C:/x/fw.bin", "other.bin", 1000, 22);
-    } else if (operation == "SendEmptyFileInfo 2") {
-        result = s->SendEmptyFileInfo("C:/x/fw.bin", "fw.bin", 1000, 2);
-    } else if (operation == "SendEmptyFileInfo2 12") {
-        result = s->SendEmptyFileInfo2("C:/x/fw.bin", "fw.bin", 1000, 12);
-    } else if (operation == "RequestVersion 33") {
-        result = s->RequestVersion(33);
-    } else if (operation == "RequestVersion 34") {
-        result = s->RequestVersion(34);
-    } else if (operation == "SendFileName 13") {
-        result = s->SendFileName("a.zev", 13);
-    } else if (operation == "SendFileName 14") {
-        result = s->SendFileName("a.zev", 14);
+    } else if (operation == "SendFileInfo 3") {
+        result = s->SendFileInfo("C:/x/fw.bin", "fw.bin", 1000, 3);
+    } else if (operation.startsWith("SendEmptyFileInfo ")) {
+        result = s->SendEmptyFileInfo("C:/x/fw.bin", "fw.bin", 1000, id);
+    } else if (operation.startsWith("SendEmptyFileInfo2 ")) {
+        result = s->SendEmptyFileInfo2("C:/x/fw.bin", "fw.bin", 1000, id);
+    } else if (operation.startsWith("RequestVersion ")) {
+        result = s->RequestVersion(id);
+    } else if (operation.startsWith("SendFileName ")) {
+        result = s->SendFileName("a.zev", id);
     } else if (operation == "SendActionFile") {
         s->SendActionFile("dance.act");
     } else if (operation == "SendActionFile utf8") {
@@ -704,23 +714,69 @@ void tst_Session::releaseWhenDisconnectedSignals()
     QVERIFY(object.isNull());
 }
 
+void tst_Session::nestedEventLoopInASink_data()
+{
+    QTest::addColumn<bool>("release");
+    QTest::addColumn<QStringList>("expected");
+    QTest::newRow("answer delivered inside")
+        << false
+        << QStringList { "OnVersion 1.0.2", "OnSerialNum FIRST", "OnSerialNum SECOND",
+               "OnSerialNum THIRD", "answered inside the loop" };
+    QTest::newRow("released by the answer")
+        << true
+        << QStringList { "OnVersion 1.0.2", "OnSerialNum FIRST", "OnSerialNum SECOND",
+               "answered inside the loop" };
+}
+
 void tst_Session::nestedEventLoopInASink()
 {
+    QFETCH(bool, release);
+    QFETCH(QStringList, expected);
     connectSession();
-    QStringList order;
-    m_sink.onEvent = [&](const QString &line) {
-        order << line;
-        if (line == "OnSerialNum FIRST") {
-            m_peer->send(serialFrame("SECOND"));
-            QTest::qWait(50); // a sink that shows a dialog, say
-            order << "nested loop over";
+    QPointer<QObject> object = m_session->GetObject();
+    // The robot answers a serial number request with SECOND and THIRD.
+    m_peer->onReceived = [this] {
+        if (m_peer->received.endsWith(kSerialRequest)) {
+            m_peer->received.clear();
+            m_peer->send(serialFrame("SECOND") + serialFrame("THIRD"));
         }
     };
-    m_peer->send(serialFrame("FIRST"));
-    QTRY_COMPARE(m_sink.lines.size(), 2);
-    QCOMPARE(
-        order, (QStringList { "OnSerialNum FIRST", "nested loop over", "OnSerialNum SECOND" }));
+    // A client that, once it knows the version, asks for the serial number and waits for it.
+    QStringList order;
+    QEventLoop *waiting = nullptr;
+    m_sink.onEvent = [&](const QString &line) {
+        order << line;
+        if (waiting && line == "OnSerialNum SECOND") {
+            if (release) {
+                m_session->Release();
+                m_session = nullptr;
+            }
+            waiting->quit();
+        }
+        if (line != "OnVersion 1.0.2")
+            return;
+        QEventLoop loop;
+        waiting = &loop;
+        m_session->RequestSerialNum();
+        QTimer::singleShot(5000, &loop, [&] { loop.exit(1); });
+        order << (loop.exec() == 0 ? "answered inside the loop" : "timed out");
+        waiting = nullptr;
+    };
+    // FIRST is already buffered behind the version reply and must come before SECOND.
+    m_peer->send(frame(QByteArray::fromHex("9221a89203a5312e302e32")) + serialFrame("FIRST"));
+    QTRY_VERIFY(order.size() >= expected.size());
+    QCOMPARE(order, expected);
     m_sink.onEvent = nullptr;
+    m_peer->onReceived = nullptr;
+    if (release) {
+        QTRY_VERIFY(object.isNull());
+        QCOMPARE(m_sink.lines.size(), 3);
+        return;
+    }
+    // Nothing came twice.
+    sendAndSettle(QByteArray());
+    expected.removeLast();
+    QCOMPARE(m_sink.lines, expected);
 }
 
 void tst_Session::disconnectAndPeerClose()
