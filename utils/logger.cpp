@@ -4,8 +4,28 @@
 
 #include <QDate>
 #include <QDateTime>
+#include <QLoggingCategory>
 #include <QMutexLocker>
 #include <QtGlobal>
+
+#include <cstring>
+#include <mutex>
+
+namespace {
+
+QtMessageHandler previousHandler = nullptr;
+
+void diagnosticHandler(QtMsgType type, const QMessageLogContext &context, const QString &message)
+{
+    if (context.category && std::strncmp(context.category, "zev.", 4) == 0) {
+        Logger::instance()->debug(message);
+        return;
+    }
+    if (previousHandler)
+        previousHandler(type, context, message);
+}
+
+} // namespace
 
 Logger *Logger::instance()
 {
@@ -14,6 +34,16 @@ Logger *Logger::instance()
     // already flushed, so the system closing the file loses nothing.
     static Logger *const logger = new Logger;
     return logger;
+}
+
+void Logger::routeDiagnostics(bool enableAll)
+{
+    static std::once_flag once;
+    std::call_once(once, [enableAll] {
+        if (enableAll)
+            QLoggingCategory::setFilterRules(QStringLiteral("zev.*.debug=true"));
+        previousHandler = qInstallMessageHandler(diagnosticHandler);
+    });
 }
 
 Logger::Logger()
