@@ -3,7 +3,6 @@
 #include "downloadlog.h"
 #include "webformats.h"
 
-
 #include <QDir>
 #include <QFileInfo>
 #include <QNetworkAccessManager>
@@ -231,8 +230,8 @@ bool HttpWorker::handleHeaders()
             m_reply->rawHeader("Content-Range"), first, last, total);
         if (!ranged || first != m_offset) {
             log(QStringLiteral("Unexpected Content-Range \"%1\" for byte %2")
-                     .arg(QString::fromLatin1(m_reply->rawHeader("Content-Range")))
-                     .arg(m_offset));
+                    .arg(QString::fromLatin1(m_reply->rawHeader("Content-Range")))
+                    .arg(m_offset));
             restartDownloadFresh();
             return false;
         }
@@ -506,9 +505,9 @@ void HttpWorker::completeDownload()
     m_file.close();
     if (m_total >= 0 && m_done != m_total) {
         log(QStringLiteral("Download of %1 ended at byte %2 of %3")
-                 .arg(m_finalPath)
-                 .arg(m_done)
-                 .arg(m_total));
+                .arg(m_finalPath)
+                .arg(m_done)
+                .arg(m_total));
         finishDownload(kConnectionCut);
         return;
     }
@@ -519,7 +518,7 @@ void HttpWorker::completeDownload()
         = !m_task.sha256.isEmpty() && m_task.sha256 != QString::fromLatin1(m_sha256.hexResult());
     if (sizeWrong || digestWrong) {
         log(QStringLiteral("Downloaded %1 does not match the announced %2")
-                 .arg(m_finalPath, sizeWrong ? QStringLiteral("size") : QStringLiteral("SHA-256")));
+                .arg(m_finalPath, sizeWrong ? QStringLiteral("size") : QStringLiteral("SHA-256")));
         // A resumed part cannot fix a wrong file: the next try starts over.
         QFile::remove(m_partPath);
         finishDownload(kDownloadBroken);
@@ -575,11 +574,11 @@ void HttpWorker::finishQueuedReport(bool done)
         // Only an address the configuration no longer names wears out; reports for a service
         // that is merely down wait for it however long it takes.
         log(QStringLiteral("Queued report to %1 not delivered after %2 attempts; dropped")
-                 .arg(m_url.toString())
-                 .arg(ReportQueue::kMaxAttempts));
+                .arg(m_url.toString())
+                .arg(ReportQueue::kMaxAttempts));
     } else {
         log(QStringLiteral("Queued report to %1 not delivered; it stays queued")
-                 .arg(m_url.toString()));
+                .arg(m_url.toString()));
     }
     // The new request goes out anyway: the user waits for its answer, and when the old report
     // went to an address the configuration has since changed, its own service may well be up.
@@ -625,12 +624,12 @@ void HttpWorker::finishReport(bool delivered, bool keep)
         log(QStringLiteral("Report delivered to %1").arg(m_task.url));
     } else if (keep) {
         log(QStringLiteral("Report not delivered to %1; kept in %2")
-                 .arg(m_task.url, m_reports.filePath()));
+                .arg(m_task.url, m_reports.filePath()));
         m_reports.append({ m_task.url, m_task.body, 0 });
     } else {
         log(QStringLiteral("Report refused by %1 (status %2); dropped")
-                 .arg(m_task.url)
-                 .arg(m_status));
+                .arg(m_task.url)
+                .arg(m_status));
     }
     endExchange();
 }

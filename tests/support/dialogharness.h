@@ -240,8 +240,8 @@ inline bool installAdbWrapper()
     if (!QDir().mkpath(fastboot))
         return false;
     QFile::remove(fastboot + QStringLiteral("/adb"));
-    return QFile::link(qEnvironmentVariable("ZEV_SOURCE_DIR")
-            + QStringLiteral("/tools/robot-sim/fastboot-adb"),
+    return QFile::link(
+        qEnvironmentVariable("ZEV_SOURCE_DIR") + QStringLiteral("/tools/robot-sim/fastboot-adb"),
         fastboot + QStringLiteral("/adb"));
 }
 

@@ -235,11 +235,11 @@ void TestLogger::diagnosticCategories_data()
     QTest::addColumn<bool>("detail");
 
     QTest::newRow("off by default") << QString() << QByteArray() << false;
-    QTest::newRow("switched off in config.json") << QString() << QByteArray("{\"debugLog\": false}")
-                                                 << false;
+    QTest::newRow("switched off in config.json")
+        << QString() << QByteArray("{\"debugLog\": false}") << false;
     QTest::newRow("on through QT_LOGGING_RULES") << "zev.adb.debug=true" << QByteArray() << true;
-    QTest::newRow("on through config.json") << QString() << QByteArray("{\"debugLog\": true}")
-                                            << true;
+    QTest::newRow("on through config.json")
+        << QString() << QByteArray("{\"debugLog\": true}") << true;
     QTest::newRow("QT_LOGGING_RULES has the last word")
         << "zev.*.debug=false" << QByteArray("{\"debugLog\": true}") << false;
 }

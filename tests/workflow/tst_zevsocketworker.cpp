@@ -112,8 +112,10 @@ void TestZevSocketWorker::initTestCase()
     const QString fastboot = FileUtils::appDirPath() + QStringLiteral("/fastbootfile");
     QVERIFY(QDir().mkpath(fastboot));
     QFile::remove(fastboot + QStringLiteral("/adb"));
-    const QString robotSim = qEnvironmentVariable("ZEV_SOURCE_DIR") + QStringLiteral("/tools/robot-sim");
-    QVERIFY(QFile::link(robotSim + QStringLiteral("/fastboot-adb"), fastboot + QStringLiteral("/adb")));
+    const QString robotSim
+        = qEnvironmentVariable("ZEV_SOURCE_DIR") + QStringLiteral("/tools/robot-sim");
+    QVERIFY(
+        QFile::link(robotSim + QStringLiteral("/fastboot-adb"), fastboot + QStringLiteral("/adb")));
 
     simctl = robotSim + QStringLiteral("/simctl.py");
     stateDir = dir.filePath(QStringLiteral("robot"));
