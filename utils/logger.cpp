@@ -8,12 +8,14 @@
 #include <QMutexLocker>
 #include <QtGlobal>
 
+#include <atomic>
 #include <cstring>
 #include <mutex>
 
 namespace {
 
-QtMessageHandler previousHandler = nullptr;
+// Set once the handler is in; read by whichever thread logs.
+std::atomic<QtMessageHandler> previousHandler { nullptr };
 
 void diagnosticHandler(QtMsgType type, const QMessageLogContext &context, const QString &message)
 {
@@ -21,8 +23,8 @@ void diagnosticHandler(QtMsgType type, const QMessageLogContext &context, const 
         Logger::instance()->debug(message);
         return;
     }
-    if (previousHandler)
-        previousHandler(type, context, message);
+    if (const QtMessageHandler previous = previousHandler.load())
+        previous(type, context, message);
 }
 
 } // namespace
