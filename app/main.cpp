@@ -3,6 +3,7 @@
 #include "startup.h"
 #include "tarvo2_upgradetool.h"
 
+#include "appconfig.h"
 #include "logger.h"
 #include "platform.h"
 #include "zeverror.h"
@@ -32,6 +33,7 @@ int main(int argc, char *argv[])
 {
     QApplication app(argc, argv);
     Logger::instance()->info(QStringLiteral("UpgradeTool start."));
+    Logger::routeDiagnostics(readDebugLogSwitch());
 
     // Checked before the dialog exists: its constructor cleans work folders a running copy uses.
     if (!platform::acquireSingleInstance(kSingleInstanceName)) {

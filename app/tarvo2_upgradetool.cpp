@@ -1,6 +1,7 @@
 #include "tarvo2_upgradetool.h"
 #include "ui_tarvo2_upgradetool.h"
 
+#include "applog.h"
 #include "usbwatcher.h"
 #include "windowsize.h"
 #include "zevsocketworker.h"
@@ -714,9 +715,7 @@ void Tarvo2_UpgradeTool::slotShowFinishMessageBox(utils::ZEVErrorPtr errorPtr)
 {
     if (!errorPtr)
         errorPtr = utils::makeError(utils::kUnknownError);
-    // Without it the log of a failed run ends at its last step and never says how it ended.
-    Logger::instance()->info(
-        QStringLiteral("Upgrade finished, code: %1").arg(errorPtr->errorCode()));
+    qCDebug(lcApp, "Upgrade finished, code: %d", errorPtr->errorCode());
     ui->pbStartUpgrade->setEnabled(true);
     progressTimer.stop();
     ui->downloadProgressBar->reset();

@@ -13,7 +13,6 @@
 namespace {
 
 constexpr int kForwardStepTimeoutMs = 30000;
-constexpr int kWaitForRobotMs = 5000;
 
 } // namespace
 
@@ -69,37 +68,26 @@ QString ZEVSocketWorker::adbProgram()
     return QDir::toNativeSeparators(program + relative);
 }
 
-int ZEVSocketWorker::runAdb(const QStringList &arguments, int stepTimeoutMs)
+void ZEVSocketWorker::runForward()
 {
-    // An earlier command's process is replaced; its deletion is already scheduled or done.
+    // An earlier reading's process is replaced; its deletion is already scheduled or done.
     if (forwardProcess)
         forwardProcess->deleteLater();
     forwardProcess = new QProcess;
     // QProcess quotes the program itself where the system needs it; quote characters inside the
     // name would be taken as part of the file name on POSIX.
-    forwardProcess->start(adbProgram(), arguments, QIODevice::ReadWrite);
-    forwardProcess->waitForStarted(stepTimeoutMs);
-    forwardProcess->waitForReadyRead(stepTimeoutMs);
-    forwardProcess->waitForFinished(stepTimeoutMs);
+    forwardProcess->start(adbProgram(),
+        { QStringLiteral("forward"), QStringLiteral("tcp:6102"), QStringLiteral("tcp:6102") },
+        QIODevice::ReadWrite);
+    forwardProcess->waitForStarted(kForwardStepTimeoutMs);
+    forwardProcess->waitForReadyRead(kForwardStepTimeoutMs);
+    forwardProcess->waitForFinished(kForwardStepTimeoutMs);
+    // Not checked: a failed forward shows as no answer within the reading's time.
     forwardProcess->readAllStandardOutput();
     if (forwardProcess->state() != QProcess::NotRunning) {
         forwardProcess->kill();
         forwardProcess->waitForFinished(1000);
-        return -1;
     }
-    return forwardProcess->exitStatus() == QProcess::NormalExit ? forwardProcess->exitCode() : -1;
-}
-
-void ZEVSocketWorker::runForward()
-{
-    const QStringList forward { QStringLiteral("forward"), QStringLiteral("tcp:6102"),
-        QStringLiteral("tcp:6102") };
-    if (runAdb(forward, kForwardStepTimeoutMs) == 0)
-        return;
-    // The start button ends every adb process first: the fresh server may not have found the
-    // robot yet when the forward comes, and the serial number would be lost for this run.
-    runAdb({ QStringLiteral("wait-for-device") }, kWaitForRobotMs);
-    runAdb(forward, kForwardStepTimeoutMs);
 }
 
 void ZEVSocketWorker::slotConnectRobot()
@@ -121,6 +109,7 @@ void ZEVSocketWorker::slotConnectRobot()
     timer->setTimerType(Qt::PreciseTimer);
     connect(timer, &QTimer::timeout, &loop, &QEventLoop::quit);
     connect(this, &ZEVSocketWorker::sigReadSerialNumDone, &loop, &QEventLoop::quit);
+    timer->start(readTimeoutMs);
 
     IZEVUsbInterface *usb = qobject_cast<IZEVUsbInterface *>(sender());
     if (usb && usb->isUsbConnected()) {
@@ -129,8 +118,6 @@ void ZEVSocketWorker::slotConnectRobot()
             session->Connect(QStringLiteral("127.0.0.1"), 5, 0, this);
     }
 
-    // Started after the forward: its blocking waits would otherwise use up the robot's time.
-    timer->start(readTimeoutMs);
     loop.exec();
 
     if (timer->isActive())

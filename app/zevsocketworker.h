@@ -6,7 +6,6 @@
 
 #include <QObject>
 #include <QString>
-#include <QStringList>
 
 class QProcess;
 
@@ -38,8 +37,7 @@ public slots:
 
 private:
     static QString adbProgram();
-    // Runs one adb command to its end; its exit code, or -1 when it did not end normally.
-    int runAdb(const QStringList &arguments, int stepTimeoutMs);
+    // Tunnels tcp:6102 to the robot; waits for it to end, its outcome unchecked.
     void runForward();
 
     CIZEVSocketSession *session = nullptr;

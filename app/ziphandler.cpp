@@ -1,8 +1,9 @@
 #include "ziphandler.h"
 
+#include "applog.h"
+
 #include <appconfig.h>
 #include <fileutils.h>
-#include <logger.h>
 
 #include <JlCompress.h>
 #include <quazip.h>
@@ -55,10 +56,8 @@ bool fitsOnDisk(const QString &archive, const QString &folder)
     const qint64 available = QStorageInfo(folder).bytesAvailable();
     if (available < 0 || needed <= available)
         return true;
-    Logger::instance()->error(
-        QStringLiteral("The upgrade package needs %1 bytes unpacked, the disk has %2 bytes free.")
-            .arg(needed)
-            .arg(available));
+    qCDebug(lcApp, "The upgrade package needs %lld bytes unpacked, the disk has %lld bytes free.",
+        static_cast<long long>(needed), static_cast<long long>(available));
     return false;
 }
 

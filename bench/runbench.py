@@ -458,14 +458,14 @@ def bench_upgrade(ctx):
     shutil.copytree(ctx.dist, run, symlinks=True)
     adb = os.path.join(run, "fastbootfile", "adb")
     os.remove(adb)
-    # umockdev's preload is for the tool's libusb only; adb reaches the robot over TCP.
-    with open(adb, "w") as f:
-        f.write('#!/bin/sh\nunset LD_PRELOAD\nexec /usr/bin/adb "$@"\n')
-    os.chmod(adb, 0o755)
+    # Debian's adb, meeting the simulated robot as it meets one on USB.
+    shutil.copy(os.path.join(SOURCE, "tools", "robot-sim", "fastboot-adb"), adb)
     program = os.path.join(run, "Tarvo2_UpgradeTool")
     env = dict(os.environ, HOME=home, XDG_RUNTIME_DIR=runtime, QT_QPA_PLATFORM="offscreen",
                LANG="C.UTF-8", LC_ALL="C.UTF-8", ANDROID_ADB_SERVER_PORT=str(free_port()),
                ZEV_BENCH_PROBE="upgrade",
+               # The adb library's diagnostic lines name every command line it ran.
+               QT_LOGGING_RULES="zev.adb.debug=true",
                LD_PRELOAD=os.path.join(ctx.bin, "libzevbench_showprobe.so"))
     simctl_py = [sys.executable, os.path.join(SOURCE, "tools", "robot-sim", "simctl.py")]
 

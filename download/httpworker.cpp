@@ -1,8 +1,7 @@
 #include "httpworker.h"
 
+#include "downloadlog.h"
 #include "webformats.h"
-
-#include <logger.h>
 
 #include <QDir>
 #include <QFileInfo>
@@ -25,14 +24,10 @@ bool isRedirect(int status)
     return status == 301 || status == 302 || status == 303 || status == 307 || status == 308;
 }
 
+// What the component did and what went wrong: diagnostic detail, off unless enabled.
 void log(const QString &message)
 {
-    Logger::instance()->info(message);
-}
-
-void warn(const QString &message)
-{
-    Logger::instance()->warning(message);
+    qCDebug(lcDownload, "%s", qUtf8Printable(message));
 }
 
 } // namespace
@@ -115,7 +110,7 @@ void HttpWorker::runTask()
         m_method = "POST";
         m_body = m_task.body;
         if (!m_url.isValid() || m_url.isRelative()) {
-            warn(QStringLiteral("Bad web service URL: %1").arg(m_task.url));
+            log(QStringLiteral("Bad web service URL: %1").arg(m_task.url));
             if (m_task.header == HttpCmdUpgradeInfo) {
                 finishInfo(QNetworkReply::ProtocolUnknownError, nullptr);
             } else {
@@ -127,7 +122,7 @@ void HttpWorker::runTask()
     case HttpCmdDownload: {
         const QString name = webformats::downloadFileName(m_task.url);
         if (name.isEmpty()) {
-            warn(QStringLiteral("Download URL does not parse: %1").arg(m_task.url));
+            log(QStringLiteral("Download URL does not parse: %1").arg(m_task.url));
             m_total = -1;
             m_done = 0;
             finishDownload(utils::kDownloadUrlBad);
@@ -198,7 +193,7 @@ void HttpWorker::onIdleTimeout()
 {
     if (!m_reply)
         return;
-    warn(QStringLiteral("No data from %1 for %2 ms").arg(m_url.toString()).arg(m_transferTimeout));
+    log(QStringLiteral("No data from %1 for %2 ms").arg(m_url.toString()).arg(m_transferTimeout));
     m_timedOut = true;
     m_reply->abort();
 }
@@ -227,9 +222,9 @@ bool HttpWorker::handleHeaders()
         const bool ranged = webformats::parseContentRange(
             m_reply->rawHeader("Content-Range"), first, last, total);
         if (!ranged || first != m_offset) {
-            warn(QStringLiteral("Unexpected Content-Range \"%1\" for byte %2")
-                     .arg(QString::fromLatin1(m_reply->rawHeader("Content-Range")))
-                     .arg(m_offset));
+            log(QStringLiteral("Unexpected Content-Range \"%1\" for byte %2")
+                    .arg(QString::fromLatin1(m_reply->rawHeader("Content-Range")))
+                    .arg(m_offset));
             restartDownloadFresh();
             return false;
         }
@@ -279,7 +274,7 @@ bool HttpWorker::handleHeaders()
         restartDownloadFresh();
         return false;
     } else {
-        warn(QStringLiteral("HTTP status %1 for %2").arg(m_status).arg(m_url.toString()));
+        log(QStringLiteral("HTTP status %1 for %2").arg(m_status).arg(m_url.toString()));
         abortExchange(utils::kDownloadHttpError);
         return false;
     }
@@ -343,12 +338,12 @@ void HttpWorker::readDownloadData()
         if (chunk.isEmpty())
             break;
         if (m_total >= 0 && m_done + chunk.size() > m_total) {
-            warn(QStringLiteral("More data than announced from %1").arg(m_url.toString()));
+            log(QStringLiteral("More data than announced from %1").arg(m_url.toString()));
             abortExchange(utils::kPackageBroken);
             return;
         }
         if (m_file.write(chunk) != chunk.size()) {
-            warn(QStringLiteral("Cannot write %1: %2").arg(m_partPath, m_file.errorString()));
+            log(QStringLiteral("Cannot write %1: %2").arg(m_partPath, m_file.errorString()));
             abortExchange(utils::kPackageBroken);
             return;
         }
@@ -390,19 +385,19 @@ bool HttpWorker::followRedirect(QNetworkReply *reply, int &code)
     const QByteArray location = reply->rawHeader("Location");
     const QUrl target = m_url.resolved(QUrl(QString::fromUtf8(location), QUrl::StrictMode));
     if (location.isEmpty() || !target.isValid()) {
-        warn(QStringLiteral("Redirect without a usable target from %1").arg(m_url.toString()));
+        log(QStringLiteral("Redirect without a usable target from %1").arg(m_url.toString()));
         return false;
     }
     if (target.scheme().compare(m_url.scheme(), Qt::CaseInsensitive) != 0) {
-        warn(QStringLiteral("Redirect to another scheme: %1").arg(target.toString()));
+        log(QStringLiteral("Redirect to another scheme: %1").arg(target.toString()));
         return false;
     }
     if (m_visited.contains(target)) {
-        warn(QStringLiteral("Redirect loop at %1").arg(target.toString()));
+        log(QStringLiteral("Redirect loop at %1").arg(target.toString()));
         return false;
     }
     if (++m_redirects > kMaxRedirects) {
-        warn(QStringLiteral("Too many redirects from %1").arg(m_task.url));
+        log(QStringLiteral("Too many redirects from %1").arg(m_task.url));
         return false;
     }
     m_visited.insert(target);
@@ -445,7 +440,7 @@ void HttpWorker::onFinished()
         const bool keep = !delivered && !isRefusal();
         m_reply = nullptr;
         if (!delivered && !keep)
-            warn(QStringLiteral("Queued report refused (status %1); dropped").arg(m_status));
+            log(QStringLiteral("Queued report refused (status %1); dropped").arg(m_status));
         finishQueuedReport(!keep);
         return;
     }
@@ -502,10 +497,10 @@ void HttpWorker::completeDownload()
 {
     m_file.close();
     if (m_total >= 0 && m_done != m_total) {
-        warn(QStringLiteral("Download of %1 ended at byte %2 of %3")
-                 .arg(m_finalPath)
-                 .arg(m_done)
-                 .arg(m_total));
+        log(QStringLiteral("Download of %1 ended at byte %2 of %3")
+                .arg(m_finalPath)
+                .arg(m_done)
+                .arg(m_total));
         finishDownload(utils::kDownloadInterrupted);
         return;
     }
@@ -515,8 +510,8 @@ void HttpWorker::completeDownload()
     const bool digestWrong
         = !m_task.sha256.isEmpty() && m_task.sha256 != QString::fromLatin1(m_sha256.hexResult());
     if (sizeWrong || digestWrong) {
-        warn(QStringLiteral("Downloaded %1 does not match the announced %2")
-                 .arg(m_finalPath, sizeWrong ? QStringLiteral("size") : QStringLiteral("SHA-256")));
+        log(QStringLiteral("Downloaded %1 does not match the announced %2")
+                .arg(m_finalPath, sizeWrong ? QStringLiteral("size") : QStringLiteral("SHA-256")));
         // A resumed part cannot fix a wrong file: the next try starts over.
         QFile::remove(m_partPath);
         finishDownload(utils::kPackageBroken);
@@ -525,7 +520,7 @@ void HttpWorker::completeDownload()
     if (QFileInfo::exists(m_finalPath))
         QFile::remove(m_finalPath);
     if (!QFile::rename(m_partPath, m_finalPath)) {
-        warn(QStringLiteral("Cannot rename %1").arg(m_partPath));
+        log(QStringLiteral("Cannot rename %1").arg(m_partPath));
         finishDownload(utils::kPackageBroken);
         return;
     }
@@ -561,7 +556,7 @@ void HttpWorker::finishQueuedReport(bool done)
     const bool sameService = taskUrl.scheme() == m_url.scheme() && taskUrl.host() == m_url.host()
         && taskUrl.port() == m_url.port();
     if (sameService) {
-        warn(QStringLiteral("Queued report not delivered; it stays queued"));
+        log(QStringLiteral("Queued report not delivered; it stays queued"));
         if (m_task.header == HttpCmdReport) {
             // The service is still out of reach: keep the new report behind the older ones.
             m_reports.append({ m_task.url, m_task.body, 0 });
@@ -571,12 +566,12 @@ void HttpWorker::finishQueuedReport(bool done)
     } else if (m_reports.noteFailedAttempt()) {
         // Only an address the configuration no longer names wears out; reports for a service
         // that is merely down wait for it however long it takes.
-        warn(QStringLiteral("Queued report to %1 not delivered after %2 attempts; dropped")
-                 .arg(m_url.toString())
-                 .arg(ReportQueue::kMaxAttempts));
+        log(QStringLiteral("Queued report to %1 not delivered after %2 attempts; dropped")
+                .arg(m_url.toString())
+                .arg(ReportQueue::kMaxAttempts));
     } else {
-        warn(QStringLiteral("Queued report to %1 not delivered; it stays queued")
-                 .arg(m_url.toString()));
+        log(QStringLiteral("Queued report to %1 not delivered; it stays queued")
+                .arg(m_url.toString()));
     }
     // The new request goes out anyway: the user waits for its answer, and when the old report
     // went to an address the configuration has since changed, its own service may well be up.
@@ -586,7 +581,7 @@ void HttpWorker::finishQueuedReport(bool done)
 void HttpWorker::finishInfo(int code, UpgRespDataPtr data)
 {
     if (code)
-        warn(QStringLiteral("Upgrade information request failed with code %1").arg(code));
+        log(QStringLiteral("Upgrade information request failed with code %1").arg(code));
     if (!data)
         data = std::make_shared<UpgRespData>();
     auto error = utils::makeError(code);
@@ -621,13 +616,13 @@ void HttpWorker::finishReport(bool delivered, bool keep)
     if (delivered) {
         log(QStringLiteral("Report delivered to %1").arg(m_task.url));
     } else if (keep) {
-        warn(QStringLiteral("Report not delivered to %1; kept in %2")
-                 .arg(m_task.url, m_reports.filePath()));
+        log(QStringLiteral("Report not delivered to %1; kept in %2")
+                .arg(m_task.url, m_reports.filePath()));
         m_reports.append({ m_task.url, m_task.body, 0 });
     } else {
-        warn(QStringLiteral("Report refused by %1 (status %2); dropped")
-                 .arg(m_task.url)
-                 .arg(m_status));
+        log(QStringLiteral("Report refused by %1 (status %2); dropped")
+                .arg(m_task.url)
+                .arg(m_status));
     }
     endExchange();
 }

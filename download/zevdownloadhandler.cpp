@@ -1,10 +1,10 @@
 #include "zevdownloadhandler.h"
 
+#include "downloadlog.h"
 #include "httpworker.h"
 #include "webformats.h"
 
 #include <fileutils.h>
-#include <logger.h>
 
 #include <QDateTime>
 #include <QDir>
@@ -92,7 +92,7 @@ void ZEVDownloadHandler::postHttpTask(QString url, HttpCmdHeader header, utils::
     task.url = url;
     switch (header) {
     case HttpCmdUpgradeInfo:
-        Logger::instance()->info(QStringLiteral("Request the newest package from %1").arg(url));
+        qCDebug(lcDownload, "Request the newest package from %s", qUtf8Printable(url));
         task.body = webformats::upgradeInfoRequest(m_robot, m_robotVersion);
         break;
     case HttpCmdDownload:
@@ -111,11 +111,11 @@ void ZEVDownloadHandler::postHttpTask(QString url, HttpCmdHeader header, utils::
         const QDateTime now = QDateTime::currentDateTime();
         task.body = webformats::reportRequest(
             m_robot, m_robotVersion, code, message, now.toOffsetFromUtc(now.offsetFromUtc()));
-        Logger::instance()->info(QStringLiteral("Report code %1 to %2").arg(code).arg(url));
+        qCDebug(lcDownload, "Report code %d to %s", code, qUtf8Printable(url));
         break;
     }
     default:
-        Logger::instance()->warning(QStringLiteral("Unknown HTTP task %1 ignored").arg(header));
+        qCDebug(lcDownload, "Unknown HTTP task %d ignored", int(header));
         return;
     }
     HttpWorker *worker = m_worker;

@@ -10,7 +10,7 @@
 #include <string>
 #include <vector>
 
-Q_LOGGING_CATEGORY(lcSession, "zev.session")
+Q_LOGGING_CATEGORY(lcSession, "zev.session", QtInfoMsg)
 
 namespace {
 

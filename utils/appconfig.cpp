@@ -48,6 +48,16 @@ void readText(const QJsonObject &object, const QString &key, QString &field)
     readText(object, key, key, field);
 }
 
+// The file's top-level object; empty when it is malformed or no object.
+QJsonObject configObject(const QByteArray &json)
+{
+    QJsonParseError parseError;
+    const QJsonDocument document = QJsonDocument::fromJson(json, &parseError);
+    if (parseError.error != QJsonParseError::NoError || !document.isObject())
+        return QJsonObject();
+    return document.object();
+}
+
 } // namespace
 
 AppConfig readAppConfig()
@@ -58,15 +68,18 @@ AppConfig readAppConfig()
     return parseAppConfig(file.readAll());
 }
 
+bool readDebugLogSwitch()
+{
+    QFile file(FileUtils::joinPath(FileUtils::configDirPath(), zev::kConfigFile));
+    if (!file.open(QIODevice::ReadOnly))
+        return false;
+    return configObject(file.readAll()).value(QStringLiteral("debugLog")).toBool(false);
+}
+
 AppConfig parseAppConfig(const QByteArray &json)
 {
     AppConfig config = defaultConfig();
-
-    QJsonParseError parseError;
-    const QJsonDocument document = QJsonDocument::fromJson(json, &parseError);
-    if (parseError.error != QJsonParseError::NoError || document.isNull() || !document.isObject())
-        return config;
-    const QJsonObject object = document.object();
+    const QJsonObject object = configObject(json);
 
     readText(object, QStringLiteral("appconfig"), config.manifestName);
     readText(object, QStringLiteral("build_version_name"), config.buildVersionKey);

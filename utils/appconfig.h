@@ -23,5 +23,8 @@ AppConfig readAppConfig();
 // The same from the file's bytes: what is missing, malformed or not text keeps its default.
 AppConfig parseAppConfig(const QByteArray &json);
 
+// The technician's switch for the diagnostic detail in the log: "debugLog": true in the same file.
+bool readDebugLogSwitch();
+
 // Language code for the translation files: "zh_CN" in the letter case found, or "en".
 QString systemLanguage();

@@ -4,8 +4,30 @@
 
 #include <QDate>
 #include <QDateTime>
+#include <QLoggingCategory>
 #include <QMutexLocker>
 #include <QtGlobal>
+
+#include <atomic>
+#include <cstring>
+#include <mutex>
+
+namespace {
+
+// Set once the handler is in; read by whichever thread logs.
+std::atomic<QtMessageHandler> previousHandler { nullptr };
+
+void diagnosticHandler(QtMsgType type, const QMessageLogContext &context, const QString &message)
+{
+    if (context.category && std::strncmp(context.category, "zev.", 4) == 0) {
+        Logger::instance()->debug(message);
+        return;
+    }
+    if (const QtMessageHandler previous = previousHandler.load())
+        previous(type, context, message);
+}
+
+} // namespace
 
 Logger *Logger::instance()
 {
@@ -14,6 +36,16 @@ Logger *Logger::instance()
     // already flushed, so the system closing the file loses nothing.
     static Logger *const logger = new Logger;
     return logger;
+}
+
+void Logger::routeDiagnostics(bool enableAll)
+{
+    static std::once_flag once;
+    std::call_once(once, [enableAll] {
+        if (enableAll)
+            QLoggingCategory::setFilterRules(QStringLiteral("zev.*.debug=true"));
+        previousHandler = qInstallMessageHandler(diagnosticHandler);
+    });
 }
 
 Logger::Logger()

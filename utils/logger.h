@@ -12,6 +12,13 @@ class Logger
 public:
     static Logger *instance();
 
+    // Diagnostic detail goes through the categories "zev.adb", "zev.download", "zev.session" and
+    // "zev.app", off unless enabled. Qt's message handler is one per process, so once the program
+    // installs this, their messages reach the day's file at level Debug whichever library wrote
+    // them; every other message goes where it went before. `enableAll` turns them all on, short
+    // of QT_LOGGING_RULES, which keeps the last word. Later calls change nothing.
+    static void routeDiagnostics(bool enableAll);
+
     void debug(const QString &message);
     void info(const QString &message);
     void warning(const QString &message);

@@ -9,8 +9,6 @@
 
 #include <QFileInfo>
 
-#include <algorithm>
-
 AdbCommonWorker::AdbCommonWorker(QObject *parent)
     : AdbWorker(parent)
 {
@@ -48,12 +46,11 @@ void AdbCommonWorker::slotGetRobotBaseInfo(QString qsBuildName, QString qsKernal
         emit sigGetRobotInfo(error);
         return;
     }
-    stopServer();
+    // adb returns from "kill-server" once the old server is gone, and a new server acknowledges
+    // "start-server" once its USB scan has brought the robot online: no waiting of our own.
+    runCommand(sdk + QStringLiteral(" kill-server"), 1000, Channels::StandardOutput);
     pause(100);
     runCommand(sdk + QStringLiteral(" start-server"), 1000, Channels::StandardOutput);
-    // A fresh server finds the robot a moment after it starts; without this wait the next
-    // commands can run before that and the address and battery come back empty.
-    runCommand(sdk + QStringLiteral(" wait-for-device"), 5000, Channels::StandardOutput);
     log->info(QStringLiteral("getRobotBaseInfo...reboot adb server"));
 
     slotGetIpAddress();
@@ -91,26 +88,6 @@ void AdbCommonWorker::slotGetRobotBaseInfo(QString qsBuildName, QString qsKernal
     } else {
         error->setErrorCode(utils::ZEVError::errorCodeFromAdbOutput(out.toLocal8Bit()));
         emit sigGetRobotInfo(error);
-    }
-}
-
-// "kill-server" returns before the old server has let go of its port. A "start-server" in that
-// moment takes the dying server for a running one, and a command after it meets its end (a push
-// counted as failed). So the server is asked again until none answers, a bounded number of times.
-// A server is usually gone a few milliseconds after it answered, so the first pauses are short
-// and only a slow one is given up to about 0.6 s in all.
-void AdbCommonWorker::stopServer()
-{
-    const QString command = sdk + QStringLiteral(" kill-server");
-    constexpr int attempts = 10;
-    for (int attempt = 0; attempt < attempts; ++attempt) {
-        const QString out = runCommand(command, adblimit::capped(1000), Channels::Merged);
-        // Older adb programs, as shipped beside the tool, word it the second way.
-        if (out.contains(QLatin1String("cannot connect to daemon"))
-            || out.contains(QLatin1String("server not running")))
-            return;
-        if (attempt + 1 < attempts)
-            pause(std::min(10 << attempt, 100));
     }
 }
 

@@ -27,8 +27,6 @@ public slots:
     void slotKillServer();
 
 private:
-    void stopServer();
-
     QMutex robotMutex; // the controller reads the record from its own thread
     RobotTarvo2 robot;
 };

@@ -1,5 +1,6 @@
 #include "adbpushfileworker.h"
 
+#include "adblog.h"
 #include "adbparsers.h"
 #include "adbsteplimit.h"
 
@@ -104,8 +105,8 @@ void AdbPushFileWorker::slotPushFiles(QString folder)
         const QString out = runCommand(command, clock.limit(), Channels::Merged);
         // A robot that lets one command run out of time would let every later one do the same.
         if (clock.ranOut(command)) {
-            log->error(QStringLiteral("adb push actions stopped, return str: [ %1 ]")
-                           .arg(removeCrLf(out)));
+            qCDebug(lcAdb, "adb push actions stopped, return str: [ %s ]",
+                qUtf8Printable(removeCrLf(out)));
             ++failed;
             stopped = !isRunning();
             break;
@@ -116,8 +117,8 @@ void AdbPushFileWorker::slotPushFiles(QString folder)
             ++done;
             emit sigPushOneFileFinished(name, utils::makeError(0), done, totalFiles);
         } else {
-            log->error(QStringLiteral("adb push [ %1 ] failed, return str: [ %2 ]")
-                           .arg(name, removeCrLf(out)));
+            qCDebug(lcAdb, "adb push [ %s ] failed, return str: [ %s ]", qUtf8Printable(name),
+                qUtf8Printable(removeCrLf(out)));
             ++failed;
             if (!command.contains(QLatin1String("mkdir")) && !isRunning()) {
                 stopped = true;

@@ -1,6 +1,6 @@
 #pragma once
 
-#include <logger.h>
+#include "adblog.h"
 
 #include <QElapsedTimer>
 #include <QString>
@@ -49,14 +49,13 @@ public:
 
     int limit() const { return limitMs; }
 
-    // True, with an Error log line, when the command ran until its limit ended it.
+    // True, with a diagnostic line, when the command ran until its limit ended it.
     bool ranOut(const QString &commandLine) const
     {
         if (clock.elapsed() < limitMs)
             return false;
-        Logger::instance()->error(QStringLiteral("The robot did not answer within %1 ms: %2")
-                                      .arg(limitMs)
-                                      .arg(commandLine));
+        qCDebug(lcAdb, "The robot did not answer within %d ms: %s", limitMs,
+            qUtf8Printable(commandLine));
         return true;
     }
 

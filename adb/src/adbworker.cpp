@@ -1,9 +1,8 @@
 #include "adbworker.h"
 
+#include "adblog.h"
 #include "adbparsers.h"
 #include "processlauncher.h"
-
-#include <logger.h>
 
 #include <QElapsedTimer>
 #include <QProcess>
@@ -59,7 +58,7 @@ QString AdbWorker::runCommand(const QString &commandLine, int timeoutMs, Channel
 {
     if (aborted)
         return QString();
-    Logger::instance()->debug(QStringLiteral("adb command: ") + commandLine);
+    qCDebug(lcAdb, "adb command: %s", qUtf8Printable(commandLine));
 
     QStringList arguments = QProcess::splitCommand(commandLine);
     if (arguments.isEmpty())

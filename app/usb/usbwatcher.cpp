@@ -1,10 +1,10 @@
 #include "usbwatcher.h"
 
+#include "../applog.h"
 #include "robotusbid.h"
 #include "usbeventthread.h"
 
 #include <fileutils.h>
-#include <logger.h>
 
 #include <QMutexLocker>
 
@@ -67,8 +67,7 @@ bool UsbWatcher::setupUsbWatch()
         return true;
     const int rc = libusb_init(nullptr);
     if (rc != LIBUSB_SUCCESS) {
-        Logger::instance()->warning(
-            QStringLiteral("libusb init failed: %1").arg(QString::fromUtf8(libusb_error_name(rc))));
+        qCDebug(lcApp, "libusb init failed: %s", libusb_error_name(rc));
         return false;
     }
     m_libusbReady = true;

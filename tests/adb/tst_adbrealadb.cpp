@@ -108,13 +108,15 @@ void TestAdbRealAdb::initTestCase()
     // Own HOME and server port, so nothing here meets another test's adb server.
     const QString home = dir.filePath(QStringLiteral("home"));
     QVERIFY(QDir().mkpath(home));
+    // The simulated robot's adb wrapper: Debian's adb, meeting it as it meets one on USB.
     wrapper = dir.filePath(QStringLiteral("adb"));
     QFile script(wrapper);
     QVERIFY(script.open(QIODevice::WriteOnly));
     script.write(
-        QStringLiteral("#!/bin/sh\nHOME='%1' ANDROID_ADB_SERVER_PORT='%2' exec %3 \"$@\"\n")
+        QStringLiteral("#!/bin/sh\nHOME='%1' ANDROID_ADB_SERVER_PORT='%2' exec '%3' \"$@\"\n")
             .arg(home, qEnvironmentVariable("ZEV_ADB_SERVER_PORT", QStringLiteral("15091")),
-                systemAdb)
+                qEnvironmentVariable("ZEV_SOURCE_DIR")
+                    + QStringLiteral("/tools/robot-sim/fastboot-adb"))
             .toUtf8());
     script.close();
     QVERIFY(QFile::setPermissions(wrapper, QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner));

@@ -12,6 +12,7 @@
 #include "tarvo2_upgradetool.h"
 
 #include <fileutils.h>
+#include <logger.h>
 #include <zeverror.h>
 
 #include <QtTest>
@@ -31,7 +32,7 @@ const QString k2M = QStringLiteral("tarvo2-18d1-4e26.umockdev");
 const QString kServicePackage = QStringLiteral("com.norvikinc.tarvo2services");
 const int kFullInstall = 4;
 
-// The codes of every "Upgrade finished" line in a log.
+// The codes of every "Upgrade finished" line in a log (the program's diagnostic detail).
 QList<int> finishCodes(const QString &log)
 {
     QList<int> codes;
@@ -105,6 +106,8 @@ void TestFaults::initTestCase()
         qPrintable(dialogharness::SimRobot::simctl()));
     QVERIFY(dialogharness::installAdbWrapper());
     QVERIFY(QDir().mkpath(FileUtils::logDirPath()));
+    // How each run ended and which step ran out of time are read from the diagnostic lines.
+    Logger::routeDiagnostics(true);
 }
 
 void TestFaults::init()

@@ -232,20 +232,17 @@ private:
     QString package;
 };
 
-// "fastbootfile/adb" beside the program: Debian's adb, without umockdev's preload, which is for
-// the dialog's libusb only (an adb server started under it does not come up).
+// "fastbootfile/adb" beside the program: the simulated robot's adb wrapper (Debian's adb, meeting
+// the simulated robot as it meets one on USB).
 inline bool installAdbWrapper()
 {
     const QString fastboot = FileUtils::appDirPath() + QStringLiteral("/fastbootfile");
     if (!QDir().mkpath(fastboot))
         return false;
-    QFile wrapper(fastboot + QStringLiteral("/adb"));
-    wrapper.remove();
-    if (!wrapper.open(QIODevice::WriteOnly))
-        return false;
-    wrapper.write("#!/bin/sh\nunset LD_PRELOAD\nexec /usr/bin/adb \"$@\"\n");
-    wrapper.close();
-    return wrapper.setPermissions(QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
+    QFile::remove(fastboot + QStringLiteral("/adb"));
+    return QFile::link(
+        qEnvironmentVariable("ZEV_SOURCE_DIR") + QStringLiteral("/tools/robot-sim/fastboot-adb"),
+        fastboot + QStringLiteral("/adb"));
 }
 
 inline void killAdbServer()

@@ -19,10 +19,13 @@ private slots:
     void firstLinesAndLevels();
     void appendsToTodaysFile();
     void concurrentLinesStayWhole();
+    void diagnosticCategories_data();
+    void diagnosticCategories();
 
 private:
     QString installProbe(const QTemporaryDir &dir);
-    bool runProbe(const QString &program, const QStringList &args, QByteArray *errors = nullptr);
+    bool runProbe(const QString &program, const QStringList &args, QByteArray *errors = nullptr,
+        const QProcessEnvironment &environment = QProcessEnvironment::systemEnvironment());
     static QString todaysLog(const QString &folder);
 };
 
@@ -75,9 +78,11 @@ QString TestLogger::installProbe(const QTemporaryDir &dir)
     return target;
 }
 
-bool TestLogger::runProbe(const QString &program, const QStringList &args, QByteArray *errors)
+bool TestLogger::runProbe(const QString &program, const QStringList &args, QByteArray *errors,
+    const QProcessEnvironment &environment)
 {
     QProcess probe;
+    probe.setProcessEnvironment(environment);
     probe.start(program, args);
     if (!probe.waitForStarted(5000) || !probe.waitForFinished(60000))
         return false;
@@ -221,6 +226,60 @@ void TestLogger::concurrentLinesStayWhole()
     }
     for (int t = 0; t < threadCount; ++t)
         QCOMPARE(nextLine[t], lineCount);
+}
+
+void TestLogger::diagnosticCategories_data()
+{
+    QTest::addColumn<QString>("rules");
+    QTest::addColumn<QByteArray>("config");
+    QTest::addColumn<bool>("detail");
+
+    QTest::newRow("off by default") << QString() << QByteArray() << false;
+    QTest::newRow("switched off in config.json")
+        << QString() << QByteArray("{\"debugLog\": false}") << false;
+    QTest::newRow("on through QT_LOGGING_RULES") << "zev.adb.debug=true" << QByteArray() << true;
+    QTest::newRow("on through config.json")
+        << QString() << QByteArray("{\"debugLog\": true}") << true;
+    QTest::newRow("QT_LOGGING_RULES has the last word")
+        << "zev.*.debug=false" << QByteArray("{\"debugLog\": true}") << false;
+}
+
+// A library's diagnostic category reaches the day's file at level Debug only when turned on;
+// nobody else's messages ever do.
+void TestLogger::diagnosticCategories()
+{
+    QFETCH(QString, rules);
+    QFETCH(QByteArray, config);
+    QFETCH(bool, detail);
+    QTemporaryDir dir;
+    QVERIFY(dir.isValid());
+    const QString probe = installProbe(dir);
+    QVERIFY(QDir(dir.path()).mkdir(QStringLiteral("Log")));
+    if (!config.isEmpty()) {
+        QVERIFY(QDir(dir.path()).mkdir(QStringLiteral("config")));
+        QFile file(dir.filePath(QStringLiteral("config/config.json")));
+        QVERIFY(file.open(QIODevice::WriteOnly));
+        QCOMPARE(file.write(config), qint64(config.size()));
+    }
+    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+    environment.remove(QStringLiteral("QT_LOGGING_RULES"));
+    if (!rules.isEmpty())
+        environment.insert(QStringLiteral("QT_LOGGING_RULES"), rules);
+    QVERIFY(runProbe(probe, { QStringLiteral("diagnostics") }, nullptr, environment));
+
+    QFile file(todaysLog(dir.path()));
+    QVERIFY(file.open(QIODevice::ReadOnly));
+    QList<Line> lines;
+    QString problem;
+    QVERIFY2(parseLines(file.readAll(), lines, problem), qPrintable(problem));
+    QStringList written;
+    for (const Line &line : lines)
+        written << line.level + QLatin1Char(' ') + line.message;
+    QStringList expected { QStringLiteral("Info ") + kStars, QStringLiteral("Info create log"),
+        QStringLiteral("Info UpgradeTool start.") };
+    if (detail)
+        expected << QStringLiteral("Debug adb command: \"fastbootfile/adb\" shell df");
+    QCOMPARE(written, expected);
 }
 
 QTEST_GUILESS_MAIN(TestLogger)

@@ -2,17 +2,24 @@
 // their own. Usage: utilsprobe lines <level> <message> [<level> <message>...]
 //                   utilsprobe threads <threads> <lines per thread>
 //                   utilsprobe language       (prints systemLanguage())
+//                   utilsprobe diagnostics    (routes the diagnostic categories as the program
+//                                              does, then writes to one of them and to others)
 #include <appconfig.h>
 #include <logger.h>
 
 #include <cstdio>
 
 #include <QCoreApplication>
+#include <QLoggingCategory>
 #include <QStringList>
 #include <QThread>
 
 #include <memory>
 #include <vector>
+
+// As a library declares its diagnostic category, and a category of someone else's.
+Q_LOGGING_CATEGORY(lcProbeAdb, "zev.adb", QtInfoMsg)
+Q_LOGGING_CATEGORY(lcProbeOther, "qt.probe")
 
 QString probePayload(int thread, int line)
 {
@@ -48,6 +55,15 @@ int main(int argc, char *argv[])
 
     if (args.at(1) == QLatin1String("language")) {
         std::fputs(systemLanguage().toUtf8().constData(), stdout);
+        return 0;
+    }
+
+    if (args.at(1) == QLatin1String("diagnostics")) {
+        Logger::instance()->info(QStringLiteral("UpgradeTool start."));
+        Logger::routeDiagnostics(readDebugLogSwitch());
+        qCDebug(lcProbeAdb, "adb command: %s", "\"fastbootfile/adb\" shell df");
+        qCDebug(lcProbeOther, "not a line of ours");
+        qDebug("nor this");
         return 0;
     }
 

@@ -112,9 +112,12 @@ void TestZevSocketWorker::initTestCase()
     const QString fastboot = FileUtils::appDirPath() + QStringLiteral("/fastbootfile");
     QVERIFY(QDir().mkpath(fastboot));
     QFile::remove(fastboot + QStringLiteral("/adb"));
-    QVERIFY(QFile::link(kSystemAdb, fastboot + QStringLiteral("/adb")));
+    const QString robotSim
+        = qEnvironmentVariable("ZEV_SOURCE_DIR") + QStringLiteral("/tools/robot-sim");
+    QVERIFY(
+        QFile::link(robotSim + QStringLiteral("/fastboot-adb"), fastboot + QStringLiteral("/adb")));
 
-    simctl = qEnvironmentVariable("ZEV_SOURCE_DIR") + QStringLiteral("/tools/robot-sim/simctl.py");
+    simctl = robotSim + QStringLiteral("/simctl.py");
     stateDir = dir.filePath(QStringLiteral("robot"));
     const QString scenario = dir.filePath(QStringLiteral("scenario.json"));
     QFile file(scenario);
@@ -132,8 +135,6 @@ void TestZevSocketWorker::initTestCase()
     QVERIFY2(p.exitCode() == 0, p.readAllStandardError().constData());
     simRunning = true;
     runAdb({ QStringLiteral("kill-server") });
-    QVERIFY(runAdb({ QStringLiteral("start-server") }));
-    QVERIFY(runAdb({ QStringLiteral("wait-for-device") }));
 }
 
 void TestZevSocketWorker::cleanupTestCase()
