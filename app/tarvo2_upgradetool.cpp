@@ -387,7 +387,9 @@ void Tarvo2_UpgradeTool::slotGetRobotBaseInfo()
 void Tarvo2_UpgradeTool::onGetRobotBaseInfo(RobotTarvo2Ptr robotPtr, utils::ZEVErrorPtr errorPtr)
 {
     if (!errorPtr || errorPtr->errorCode() != 0 || !robotPtr) {
-        emit sigShowFinishMessageBox(errorPtr ? errorPtr : utils::makeError(utils::kUnknownError));
+        // An answer without a record is no success, whatever its code says.
+        const bool failed = errorPtr && errorPtr->errorCode() != 0;
+        emit sigShowFinishMessageBox(failed ? errorPtr : utils::makeError(utils::kUnknownError));
         return;
     }
     Logger::instance()->info(QStringLiteral("Get robot version sucessfull!"));

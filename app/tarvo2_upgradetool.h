@@ -126,6 +126,7 @@ protected slots:
 private:
     friend class TestDialog;
     friend class TestWorkflow;
+    friend class TestFaults;
 
     void applyStyleSheet();
     static void cleanWorkFolders();

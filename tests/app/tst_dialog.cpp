@@ -44,6 +44,7 @@ private slots:
     void adbPathLogged();
     void singletonLifeCycle();
     void progressCapBelowFullForEverySeed();
+    void baseInfoWithoutRecordFails();
 
 private:
     static void setTaskRunning(Tarvo2_UpgradeTool &dialog, bool running)
@@ -350,6 +351,28 @@ void TestDialog::progressCapBelowFullForEverySeed()
         caps.insert(cap);
     }
     QCOMPARE(caps.size(), 5);
+}
+
+// An answer with code 0 but no robot record must not end in "Success".
+void TestDialog::baseInfoWithoutRecordFails()
+{
+    Tarvo2_UpgradeTool dialog;
+    QString title;
+    QString text;
+    QTimer poll;
+    connect(&poll, &QTimer::timeout, this, [&] {
+        auto *box = qobject_cast<QMessageBox *>(QApplication::activeModalWidget());
+        if (!box || !title.isEmpty())
+            return;
+        title = box->windowTitle();
+        text = box->text();
+        box->buttons().value(0)->click();
+    });
+    poll.start(20);
+    dialog.onGetRobotBaseInfo(nullptr, utils::makeError());
+    poll.stop();
+    QCOMPARE(title, QStringLiteral("Failure"));
+    QCOMPARE(text, utils::ZEVError::messageTextForCode(utils::kUnknownError));
 }
 
 QTEST_MAIN(TestDialog)

@@ -10,6 +10,7 @@
 #include "../support/dialogharness.h"
 
 #include "tarvo2_upgradetool.h"
+#include "usbwatcher.h"
 
 #include <fileutils.h>
 #include <logger.h>
@@ -177,7 +178,7 @@ bool TestFaults::waitForBoxes(int count, int timeoutMs)
     while (boxes->boxes.size() < count && waited.elapsed() < timeoutMs)
         QTest::qWait(20);
     // A second finish would follow closely; give it the chance to show.
-    QTest::qWait(1000);
+    QTest::qWait(300);
     return boxes->boxes.size() >= count;
 }
 
@@ -203,10 +204,12 @@ void TestFaults::checkReadyForNextRun()
                  ->currentWidget()
                  ->objectName(),
         QStringLiteral("startWidget"));
-    // No progress goes on behind the start page.
+    // No progress goes on behind the start page: the simulated one is stopped, and a download
+    // left running would still move its bar.
+    QVERIFY(!dialog->progressTimer.isActive());
     auto *progress = dialog->findChild<QProgressBar *>(QStringLiteral("downloadProgressBar"));
     const int value = progress->value();
-    QTest::qWait(1200);
+    QTest::qWait(300);
     QCOMPARE(progress->value(), value);
 }
 
@@ -262,7 +265,7 @@ void TestFaults::unplugAtStep_data()
                              << QList<int> { 20002 };
 }
 
-// The cable comes out while a step waits on the robot: USB reports the robot gone, then adb
+// The cable comes out while a step waits on the robot: USB reports the robot gone and adb
 // loses it (the simulator goes away). The run ends in one failure with the step's code, and
 // with the robot back the same dialog upgrades it.
 void TestFaults::unplugAtStep()
@@ -292,18 +295,20 @@ void TestFaults::unplugAtStep()
         if (!reached)
             return;
         watch.stop();
+        QSignalSpy removed(dialog->usbWatcher, &UsbWatcher::usbRemoved);
         unplug();
+        // adb loses the robot with the cable: the simulator goes as soon as the tool has seen the
+        // USB device go, so that no adb command after the tool's reaction reaches the robot.
+        if (byService) {
+            QVERIFY(removed.wait(5000));
+            sim.pull();
+        }
         pulled = true;
     });
     watch.start(10);
     pressStart();
     QTRY_VERIFY_WITH_TIMEOUT(pulled || !boxes->boxes.isEmpty(), 120000);
     QVERIFY2(pulled, "the step was never reached");
-    if (byService) {
-        // adb notices a moment after USB does.
-        QTest::qWait(300);
-        sim.pull();
-    }
     QVERIFY(waitForBoxes(1, 120000));
     checkOneFinish(codes);
     checkReadyForNextRun();
