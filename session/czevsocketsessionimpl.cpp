@@ -2,6 +2,7 @@
 
 #include "libwireclass.h"
 #include "sessionlog.h"
+#include "zevmsgid.h"
 
 #include <QHostAddress>
 #include <QTcpSocket>
@@ -55,42 +56,42 @@ enum class Payload {
 Payload payloadOf(int nMsgID)
 {
     switch (nMsgID) {
-    case 1:
+    case ZEVMsg::Login:
         return Payload::Login;
-    case 2:
-    case 12:
-    case 21:
-    case 22:
+    case ZEVMsg::FileInfoDownload:
+    case ZEVMsg::FileInfoDownload12:
+    case ZEVMsg::FixedNameFile21:
+    case ZEVMsg::FixedNameFile22:
         return Payload::FileInfoDL;
-    case 3:
-    case 7:
-    case 11:
-    case 18:
-    case 20:
-    case 48:
+    case ZEVMsg::ActionFileList:
+    case ZEVMsg::WifiList:
+    case ZEVMsg::Request11:
+    case ZEVMsg::Request18:
+    case ZEVMsg::Request20:
+    case ZEVMsg::Request48:
         return Payload::None;
-    case 4:
-    case 5:
+    case ZEVMsg::DeleteActionFile:
+    case ZEVMsg::SendActionFile:
         return Payload::ActionFile;
-    case 8:
+    case ZEVMsg::SetWifi:
         return Payload::SetWifi;
-    case 9:
+    case ZEVMsg::SetMotorAngle:
         return Payload::MotoAngle;
-    case 10:
+    case ZEVMsg::ReadMotorAngle:
         return Payload::ReadMotorAngle;
-    case 13:
-    case 14:
+    case ZEVMsg::ActionResourceList:
+    case ZEVMsg::FileUpload:
         return Payload::FileInfoUL;
-    case 17:
+    case ZEVMsg::EarLed:
         return Payload::EarLed;
-    case 19:
+    case ZEVMsg::EyeLed:
         return Payload::EyeLed;
-    case 33:
-    case 34:
+    case ZEVMsg::Version33:
+    case ZEVMsg::Version34:
         return Payload::Version;
-    case 37:
+    case ZEVMsg::PlayMotion:
         return Payload::AllMotoAngle;
-    case 52:
+    case ZEVMsg::SerialNumber:
         return Payload::SerialNum;
     default:
         return Payload::Unknown;
@@ -282,7 +283,7 @@ bool CZEVSocketSessionImpl::SendMsg(int nMsgID, void *pMsg)
 
 bool CZEVSocketSessionImpl::RequestActionFileList()
 {
-    return SendMsg(3, nullptr);
+    return SendMsg(ZEVMsg::ActionFileList, nullptr);
 }
 
 bool CZEVSocketSessionImpl::sendFileInfo(const QString &qsFilePath, const QString &qsFileName,
@@ -293,9 +294,9 @@ bool CZEVSocketSessionImpl::sendFileInfo(const QString &qsFilePath, const QStrin
     CFileInfo_DL info;
     if (!bEmpty) {
         m_qsLastFilePath = qsFilePath;
-        if (sMsgID == 21)
+        if (sMsgID == ZEVMsg::FixedNameFile21)
             info.setFileName(kChestKernelFile);
-        else if (sMsgID == 22)
+        else if (sMsgID == ZEVMsg::FixedNameFile22)
             info.setFileName(kHeadKernelFile);
         else
             info.setFileName(utf8(qsFileName));
@@ -345,14 +346,14 @@ void CZEVSocketSessionImpl::SendActionFile(const QString &qsFileName)
 {
     CActionFile file;
     file.SetFileName(qsFileName);
-    SendMsg(5, &file);
+    SendMsg(ZEVMsg::SendActionFile, &file);
 }
 
 void CZEVSocketSessionImpl::DeleteActionFile(const QString &qsFileName)
 {
     CActionFile file;
     file.SetFileName(qsFileName);
-    SendMsg(4, &file);
+    SendMsg(ZEVMsg::DeleteActionFile, &file);
 }
 
 void CZEVSocketSessionImpl::SetMotorAngle(int nMotorID, int nAngle, int nTime)
@@ -361,7 +362,7 @@ void CZEVSocketSessionImpl::SetMotorAngle(int nMotorID, int nAngle, int nTime)
     angle.SetId(nMotorID);
     angle.SetAngle(nAngle);
     angle.setTime(nTime);
-    SendMsg(9, &angle);
+    SendMsg(ZEVMsg::SetMotorAngle, &angle);
 }
 
 void CZEVSocketSessionImpl::PlayMotion(int *pAngles, int nCount, int nTime)
@@ -371,19 +372,19 @@ void CZEVSocketSessionImpl::PlayMotion(int *pAngles, int nCount, int nTime)
     CAllMotoAngle motion;
     motion.SetAllAngle(pAngles, nCount);
     motion.setTime(nTime);
-    SendMsg(37, &motion);
+    SendMsg(ZEVMsg::PlayMotion, &motion);
 }
 
 void CZEVSocketSessionImpl::ReadMotorAngle(int nMotorID)
 {
     CReadMotorAngle request;
     request.SetID(nMotorID);
-    SendMsg(10, &request);
+    SendMsg(ZEVMsg::ReadMotorAngle, &request);
 }
 
 bool CZEVSocketSessionImpl::SendRequest11()
 {
-    return SendMsg(11, nullptr);
+    return SendMsg(ZEVMsg::Request11, nullptr);
 }
 
 void CZEVSocketSessionImpl::PlayEarLed(
@@ -396,7 +397,7 @@ void CZEVSocketSessionImpl::PlayEarLed(
 
 bool CZEVSocketSessionImpl::SendRequest18()
 {
-    return SendMsg(18, nullptr);
+    return SendMsg(ZEVMsg::Request18, nullptr);
 }
 
 void CZEVSocketSessionImpl::PlayEyeLed(byte LeftLed, byte RightLed, byte Bright, byte Color,
@@ -412,12 +413,12 @@ void CZEVSocketSessionImpl::PlayEyeLed(byte LeftLed, byte RightLed, byte Bright,
     led.SetLightUpTime(nLightUpTime);
     led.SetLightDownTime(nLightDownTime);
     led.SetTotalTime(nTotalTime);
-    SendMsg(19, &led);
+    SendMsg(ZEVMsg::EyeLed, &led);
 }
 
 bool CZEVSocketSessionImpl::SendRequest20()
 {
-    return SendMsg(20, nullptr);
+    return SendMsg(ZEVMsg::Request20, nullptr);
 }
 
 void CZEVSocketSessionImpl::Spare1(int nValue)
@@ -442,7 +443,7 @@ void CZEVSocketSessionImpl::Spare4()
 void CZEVSocketSessionImpl::RequestSerialNum()
 {
     CSerialNum serial;
-    SendMsg(52, &serial);
+    SendMsg(ZEVMsg::SerialNumber, &serial);
 }
 
 void CZEVSocketSessionImpl::onTimerOut()
@@ -542,7 +543,7 @@ void CZEVSocketSessionImpl::slotPlayEarLed(
     led.SetBright(Bright);
     led.SetLightUpTime(LedLightUpTime);
     led.SetLightDownTime(LedLightDownTime);
-    SendMsg(17, &led);
+    SendMsg(ZEVMsg::EarLed, &led);
 }
 
 void CZEVSocketSessionImpl::slotPlayEyeLed(
@@ -556,5 +557,5 @@ void CZEVSocketSessionImpl::slotPlayEyeLed(
     led.SetLightUpTime(LightUpTime);
     led.SetLightDownTime(LightDownTime);
     led.SetTotalTime(LightUpTime + LightDownTime);
-    SendMsg(19, &led);
+    SendMsg(ZEVMsg::EyeLed, &led);
 }

@@ -2,6 +2,7 @@
 
 #include "libwireclass.h"
 #include "sessionlog.h"
+#include "zevmsgid.h"
 #include "zevsocketsession.h"
 
 #include <QStringList>
@@ -111,7 +112,7 @@ bool dispatchPayload(const char *data, int size, DispatchHost &host, QString *er
     const msgpack::object &obj = payload.get();
     IZEVSocketSessionEvent *sink = host.sink();
     switch (id) {
-    case 1: {
+    case ZEVMsg::Login: {
         CLoginResponse response;
         if (!decode(obj, &response, 1, error))
             return false;
@@ -122,8 +123,8 @@ bool dispatchPayload(const char *data, int size, DispatchHost &host, QString *er
         }
         return true;
     }
-    case 2:
-    case 12: {
+    case ZEVMsg::FileInfoDownload:
+    case ZEVMsg::FileInfoDownload12: {
         CTarvoServerInfo_DL reply;
         if (!decode(obj, &reply, 0, error))
             return false;
@@ -136,7 +137,7 @@ bool dispatchPayload(const char *data, int size, DispatchHost &host, QString *er
         }
         return true;
     }
-    case 3: {
+    case ZEVMsg::ActionFileList: {
         CGetActionFileList reply;
         if (!decode(obj, &reply, 0, error))
             return false;
@@ -144,7 +145,7 @@ bool dispatchPayload(const char *data, int size, DispatchHost &host, QString *er
             sink->OnActionFileList(fromWire(reply.GetNameList()));
         return true;
     }
-    case 4: {
+    case ZEVMsg::DeleteActionFile: {
         CDelActionFileInfo reply;
         if (!decode(obj, &reply, 0, error))
             return false;
@@ -155,11 +156,11 @@ bool dispatchPayload(const char *data, int size, DispatchHost &host, QString *er
             host.requestActionFileList();
         return true;
     }
-    case 7: {
+    case ZEVMsg::WifiList: {
         CWifiList reply;
         return decode(obj, &reply, 0, error);
     }
-    case 10: {
+    case ZEVMsg::ReadMotorAngle: {
         CMotoAngle reply;
         if (!decode(obj, &reply, 2, error))
             return false;
@@ -167,7 +168,7 @@ bool dispatchPayload(const char *data, int size, DispatchHost &host, QString *er
             sink->OnMotorAngle(reply.GetId(), static_cast<unsigned char>(reply.GetAngle() & 0xff));
         return true;
     }
-    case 13: {
+    case ZEVMsg::ActionResourceList: {
         CGetActionResourceList reply;
         if (!decode(obj, &reply, 0, error))
             return false;
@@ -175,7 +176,7 @@ bool dispatchPayload(const char *data, int size, DispatchHost &host, QString *er
             sink->OnActionResourceList(fromWire(reply.GetNameList()));
         return true;
     }
-    case 14: {
+    case ZEVMsg::FileUpload: {
         CTarvoServerInfo_UL reply;
         if (!decode(obj, &reply, 2, error))
             return false;
@@ -189,13 +190,13 @@ bool dispatchPayload(const char *data, int size, DispatchHost &host, QString *er
         }
         return true;
     }
-    case 21:
-    case 22: {
+    case ZEVMsg::FixedNameFile21:
+    case ZEVMsg::FixedNameFile22: {
         CTarvoServerInfo_DL reply;
         return decode(obj, &reply, 0, error);
     }
-    case 33:
-    case 34: {
+    case ZEVMsg::Version33:
+    case ZEVMsg::Version34: {
         CTarvo2Version reply;
         if (!decode(obj, &reply, 0, error))
             return false;
@@ -206,7 +207,7 @@ bool dispatchPayload(const char *data, int size, DispatchHost &host, QString *er
             sink->OnVersion(fromWire(text));
         return true;
     }
-    case 52: {
+    case ZEVMsg::SerialNumber: {
         CSerialNum reply;
         if (!decode(obj, &reply, 0, error))
             return false;

@@ -48,9 +48,11 @@ void AdbCommonWorker::slotGetRobotBaseInfo(QString qsBuildName, QString qsKernal
     }
     // adb returns from "kill-server" once the old server is gone, and a new server acknowledges
     // "start-server" once its USB scan has brought the robot online: no waiting of our own.
-    runCommand(sdk + QStringLiteral(" kill-server"), 1000, Channels::StandardOutput);
-    pause(100);
-    runCommand(sdk + QStringLiteral(" start-server"), 1000, Channels::StandardOutput);
+    runCommand(
+        sdk + QStringLiteral(" kill-server"), adblimit::kServerStopMs, Channels::StandardOutput);
+    pause(adblimit::kServerStartPauseMs);
+    runCommand(
+        sdk + QStringLiteral(" start-server"), adblimit::kServerStartMs, Channels::StandardOutput);
     log->info(QStringLiteral("getRobotBaseInfo...reboot adb server"));
 
     slotGetIpAddress();
@@ -159,7 +161,7 @@ void AdbCommonWorker::slotGetMemoryAvailableSize()
 
 void AdbCommonWorker::slotReboot()
 {
-    pause(5000);
+    pause(adblimit::kRebootDelayMs);
     const QString command = sdk + QStringLiteral(" shell reboot");
     const adblimit::StepClock clock(adblimit::kRebootMs);
     runCommand(command, clock.limit(), Channels::StandardOutput);
@@ -168,7 +170,8 @@ void AdbCommonWorker::slotReboot()
 
 void AdbCommonWorker::slotKillServer()
 {
-    runCommand(sdk + QStringLiteral(" kill-server"), 1000, Channels::StandardOutput);
+    runCommand(
+        sdk + QStringLiteral(" kill-server"), adblimit::kServerStopMs, Channels::StandardOutput);
     // The adb server outlives kill-server when it hangs; end every copy of the program we run.
     QString name = QFileInfo(adbProgramPath()).fileName();
     if (name.isEmpty())

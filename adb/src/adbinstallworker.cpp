@@ -10,9 +10,6 @@
 namespace {
 
 const QString tmpFolder = QStringLiteral("/data/local/tmp/");
-constexpr int kInstallMs = 100000;
-constexpr int kCleanUpMs = 1000;
-constexpr int kStartServiceMs = 5000;
 
 } // namespace
 
@@ -31,7 +28,7 @@ void AdbInstallWorker::clearTemporaryFiles()
     for (const char *leftover : { "Tarvo2Services*", "smartcamera*" }) {
         const QString command
             = sdk + QStringLiteral(" shell busybox rm -rf ") + tmpFolder + QLatin1String(leftover);
-        const adblimit::StepClock clock(kCleanUpMs);
+        const adblimit::StepClock clock(adblimit::kInstallCleanUpMs);
         runCommand(command, clock.limit(), Channels::Merged);
         clock.ranOut(command);
         Logger::instance()->info(QStringLiteral("adb rm -rf: /data/local/tmp/"));
@@ -43,7 +40,7 @@ void AdbInstallWorker::restartMainService(const App &app)
     const QString component = adbparse::commandLineWord(
         adbparse::robotShellWord(app.packageName + QLatin1Char('/') + app.mainActivity));
     const QString command = sdk + QStringLiteral(" shell am start -n ") + component;
-    const adblimit::StepClock clock(kStartServiceMs);
+    const adblimit::StepClock clock(adblimit::kStartServiceMs);
     const QString out = runCommand(command, clock.limit(), Channels::Merged);
     clock.ranOut(command);
     qDebug() << "Restart main service:" << out << "end!";
@@ -83,17 +80,17 @@ void AdbInstallWorker::slotInstallApps()
 
             QString rmOut = runCommand(sdk + QStringLiteral(" shell busybox rm -rf ") + tmpFolder
                     + adbparse::commandLineWord(adbparse::robotShellWord(app->packageName)),
-                adblimit::capped(kCleanUpMs), Channels::Merged);
+                adblimit::capped(adblimit::kInstallCleanUpMs), Channels::Merged);
             log->error(
                 QStringLiteral("adb rm -rf: %1, return str: %2").arg(tmpFolder, removeCrLf(rmOut)));
             rmOut = runCommand(sdk + QStringLiteral(" shell busybox rm -rf /data/app/vmd*"),
-                adblimit::capped(kCleanUpMs), Channels::Merged);
+                adblimit::capped(adblimit::kInstallCleanUpMs), Channels::Merged);
             log->error(QStringLiteral("adb rm -rf: %1, return str: %2")
                            .arg(QStringLiteral("/data/app/vmp*"), removeCrLf(rmOut)));
 
             const QString install = sdk + QStringLiteral(" install ")
                 + (reinstall ? QStringLiteral("-r ") : QString()) + app->apkPath;
-            const adblimit::StepClock clock(kInstallMs);
+            const adblimit::StepClock clock(adblimit::kInstallMs);
             out = runCommand(install, clock.limit(), Channels::Merged,
                 [&] { log->info(QStringLiteral("adb install [ %1 ] start!").arg(app->name)); });
             log->info(

@@ -16,9 +16,20 @@
 // so that tests of a silent robot take seconds instead of minutes.
 namespace adblimit {
 
+// The adb server's restart: as the robot's adb program is run, whatever the cap says.
+constexpr int kServerStopMs = 1000;
+constexpr int kServerStartPauseMs = 100;
+constexpr int kServerStartMs = 1000;
+
 constexpr int kShellMs = 10000;
 constexpr int kBuildPropMs = 30000;
 constexpr int kRebootMs = 30000;
+constexpr int kRebootDelayMs = 5000;
+constexpr int kInstallMs = 100000;
+constexpr int kInstallCleanUpMs = 1000;
+constexpr int kStartServiceMs = 5000;
+// Before the removal of each package.
+constexpr int kUninstallPauseMs = 300;
 // A push is given a fixed allowance plus the time its bytes need at a rate far below any USB link.
 constexpr int kPushBaseMs = 30000;
 constexpr qint64 kPushSlowestBytesPerSecond = 256 * 1024;

@@ -41,7 +41,7 @@ void AdbUninstallWorker::slotUninstallAppList()
     Logger *log = Logger::instance();
     while (!uninstallApps.isEmpty()) {
         const AppPtr app = uninstallApps.takeFirst();
-        pause(300);
+        pause(adblimit::kUninstallPauseMs);
         if (!app)
             continue;
         const QString command = app->keepData

@@ -1,5 +1,7 @@
 #include "consolerequest.h"
 
+#include "zevmsgid.h"
+
 #include <QHash>
 #include <initializer_list>
 
@@ -61,7 +63,7 @@ bool checkValues(ConsoleRequest *request, QString *error)
         request->awaitedEvent = QStringLiteral("OnSerialNum");
         return true;
     case C::Version:
-        if (!oneOf(n[0], { 33, 34 })) {
+        if (!oneOf(n[0], { ZEVMsg::Version33, ZEVMsg::Version34 })) {
             *error = QStringLiteral("version takes the id 33 or 34");
             return false;
         }
@@ -71,24 +73,27 @@ bool checkValues(ConsoleRequest *request, QString *error)
         request->awaitedEvent = QStringLiteral("OnActionFileList");
         return true;
     case C::FileName:
-        if (!oneOf(n[0], { 13, 14 })) {
+        if (!oneOf(n[0], { ZEVMsg::ActionResourceList, ZEVMsg::FileUpload })) {
             *error = QStringLiteral("file-name takes the id 13 or 14");
             return false;
         }
-        request->awaitedEvent = n[0] == 13 ? QStringLiteral("OnActionResourceList")
-                                           : QStringLiteral("OnServerInfoUL");
+        request->awaitedEvent = n[0] == ZEVMsg::ActionResourceList
+            ? QStringLiteral("OnActionResourceList")
+            : QStringLiteral("OnServerInfoUL");
         return true;
     case C::FileInfo:
         if (n[0] < 0) {
             *error = QStringLiteral("file-info takes a length of 0 or more");
             return false;
         }
-        if (!oneOf(n[1], { 2, 12, 21, 22 })) {
+        if (!oneOf(n[1],
+                { ZEVMsg::FileInfoDownload, ZEVMsg::FileInfoDownload12, ZEVMsg::FixedNameFile21,
+                    ZEVMsg::FixedNameFile22 })) {
             *error = QStringLiteral("file-info takes the id 2, 12, 21 or 22");
             return false;
         }
         // The robot's answers to 21 and 22 are not passed on by the session.
-        if (n[1] == 2 || n[1] == 12)
+        if (n[1] == ZEVMsg::FileInfoDownload || n[1] == ZEVMsg::FileInfoDownload12)
             request->awaitedEvent = QStringLiteral("OnServerInfoDL");
         return true;
     case C::ReadMotor:
@@ -104,7 +109,9 @@ bool checkValues(ConsoleRequest *request, QString *error)
         }
         return true;
     case C::Request:
-        if (!oneOf(n[0], { 7, 11, 18, 20, 48 })) {
+        if (!oneOf(n[0],
+                { ZEVMsg::WifiList, ZEVMsg::Request11, ZEVMsg::Request18, ZEVMsg::Request20,
+                    ZEVMsg::Request48 })) {
             *error = QStringLiteral("request takes the id 7, 11, 18, 20 or 48");
             return false;
         }

@@ -1,6 +1,7 @@
 #include "consolerunner.h"
 
 #include "libwireclass.h"
+#include "zevmsgid.h"
 
 #include <cstdio>
 
@@ -158,11 +159,11 @@ bool ConsoleRunner::sendRequest()
         return true;
     case C::Request:
         switch (n[0]) {
-        case 11:
+        case ZEVMsg::Request11:
             return s->SendRequest11();
-        case 18:
+        case ZEVMsg::Request18:
             return s->SendRequest18();
-        case 20:
+        case ZEVMsg::Request20:
             return s->SendRequest20();
         default:
             return s->SendMsg(n[0], nullptr);
