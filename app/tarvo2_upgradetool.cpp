@@ -652,8 +652,8 @@ int Tarvo2_UpgradeTool::progressCapForSeed(quint32 seconds)
 void Tarvo2_UpgradeTool::newProgressCap()
 {
     // Seeded with the seconds since midnight, as the tool always did; qsrand is deprecated.
-    fakeProgressCap = progressCapForSeed(
-        static_cast<quint32>(QTime(0, 0, 0).secsTo(QTime::currentTime())));
+    fakeProgressCap
+        = progressCapForSeed(static_cast<quint32>(QTime(0, 0, 0).secsTo(QTime::currentTime())));
 }
 
 void Tarvo2_UpgradeTool::startProgressTimer(int intervalMs, int startValue, int maximum)

@@ -17,8 +17,8 @@ class ZipHandler : public QObject
 public:
     explicit ZipHandler(QObject *parent = nullptr);
 
-    // Entries that would land outside `folder` (absolute names, "..", drive letters, links) or an archive
-    // that cannot be read give false; nothing is unpacked then.
+    // Entries that would land outside `folder` (absolute names, "..", drive letters, links) or an
+    // archive that cannot be read give false; nothing is unpacked then.
     static bool archiveStaysInside(const QString &archive);
     // The sum of the sizes the archive declares for its entries (saturating), -1 when it cannot
     // be read. An entry never grows past its declared size while it is unpacked: the reader

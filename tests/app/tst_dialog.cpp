@@ -85,10 +85,10 @@ void TestDialog::initialState()
     QVERIFY(dialog.findChild<QComboBox *>(QStringLiteral("versionComb"))->isHidden());
     QVERIFY(dialog.findChild<QPushButton *>(QStringLiteral("pbStartUpgrade"))->isVisible());
 
-    for (const char *name : {"downloadProgressBar", "installProgressBar"})
+    for (const char *name : { "downloadProgressBar", "installProgressBar" })
         QCOMPARE(dialog.findChild<QProgressBar *>(QLatin1String(name))->value(), 0);
     // The notices are read-only text, not fields the user could type into.
-    for (const char *name : {"textEdit", "textEdit_2", "textEdit_3"})
+    for (const char *name : { "textEdit", "textEdit_2", "textEdit_3" })
         QVERIFY2(!dialog.findChild<QTextEdit *>(QLatin1String(name))->isEnabled(), name);
     QCOMPARE(dialog.minimumSize(), QSize(400, 100));
     QCOMPARE(dialog.maximumSize(), QSize(700, 400));
@@ -159,7 +159,7 @@ void TestDialog::dragging()
     const QPoint start = dialog.pos();
 
     auto send = [&dialog](QEvent::Type type, const QPoint &local, Qt::MouseButton button,
-                          Qt::MouseButtons buttons) {
+                    Qt::MouseButtons buttons) {
         QMouseEvent event(type, local, dialog.mapToGlobal(local), button, buttons, Qt::NoModifier);
         QCoreApplication::sendEvent(&dialog, &event);
     };
@@ -168,7 +168,7 @@ void TestDialog::dragging()
     const QPoint pressGlobal = dialog.mapToGlobal(pressLocal);
     auto moveTo = [&dialog, &pressGlobal](const QPoint &local, const QPoint &globalDelta) {
         QMouseEvent event(QEvent::MouseMove, local, pressGlobal + globalDelta, Qt::NoButton,
-                          Qt::LeftButton, Qt::NoModifier);
+            Qt::LeftButton, Qt::NoModifier);
         QCoreApplication::sendEvent(&dialog, &event);
     };
 
@@ -258,7 +258,7 @@ void TestDialog::closeWhileTaskRunning()
     QCOMPARE(title, QStringLiteral("Exit"));
     QCOMPARE(text, QStringLiteral("A task is running , end the operation and exit?"));
     buttons.sort();
-    QCOMPARE(buttons, QStringList({QStringLiteral("No"), QStringLiteral("Yes")}));
+    QCOMPARE(buttons, QStringList({ QStringLiteral("No"), QStringLiteral("Yes") }));
     QCOMPARE(closed, closes);
     QCOMPARE(dialog.isVisible(), !closes);
 }
@@ -306,8 +306,7 @@ void TestDialog::workFoldersCleanedAndPrepared()
 
 void TestDialog::adbPathLogged()
 {
-    const QString logPath = FileUtils::joinPath(
-        FileUtils::logDirPath(),
+    const QString logPath = FileUtils::joinPath(FileUtils::logDirPath(),
         QDate::currentDate().toString(QStringLiteral("yyyy-MM-dd")) + QStringLiteral(".log"));
     QFile log(logPath);
     const qint64 before = log.exists() ? log.size() : 0;
@@ -319,7 +318,8 @@ void TestDialog::adbPathLogged()
     const QString written = QString::fromLocal8Bit(log.readAll());
     const QString adb = QDir::toNativeSeparators(appDir() + QStringLiteral("/fastbootfile/adb"));
     const QRegularExpression line(
-        QStringLiteral("^\\[TarvoRobot::Info \\d{4}-\\d\\d-\\d\\d \\d\\d:\\d\\d:\\d\\d\\] adb path:")
+        QStringLiteral(
+            "^\\[TarvoRobot::Info \\d{4}-\\d\\d-\\d\\d \\d\\d:\\d\\d:\\d\\d\\] adb path:")
             + QRegularExpression::escape(adb) + QStringLiteral("\\.\\r?$"),
         QRegularExpression::MultilineOption);
     QVERIFY2(line.match(written).hasMatch(), qPrintable(written));

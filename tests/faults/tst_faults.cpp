@@ -7,7 +7,7 @@
 // GLib first: its headers use "signals" as a plain name, which Qt's headers define away.
 #include "../support/usbfixture.h"
 
-#include "../support/dialogharness.h"
+#include "../support/upgradecase.h"
 
 #include "tarvo2_upgradetool.h"
 #include "usbwatcher.h"
@@ -46,7 +46,7 @@ QList<int> finishCodes(const QString &log)
 
 } // namespace
 
-class TestFaults : public QObject
+class TestFaults : public QObject, private dialogharness::UpgradeCase
 {
     Q_OBJECT
 private slots:
@@ -67,119 +67,51 @@ private slots:
     void unplugDuringDownload();
 
 private:
-    bool startSim(const QJsonObject &scenario);
     void stopSim() { sim.stop(); }
-    void writeConfig() { QVERIFY(dialogharness::writeConfig(sim.webPort())); }
-    void plug();
-    void unplug();
+    void writeConfig() { QVERIFY(UpgradeCase::writeConfig()); }
+    void plug() { QVERIFY(UpgradeCase::plug(k2M)); }
+    void unplug() { UpgradeCase::unplug(k2M); }
     void pressStart();
-    bool waitForBoxes(int count, int timeoutMs);
     void checkOneFinish(const QList<int> &codes);
     void checkOneFinish(int code) { checkOneFinish(QList<int> { code }); }
     void checkReadyForNextRun();
     void checkNoWritesOutsideWorkFolders();
     QStringList installed() const { return sim.installedInOrder(); }
     QString simFile(const QString &relative) const { return sim.file(relative); }
-    QString newLog() const { return todaysLog.added(); }
     // The type 0 robot's work folder.
     static QString workDir() { return FileUtils::appDirPath() + QStringLiteral("/download/2M/"); }
 
-    UMockdevTestbed *testbed = nullptr;
-    QTemporaryDir *dir = nullptr;
-    dialogharness::SimRobot sim;
-    dialogharness::LogTail todaysLog;
-    bool plugged = false;
     QStringList appDirBefore;
-    Tarvo2_UpgradeTool *dialog = nullptr;
-    BoxAnswerer *boxes = nullptr;
 };
 
 void TestFaults::initTestCase()
 {
-    if (!QFile::exists(QStringLiteral("/usr/bin/adb"))
-        || !QFile::exists(dialogharness::SimRobot::python()))
-        QSKIP("Debian's adb or python3 is not installed");
-    qRegisterMetaType<AppPtr>("AppPtr");
-    qRegisterMetaType<utils::ZEVErrorPtr>("utils::ZEVErrorPtr");
-    qRegisterMetaType<RobotTarvo2Ptr>("RobotTarvo2Ptr");
-    qRegisterMetaType<QList<AppPtr>>("QList<AppPtr>");
-    QVERIFY2(QFile::exists(dialogharness::SimRobot::simctl()),
-        qPrintable(dialogharness::SimRobot::simctl()));
-    QVERIFY(dialogharness::installAdbWrapper());
-    QVERIFY(QDir().mkpath(FileUtils::logDirPath()));
+    const QString missing = prepare();
+    if (!missing.isEmpty())
+        QSKIP(qPrintable(missing));
+    QVERIFY(installProgram());
     // How each run ended and which step ran out of time are read from the diagnostic lines.
     Logger::routeDiagnostics(true);
 }
 
 void TestFaults::init()
 {
-    dir = new QTemporaryDir;
-    QVERIFY(dir->isValid());
-    testbed = umockdev_testbed_new();
-    QVERIFY(testbed);
-    FileUtils::removeTree(FileUtils::appDirPath() + QStringLiteral("/download"));
-    // Reports an earlier case could not deliver (its web service is gone) would be sent first.
-    QFile::remove(FileUtils::appDirPath() + QStringLiteral("/pending_reports.json"));
-    boxes = new BoxAnswerer;
-    todaysLog.mark();
+    QVERIFY(begin());
 }
 
 void TestFaults::cleanup()
 {
-    delete dialog;
-    dialog = nullptr;
-    delete boxes;
-    boxes = nullptr;
-    dialogharness::killAdbServer();
-    stopSim();
-    if (plugged)
-        unplug();
-    g_object_unref(testbed);
-    testbed = nullptr;
-    delete dir;
-    dir = nullptr;
-}
-
-bool TestFaults::startSim(const QJsonObject &scenario)
-{
-    return sim.start(scenario, dir->path());
-}
-
-void TestFaults::plug()
-{
-    QVERIFY(usbfixture::plug(testbed, k2M));
-    plugged = true;
-}
-
-void TestFaults::unplug()
-{
-    usbfixture::unplug(testbed, k2M);
-    plugged = false;
+    end();
 }
 
 void TestFaults::pressStart()
 {
     if (!dialog) {
-        dialog = new Tarvo2_UpgradeTool;
-        dialog->show();
+        makeDialog();
         appDirBefore
             = QDir(FileUtils::appDirPath()).entryList(QDir::AllEntries | QDir::NoDotAndDotDot);
     }
-    auto *start = dialog->findChild<QPushButton *>(QStringLiteral("pbStartUpgrade"));
-    QVERIFY(start);
-    QVERIFY(start->isEnabled());
-    QTest::mouseClick(start, Qt::LeftButton);
-}
-
-bool TestFaults::waitForBoxes(int count, int timeoutMs)
-{
-    QElapsedTimer waited;
-    waited.start();
-    while (boxes->boxes.size() < count && waited.elapsed() < timeoutMs)
-        QTest::qWait(20);
-    // A second finish would follow closely; give it the chance to show.
-    QTest::qWait(300);
-    return boxes->boxes.size() >= count;
+    QVERIFY(UpgradeCase::pressStart());
 }
 
 // Exactly one finish box, for one of `codes`, and the log says so once.

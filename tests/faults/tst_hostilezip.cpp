@@ -1,27 +1,20 @@
 // Hostile packages through the unpacker as the dialog runs it: symbolic links that point out of
 // the work folder, a truncated archive and one with ten thousand entries. Nothing may be written
 // outside the work folder, and a package that cannot be unpacked whole is refused.
+#include "../support/unpackrun.h"
+
 #include "ziphandler.h"
 
 #include <fileutils.h>
 #include <zeverror.h>
 
-#include <quacrc32.h>
-#include <quazip.h>
-#include <quazipfile.h>
-
 #include <QtTest>
+#include <quacrc32.h>
 
-#include <sys/stat.h>
+using unpackrun::Entry;
+using unpackrun::Outcome;
 
 namespace {
-
-struct Entry
-{
-    QString name;
-    QByteArray data;
-    bool symlink = false;
-};
 
 // A stored entry as written byte by byte: `declared` is the unpacked size the archive claims.
 struct RawEntry
@@ -114,13 +107,6 @@ QByteArray rawZip(const QList<RawEntry> &entries)
     return archive;
 }
 
-struct Outcome
-{
-    int answers = 0;
-    int code = -1;
-    QList<AppPtr> apps;
-};
-
 } // namespace
 
 class TestHostileZip : public QObject
@@ -165,48 +151,12 @@ void TestHostileZip::cleanup()
 
 QString TestHostileZip::makeZip(const QList<Entry> &entries)
 {
-    const QString path = dir->filePath(QStringLiteral("work/package.zip"));
-    QuaZip zip(path);
-    if (!zip.open(QuaZip::mdCreate))
-        return QString();
-    for (const Entry &entry : entries) {
-        QuaZipNewInfo info(entry.name);
-        if (entry.symlink)
-            info.externalAttr = quint32(S_IFLNK | 0777) << 16;
-        QuaZipFile file(&zip);
-        if (!file.open(QIODevice::WriteOnly, info))
-            return QString();
-        file.write(entry.data);
-        file.close();
-    }
-    zip.close();
-    return path;
+    return unpackrun::writeZip(dir->filePath(QStringLiteral("work/package.zip")), entries);
 }
 
 Outcome TestHostileZip::run(const QString &zip)
 {
-    Outcome outcome;
-    QThread thread;
-    auto *handler = new ZipHandler;
-    handler->moveToThread(&thread);
-    connect(&thread, &QThread::finished, handler, &QObject::deleteLater);
-    connect(handler, &ZipHandler::sigExtractZipDone, this,
-        [&outcome](QList<AppPtr> apps, utils::ZEVErrorPtr error) {
-            ++outcome.answers;
-            outcome.code = error ? error->errorCode() : -2;
-            outcome.apps = apps;
-        });
-    thread.start();
-    QMetaObject::invokeMethod(handler, "slotExtractZip", Qt::QueuedConnection, Q_ARG(QString, zip),
-        Q_ARG(QString, FileUtils::fileMd5(zip)), Q_ARG(int, 0));
-    QElapsedTimer waited;
-    waited.start();
-    while (outcome.answers == 0 && waited.elapsed() < 300000)
-        QTest::qWait(5);
-    QCoreApplication::processEvents();
-    thread.quit();
-    thread.wait();
-    return outcome;
+    return unpackrun::run(zip, FileUtils::fileMd5(zip), 300000);
 }
 
 QStringList TestHostileZip::filesOutsideWork() const

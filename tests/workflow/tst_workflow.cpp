@@ -5,7 +5,7 @@
 // GLib first: its headers use "signals" as a plain name, which Qt's headers define away.
 #include "../support/usbfixture.h"
 
-#include "../support/dialogharness.h"
+#include "../support/upgradecase.h"
 
 #include "tarvo2_upgradetool.h"
 
@@ -116,7 +116,7 @@ QStringList unexpectedLogLines(const QString &log)
 
 } // namespace
 
-class TestWorkflow : public QObject
+class TestWorkflow : public QObject, private dialogharness::UpgradeCase
 {
     Q_OBJECT
 private slots:
@@ -148,108 +148,36 @@ private slots:
     void progressStopsAtTheCap();
 
 private:
-    bool startSim(const QJsonObject &scenario) { return sim.start(scenario, dir->path()); }
     void stopSim() { sim.stop(); }
     void writeConfig(const QString &region = QString())
     {
-        QVERIFY(dialogharness::writeConfig(sim.webPort(), region));
+        QVERIFY(UpgradeCase::writeConfig(region));
     }
-    void plug(const QString &fixture);
-    void unplug(const QString &fixture);
-    Tarvo2_UpgradeTool *makeDialog();
-    void pressStart();
-    bool waitForBoxes(int count, int timeoutMs = 90000);
-    QString newLog() const { return todaysLog.added(); }
+    void plug(const QString &fixture) { QVERIFY(UpgradeCase::plug(fixture)); }
+    void pressStart() { QVERIFY(UpgradeCase::pressStart()); }
     QList<QJsonObject> webRequests(const QString &path) const { return sim.webRequests(path); }
     QStringList installedInOrder() const { return sim.installedInOrder(); }
     QJsonObject deviceState() const { return sim.deviceState(); }
     QString simFile(const QString &relative) const { return sim.file(relative); }
     QWidget *page() const;
-
-    UMockdevTestbed *testbed = nullptr;
-    QTemporaryDir *dir = nullptr;
-    dialogharness::SimRobot sim;
-    dialogharness::LogTail todaysLog;
-    Tarvo2_UpgradeTool *dialog = nullptr;
-    BoxAnswerer *boxes = nullptr;
 };
 
 void TestWorkflow::initTestCase()
 {
-    if (!QFile::exists(QStringLiteral("/usr/bin/adb"))
-        || !QFile::exists(dialogharness::SimRobot::python()))
-        QSKIP("Debian's adb or python3 is not installed");
-    qRegisterMetaType<AppPtr>("AppPtr");
-    qRegisterMetaType<utils::ZEVErrorPtr>("utils::ZEVErrorPtr");
-    qRegisterMetaType<RobotTarvo2Ptr>("RobotTarvo2Ptr");
-    qRegisterMetaType<QList<AppPtr>>("QList<AppPtr>");
-    QVERIFY2(QFile::exists(dialogharness::SimRobot::simctl()),
-        qPrintable(dialogharness::SimRobot::simctl()));
-    QVERIFY(dialogharness::installAdbWrapper());
-    QVERIFY(QDir().mkpath(FileUtils::logDirPath()));
+    const QString missing = prepare();
+    if (!missing.isEmpty())
+        QSKIP(qPrintable(missing));
+    QVERIFY(installProgram());
 }
 
 void TestWorkflow::init()
 {
-    dir = new QTemporaryDir;
-    QVERIFY(dir->isValid());
-    testbed = umockdev_testbed_new();
-    QVERIFY(testbed);
-    FileUtils::removeTree(FileUtils::appDirPath() + QStringLiteral("/download"));
-    // Reports an earlier case could not deliver (its web service is gone) would be sent first.
-    QFile::remove(FileUtils::appDirPath() + QStringLiteral("/pending_reports.json"));
-    boxes = new BoxAnswerer;
-    todaysLog.mark();
+    QVERIFY(begin());
 }
 
 void TestWorkflow::cleanup()
 {
-    delete dialog;
-    dialog = nullptr;
-    delete boxes;
-    boxes = nullptr;
-    dialogharness::killAdbServer();
-    stopSim();
-    g_object_unref(testbed);
-    testbed = nullptr;
-    delete dir;
-    dir = nullptr;
-}
-
-void TestWorkflow::plug(const QString &fixture)
-{
-    QVERIFY(usbfixture::plug(testbed, fixture));
-}
-
-void TestWorkflow::unplug(const QString &fixture)
-{
-    usbfixture::unplug(testbed, fixture);
-}
-
-Tarvo2_UpgradeTool *TestWorkflow::makeDialog()
-{
-    dialog = new Tarvo2_UpgradeTool;
-    dialog->show();
-    return dialog;
-}
-
-void TestWorkflow::pressStart()
-{
-    auto *start = dialog->findChild<QPushButton *>(QStringLiteral("pbStartUpgrade"));
-    QVERIFY(start);
-    QVERIFY(start->isEnabled());
-    QTest::mouseClick(start, Qt::LeftButton);
-}
-
-bool TestWorkflow::waitForBoxes(int count, int timeoutMs)
-{
-    QElapsedTimer waited;
-    waited.start();
-    while (boxes->boxes.size() < count && waited.elapsed() < timeoutMs)
-        QTest::qWait(20);
-    // A second finish would follow closely; give it the chance to show.
-    QTest::qWait(300);
-    return boxes->boxes.size() >= count;
+    end();
 }
 
 QWidget *TestWorkflow::page() const
@@ -668,8 +596,8 @@ void TestWorkflow::unplugDuringStep()
     QFETCH(int, step);
     QFETCH(QString, service);
     QVERIFY(startSim({ { "rules",
-        QJsonArray { QJsonObject {
-            { "match", service }, { "delay_ms", 3000 }, { "times", 1 } } } } }));
+        QJsonArray {
+            QJsonObject { { "match", service }, { "delay_ms", 3000 }, { "times", 1 } } } } }));
     writeConfig();
     plug(k2M);
     makeDialog();

@@ -1,13 +1,13 @@
 // The package unpacker on real zip files made with QuaZIP, run on a thread of its own as the
 // dialog runs it.
+#include "../support/unpackrun.h"
+
 #include "ziphandler.h"
 
 #include <fileutils.h>
 #include <zeverror.h>
 
 #include <JlCompress.h>
-#include <quazip.h>
-#include <quazipfile.h>
 
 #include <QtTest>
 
@@ -15,14 +15,9 @@ namespace {
 
 const QString kMainService = QStringLiteral("com.norvikinc.tarvo2services");
 
-struct Outcome
-{
-    int answers = 0;
-    int code = -1;
-    QList<AppPtr> apps;
-};
-
 } // namespace
+
+using unpackrun::Outcome;
 
 class TestZipHandler : public QObject
 {
@@ -110,46 +105,15 @@ QString TestZipHandler::makeRawPackage(const QStringList &entryNames)
 {
     const QString work = dir->filePath(QStringLiteral("work/inner"));
     QDir().mkpath(work);
-    const QString path = work + QStringLiteral("/package.zip");
-    QuaZip zip(path);
-    if (!zip.open(QuaZip::mdCreate))
-        return QString();
-    for (const QString &name : entryNames) {
-        QuaZipFile file(&zip);
-        if (!file.open(QIODevice::WriteOnly, QuaZipNewInfo(name)))
-            return QString();
-        file.write("payload");
-        file.close();
-    }
-    zip.close();
-    return path;
+    QList<unpackrun::Entry> entries;
+    for (const QString &name : entryNames)
+        entries.append({ name, "payload", false });
+    return unpackrun::writeZip(work + QStringLiteral("/package.zip"), entries);
 }
 
 Outcome TestZipHandler::run(const QString &zip, const QString &md5)
 {
-    Outcome outcome;
-    QThread thread;
-    auto *handler = new ZipHandler;
-    handler->moveToThread(&thread);
-    connect(&thread, &QThread::finished, handler, &QObject::deleteLater);
-    connect(handler, &ZipHandler::sigExtractZipDone, this,
-        [&outcome](QList<AppPtr> apps, utils::ZEVErrorPtr error) {
-            ++outcome.answers;
-            outcome.code = error ? error->errorCode() : -2;
-            outcome.apps = apps;
-        });
-    thread.start();
-    QMetaObject::invokeMethod(handler, "slotExtractZip", Qt::QueuedConnection, Q_ARG(QString, zip),
-        Q_ARG(QString, md5), Q_ARG(int, 0));
-    QElapsedTimer waited;
-    waited.start();
-    while (outcome.answers == 0 && waited.elapsed() < 10000)
-        QTest::qWait(5);
-    // A second answer would be queued behind the first.
-    QCoreApplication::processEvents();
-    thread.quit();
-    thread.wait();
-    return outcome;
+    return unpackrun::run(zip, md5, 10000);
 }
 
 void TestZipHandler::installPlan_data()

@@ -1,0 +1,81 @@
+#pragma once
+
+// The package unpacker on a thread of its own, as the dialog runs it, and zip files written
+// entry by entry (names and link entries a well-behaved archiver would never make included).
+
+#include "ziphandler.h"
+
+#include <zeverror.h>
+
+#include <quazip.h>
+#include <quazipfile.h>
+
+#include <QtTest>
+
+#include <sys/stat.h>
+
+namespace unpackrun {
+
+struct Outcome
+{
+    int answers = 0;
+    int code = -1;
+    QList<AppPtr> apps;
+};
+
+struct Entry
+{
+    QString name;
+    QByteArray data;
+    bool symlink = false;
+};
+
+inline Outcome run(const QString &zip, const QString &md5, int timeoutMs)
+{
+    Outcome outcome;
+    QThread thread;
+    auto *handler = new ZipHandler;
+    handler->moveToThread(&thread);
+    QObject::connect(&thread, &QThread::finished, handler, &QObject::deleteLater);
+    QObject receiver;
+    QObject::connect(handler, &ZipHandler::sigExtractZipDone, &receiver,
+        [&outcome](QList<AppPtr> apps, utils::ZEVErrorPtr error) {
+            ++outcome.answers;
+            outcome.code = error ? error->errorCode() : -2;
+            outcome.apps = apps;
+        });
+    thread.start();
+    QMetaObject::invokeMethod(handler, "slotExtractZip", Qt::QueuedConnection, Q_ARG(QString, zip),
+        Q_ARG(QString, md5), Q_ARG(int, 0));
+    QElapsedTimer waited;
+    waited.start();
+    while (outcome.answers == 0 && waited.elapsed() < timeoutMs)
+        QTest::qWait(5);
+    // A second answer would be queued behind the first.
+    QCoreApplication::processEvents();
+    thread.quit();
+    thread.wait();
+    return outcome;
+}
+
+// An empty path when the file cannot be written.
+inline QString writeZip(const QString &path, const QList<Entry> &entries)
+{
+    QuaZip zip(path);
+    if (!zip.open(QuaZip::mdCreate))
+        return QString();
+    for (const Entry &entry : entries) {
+        QuaZipNewInfo info(entry.name);
+        if (entry.symlink)
+            info.externalAttr = quint32(S_IFLNK | 0777) << 16;
+        QuaZipFile file(&zip);
+        if (!file.open(QIODevice::WriteOnly, info))
+            return QString();
+        file.write(entry.data);
+        file.close();
+    }
+    zip.close();
+    return path;
+}
+
+} // namespace unpackrun
