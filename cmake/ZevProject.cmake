@@ -45,6 +45,12 @@ function(zev_add_qtest)
   if(NOT T_TIMEOUT)
     set(T_TIMEOUT 120)
   endif()
+  if(WIN32)
+    # Everything the Windows build tests runs under Wine.
+    list(APPEND T_LABELS windows)
+    list(APPEND T_ENV ZEV_QTEST_LOG=1)
+    add_dependencies(${T_NAME} zev_windows_dist)
+  endif()
   set_tests_properties(${T_NAME} PROPERTIES LABELS "${T_LABELS}" TIMEOUT ${T_TIMEOUT}
     ENVIRONMENT "QT_QPA_PLATFORM=offscreen;ZEV_SOURCE_DIR=${CMAKE_SOURCE_DIR};ZEV_DIST_DIR=${ZEV_DIST_DIR};${T_ENV}")
   if(T_RESOURCE_LOCK)
