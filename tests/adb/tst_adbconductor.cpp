@@ -183,7 +183,8 @@ QString TestAdbConductor::logPath() const
 QString TestAdbConductor::todaysLog() const
 {
     QFile log(logPath());
-    if (!log.open(QIODevice::ReadOnly) || !log.seek(logStart))
+    // Text mode: the CR LF line ends of Windows read as LF.
+    if (!log.open(QIODevice::ReadOnly | QIODevice::Text) || !log.seek(logStart))
         return QString();
     return QString::fromLocal8Bit(log.readAll());
 }
@@ -696,9 +697,19 @@ void TestAdbConductor::pushEmptyAndMissingFolder()
 void TestAdbConductor::pushQuotesFolderNames()
 {
     fake->setRules(robotRules(answers({}), answers({})));
+#ifdef Q_OS_WIN
+    // Windows file names hold no double quotes.
+    const QString third = QStringLiteral("c d.hts");
+#else
+    const QString third = QStringLiteral("c \"d\".hts");
+#endif
     makeTree({ QStringLiteral("actions/x;reboot/a.hts"), QStringLiteral("actions/my  dance/b.hts"),
-        QStringLiteral("actions/it's/c \"d\".hts") });
+        QStringLiteral("actions/it's/") + third });
     const QString actions = fake->path(QStringLiteral("pkg/actions/"));
+    // The pushed files are named with the system's separators.
+    const auto local = [&actions](const QString &path) {
+        return QDir::toNativeSeparators(actions + path);
+    };
     conductor->adbPushFiles(fake->path(QStringLiteral("pkg/")));
     QTRY_COMPARE_WITH_TIMEOUT(sink->count(QStringLiteral("pushAll")), 1, 15000);
     QCOMPARE(sink->last(QStringLiteral("pushAll"))->code, 0);
@@ -706,11 +717,11 @@ void TestAdbConductor::pushQuotesFolderNames()
     const QList<QStringList> expected {
         { "shell", "mkdir", "/sdcard/actions/" },
         { "shell", "mkdir", "/sdcard/actions/'it'\\''s'" },
-        { "push", actions + "it's/c \"d\".hts", "/sdcard/actions/it's" },
+        { "push", local("it's/" + third), "/sdcard/actions/it's" },
         { "shell", "mkdir", "/sdcard/actions/'my  dance'" },
-        { "push", actions + "my  dance/b.hts", "/sdcard/actions/my  dance" },
+        { "push", local("my  dance/b.hts"), "/sdcard/actions/my  dance" },
         { "shell", "mkdir", "/sdcard/actions/'x;reboot'" },
-        { "push", actions + "x;reboot/a.hts", "/sdcard/actions/x;reboot" },
+        { "push", local("x;reboot/a.hts"), "/sdcard/actions/x;reboot" },
     };
     QCOMPARE(fake->calls(), expected);
 }
@@ -722,7 +733,7 @@ void TestAdbConductor::pushFailureWhileRunning()
     const QString failed = QStringLiteral(
         "adb: error: failed to copy 'b.hts' to '/sdcard/actions/b.hts': remote No space left on "
         "device\n0 files pushed. 0.0 MB/s (6 bytes in 0.001s)\n");
-    rules.prepend(FakeAdb::rule(QStringLiteral("^push .*/b\\.hts "), answers({ failed })));
+    rules.prepend(FakeAdb::rule(QStringLiteral("^push .*[/\\\\]b\\.hts "), answers({ failed })));
     fake->setRules(rules);
     makeTree({ "actions/a.hts", "actions/b.hts", "actions/c.hts" });
     conductor->adbPushFiles(fake->path(QStringLiteral("pkg/")));
@@ -742,7 +753,7 @@ void TestAdbConductor::pushFailureAfterStop()
 {
     QJsonArray rules = robotRules(answers({}), answers({}));
     rules.prepend(FakeAdb::rule(
-        QStringLiteral("^push .*/b\\.hts "), QJsonArray { FakeAdb::answer(QString(), 0, true) }));
+        QStringLiteral("^push .*[/\\\\]b\\.hts "), QJsonArray { FakeAdb::answer(QString(), 0, true) }));
     fake->setRules(rules);
     makeTree({ "actions/a.hts", "actions/b.hts", "actions/c.hts" });
     conductor->adbPushFiles(fake->path(QStringLiteral("pkg/")));
@@ -872,7 +883,7 @@ void TestAdbConductor::silentRobotAtPush_data()
     QTest::addColumn<QStringList>("events");
     QTest::addColumn<int>("pushes");
 
-    QTest::newRow("second file") << "^push .*/b\\.hts "
+    QTest::newRow("second file") << "^push .*[/\\\\]b\\.hts "
                                  << QStringList { "pushOne:a.hts:1/3", "pushAll:20022" } << 2;
     QTest::newRow("folder made first") << "^shell mkdir " << QStringList { "pushAll:20022" } << 0;
 }
