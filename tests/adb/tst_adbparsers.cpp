@@ -296,6 +296,9 @@ void TestAdbParsers::robotShellWord()
         QCOMPARE(word, text);
 
     // A real POSIX shell must read the word back as exactly one argument equal to the text.
+#ifdef Q_OS_WIN
+    QSKIP("the POSIX shell that checks the word runs in the Linux build only");
+#endif
     QTemporaryDir dir;
     QVERIFY(dir.isValid());
     QProcess sh;
