@@ -8,6 +8,11 @@
 #include <QTcpSocket>
 #include <QTimer>
 
+// This file uses no GDI: GetObject is always the session's operation here.
+#ifdef GetObject
+#undef GetObject
+#endif
+
 namespace {
 
 constexpr qint64 kReadChunk = 64 * 1024;

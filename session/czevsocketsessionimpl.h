@@ -18,6 +18,11 @@ Q_DECLARE_METATYPE(int *)
 //
 // The port is 6102; ZEV_SESSION_PORT in the environment overrides it, so that tests can run a
 // robot on a free loopback port.
+// GetObject below is the session's operation, not windows.h's macro for GDI's GetObjectA/W.
+#ifdef _WIN32
+#pragma push_macro("GetObject")
+#undef GetObject
+#endif
 class CZEVSocketSessionImpl : public QObject, public CIZEVSocketSession, private DispatchHost
 {
     Q_OBJECT
@@ -107,3 +112,6 @@ private:
     bool m_bReleasePending = false;
     int m_nReadDepth = 0; // readForReady calls on the stack
 };
+#ifdef _WIN32
+#pragma pop_macro("GetObject")
+#endif

@@ -8,6 +8,16 @@
 
 typedef unsigned char byte;
 
+// windows.h maps the GDI function GetObject to GetObjectA/GetObjectW with a macro. The session's
+// GetObject keeps its name on every platform: the macro is set aside while the interface is
+// declared and put back afterwards, so a client's own GDI calls still work. A client that
+// includes windows.h after this header sees its calls of GetObject() turned into GetObjectA() or
+// GetObjectW(); the two inline forwarders below take those to the real operation.
+#ifdef _WIN32
+#pragma push_macro("GetObject")
+#undef GetObject
+#endif
+
 // What the robot answers to a download file announcement (messages 2 and 12).
 struct ServerInfoDL
 {
@@ -79,6 +89,10 @@ public:
     virtual void Release() = 0;
     // The session as a QObject, for its signals sigRobotConnected() and sigRobotDisconnected().
     virtual QObject *GetObject() = 0;
+#ifdef _WIN32
+    QObject *GetObjectA() { return GetObject(); }
+    QObject *GetObjectW() { return GetObject(); }
+#endif
     virtual bool SendData(const char *pData, int nLen) = 0;
     // pMsg points to the payload class of the message id, and is ignored for ids without payload.
     // Before the connection is up only the login (id 1) is accepted.
@@ -124,6 +138,10 @@ protected:
 };
 
 Q_DECLARE_INTERFACE(CIZEVSocketSession, "CIZEVSocketSession")
+
+#ifdef _WIN32
+#pragma pop_macro("GetObject")
+#endif
 
 // Creates a session in its initial state and stores it in *ppSession. False, with *ppSession
 // untouched, only when the object cannot be made.

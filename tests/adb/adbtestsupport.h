@@ -138,9 +138,15 @@ public:
     {
         if (!dir.isValid())
             return false;
-        const QString source = QCoreApplication::applicationDirPath() + QStringLiteral("/fakeadb");
+#ifdef Q_OS_WIN
+        const QString suffix = QStringLiteral(".exe");
+#else
+        const QString suffix;
+#endif
+        const QString source
+            = QCoreApplication::applicationDirPath() + QStringLiteral("/fakeadb") + suffix;
         program = dir.filePath(
-            QStringLiteral("fadb%1").arg(QCoreApplication::applicationPid() % 100000));
+            QStringLiteral("fadb%1").arg(QCoreApplication::applicationPid() % 100000) + suffix);
         return QFile::copy(source, program)
             && QFile::setPermissions(program, QFile::permissions(source));
     }

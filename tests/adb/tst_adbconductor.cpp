@@ -182,7 +182,8 @@ QString TestAdbConductor::logPath() const
 QString TestAdbConductor::todaysLog() const
 {
     QFile log(logPath());
-    if (!log.open(QIODevice::ReadOnly) || !log.seek(logStart))
+    // Text mode: the CR LF line ends of Windows read as LF.
+    if (!log.open(QIODevice::ReadOnly | QIODevice::Text) || !log.seek(logStart))
         return QString();
     return QString::fromLocal8Bit(log.readAll());
 }
@@ -638,10 +639,17 @@ void TestAdbConductor::pushFlattensTheTree()
     makeTree({ "actions/b.mp3", "actions/a.hts", "actions/.hidden", "actions/dance/x.hts",
         "actions/dance/step/y.hts", "actions/MyActions/z.hts", "actions/.git/config",
         "other/ignored.hts" });
+#ifndef Q_OS_WIN
+    // Windows' QFile::link makes .lnk shortcut files, which are plain files to a listing.
     QVERIFY(QFile::link(fake->path("pkg/actions/a.hts"), fake->path("pkg/actions/link.hts")));
     QVERIFY(QFile::link(fake->path("pkg/actions"), fake->path("pkg/actions/dance/loop")));
+#endif
     const QString root = fake->path(QStringLiteral("pkg/"));
     const QString actions = root + QStringLiteral("actions/");
+    // The pushed files are named with the system's separators.
+    const auto local = [&actions](const QString &path) {
+        return QDir::toNativeSeparators(actions + path);
+    };
 
     conductor->adbPushFiles(root);
     QTRY_COMPARE_WITH_TIMEOUT(sink->count(QStringLiteral("pushAll")), 1, 15000);
@@ -650,24 +658,24 @@ void TestAdbConductor::pushFlattensTheTree()
             "pushOne:x.hts:4/6", "pushOne:y.hts:5/6", "pushOne:z.hts:6/6", "pushAll:0" }));
     const QList<QStringList> expected {
         { "shell", "mkdir", "/sdcard/actions/" },
-        { "push", actions + ".hidden", "/sdcard/actions/" },
-        { "push", actions + "a.hts", "/sdcard/actions/" },
-        { "push", actions + "b.mp3", "/sdcard/actions/" },
+        { "push", local(".hidden"), "/sdcard/actions/" },
+        { "push", local("a.hts"), "/sdcard/actions/" },
+        { "push", local("b.mp3"), "/sdcard/actions/" },
         { "shell", "mkdir", "/sdcard/actions/dance" },
-        { "push", actions + "dance/x.hts", "/sdcard/actions/dance" },
+        { "push", local("dance/x.hts"), "/sdcard/actions/dance" },
         { "shell", "mkdir", "/sdcard/actions/step" },
-        { "push", actions + "dance/step/y.hts", "/sdcard/actions/step" },
-        { "push", actions + "MyActions/z.hts", "/sdcard/actions/" },
+        { "push", local("dance/step/y.hts"), "/sdcard/actions/step" },
+        { "push", local("MyActions/z.hts"), "/sdcard/actions/" },
     };
     QCOMPARE(fake->calls(), expected);
     QVERIFY(todaysLog().contains(QLatin1String("TarvoRobot::Warning ")));
     QVERIFY(todaysLog().contains(
         QLatin1String("] adb push actions finished files total: [ 6 ] successed : [ 6 ]")));
     QVERIFY(todaysLog().contains(QStringLiteral("] adb command: %1 push \"%2\"  /sdcard/actions/\n")
-                                     .arg(fake->sdk(), actions + "a.hts")));
+                                     .arg(fake->sdk(), local("a.hts"))));
     QVERIFY(todaysLog().contains(
         QStringLiteral("] adb command: %1 push \"%2\"  /sdcard/actions/dance\n")
-            .arg(fake->sdk(), actions + "dance/x.hts")));
+            .arg(fake->sdk(), local("dance/x.hts"))));
 }
 
 void TestAdbConductor::pushEmptyAndMissingFolder()
@@ -694,9 +702,19 @@ void TestAdbConductor::pushEmptyAndMissingFolder()
 void TestAdbConductor::pushQuotesFolderNames()
 {
     fake->setRules(robotRules(answers({}), answers({})));
+#ifdef Q_OS_WIN
+    // Windows file names hold no double quotes.
+    const QString third = QStringLiteral("c d.hts");
+#else
+    const QString third = QStringLiteral("c \"d\".hts");
+#endif
     makeTree({ QStringLiteral("actions/x;reboot/a.hts"), QStringLiteral("actions/my  dance/b.hts"),
-        QStringLiteral("actions/it's/c \"d\".hts"), QString::fromUtf8("actions/舞蹈/d.hts") });
+        QStringLiteral("actions/it's/") + third, QString::fromUtf8("actions/舞蹈/d.hts") });
     const QString actions = fake->path(QStringLiteral("pkg/actions/"));
+    // The pushed files are named with the system's separators.
+    const auto local = [&actions](const QString &path) {
+        return QDir::toNativeSeparators(actions + path);
+    };
     conductor->adbPushFiles(fake->path(QStringLiteral("pkg/")));
     QTRY_COMPARE_WITH_TIMEOUT(sink->count(QStringLiteral("pushAll")), 1, 15000);
     QCOMPARE(sink->last(QStringLiteral("pushAll"))->code, 0);
@@ -704,14 +722,13 @@ void TestAdbConductor::pushQuotesFolderNames()
     const QList<QStringList> expected {
         { "shell", "mkdir", "/sdcard/actions/" },
         { "shell", "mkdir", "/sdcard/actions/'it'\\''s'" },
-        { "push", actions + "it's/c \"d\".hts", "/sdcard/actions/it's" },
+        { "push", local("it's/" + third), "/sdcard/actions/it's" },
         { "shell", "mkdir", "/sdcard/actions/'my  dance'" },
-        { "push", actions + "my  dance/b.hts", "/sdcard/actions/my  dance" },
+        { "push", local("my  dance/b.hts"), "/sdcard/actions/my  dance" },
         { "shell", "mkdir", "/sdcard/actions/'x;reboot'" },
-        { "push", actions + "x;reboot/a.hts", "/sdcard/actions/x;reboot" },
+        { "push", local("x;reboot/a.hts"), "/sdcard/actions/x;reboot" },
         { "shell", "mkdir", QString::fromUtf8("/sdcard/actions/舞蹈") },
-        { "push", actions + QString::fromUtf8("舞蹈/d.hts"),
-            QString::fromUtf8("/sdcard/actions/舞蹈") },
+        { "push", local(QString::fromUtf8("舞蹈/d.hts")), QString::fromUtf8("/sdcard/actions/舞蹈") },
     };
     QCOMPARE(fake->calls(), expected);
 }
@@ -723,7 +740,7 @@ void TestAdbConductor::pushFailureWhileRunning()
     const QString failed = QStringLiteral(
         "adb: error: failed to copy 'b.hts' to '/sdcard/actions/b.hts': remote No space left on "
         "device\n0 files pushed. 0.0 MB/s (6 bytes in 0.001s)\n");
-    rules.prepend(FakeAdb::rule(QStringLiteral("^push .*/b\\.hts "), answers({ failed })));
+    rules.prepend(FakeAdb::rule(QStringLiteral("^push .*[/\\\\]b\\.hts "), answers({ failed })));
     fake->setRules(rules);
     makeTree({ "actions/a.hts", "actions/b.hts", "actions/c.hts" });
     conductor->adbPushFiles(fake->path(QStringLiteral("pkg/")));
@@ -743,7 +760,7 @@ void TestAdbConductor::pushFailureAfterStop()
 {
     QJsonArray rules = robotRules(answers({}), answers({}));
     rules.prepend(FakeAdb::rule(
-        QStringLiteral("^push .*/b\\.hts "), QJsonArray { FakeAdb::answer(QString(), 0, true) }));
+        QStringLiteral("^push .*[/\\\\]b\\.hts "), QJsonArray { FakeAdb::answer(QString(), 0, true) }));
     fake->setRules(rules);
     makeTree({ "actions/a.hts", "actions/b.hts", "actions/c.hts" });
     conductor->adbPushFiles(fake->path(QStringLiteral("pkg/")));
@@ -873,7 +890,7 @@ void TestAdbConductor::silentRobotAtPush_data()
     QTest::addColumn<QStringList>("events");
     QTest::addColumn<int>("pushes");
 
-    QTest::newRow("second file") << "^push .*/b\\.hts "
+    QTest::newRow("second file") << "^push .*[/\\\\]b\\.hts "
                                  << QStringList { "pushOne:a.hts:1/3", "pushAll:20022" } << 2;
     QTest::newRow("folder made first") << "^shell mkdir " << QStringList { "pushAll:20022" } << 0;
 }

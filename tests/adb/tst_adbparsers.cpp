@@ -312,6 +312,9 @@ void TestAdbParsers::robotShellWord()
         return; // not representable as a shell argument; quoting it is all that is asked
 
     // A real POSIX shell must read the word back as exactly one argument equal to the text.
+#ifdef Q_OS_WIN
+    QSKIP("the POSIX shell that checks the word runs in the Linux build only");
+#endif
     QTemporaryDir dir;
     QVERIFY(dir.isValid());
     QProcess sh;

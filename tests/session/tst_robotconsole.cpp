@@ -155,6 +155,11 @@ tst_RobotConsole::Run tst_RobotConsole::runConsole(RobotPeer &peer, const QStrin
     run.exitCode = process.exitStatus() == QProcess::NormalExit ? process.exitCode() : -2;
     run.out = process.readAllStandardOutput();
     run.err = process.readAllStandardError();
+#ifdef Q_OS_WIN
+    // The console's stdout is in text mode there: line ends arrive as CR LF.
+    run.out.replace("\r\n", "\n");
+    run.err.replace("\r\n", "\n");
+#endif
     return run;
 }
 

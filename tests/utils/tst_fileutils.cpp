@@ -317,8 +317,11 @@ void TestFileUtils::listFilesRecursiveOrder()
     for (const char *name : { "b.txt", "A.txt", ".hidden", "c/x.txt", "Zeta/z2.bin", "Zeta/Z1.bin",
              "alpha/one.apk", "alpha/Beta/two.apk", ".git/config" })
         QVERIFY(writeFile(root + "/" + name));
+#ifndef Q_OS_WIN
+    // Windows' QFile::link makes .lnk shortcut files, which are plain files to a listing.
     QVERIFY(QFile::link(root + "/A.txt", root + "/link.txt"));
     QVERIFY(QFile::link(root, root + "/alpha/loop"));
+#endif
 
     QCOMPARE(relative(root, FileUtils::listFilesRecursive(root)),
         QStringList({ ".hidden", "A.txt", "b.txt", "alpha/one.apk", "alpha/Beta/two.apk", "c/x.txt",
@@ -463,6 +466,9 @@ void TestFileUtils::md5()
 
 void TestFileUtils::md5OfLargeFileStreams()
 {
+#ifdef Q_OS_WIN
+    QSKIP("needs md5sum and /proc/self/status; the digest itself is checked by findFileByMd5");
+#endif
     const qint64 size = 512LL * 1024 * 1024;
     QTemporaryDir dir;
     QVERIFY(dir.isValid());

@@ -3,6 +3,10 @@
 #include <QTextCodec>
 #include <QtTest>
 
+#ifdef Q_OS_WIN
+#include <windows.h>
+#endif
+
 #include <map>
 
 using utils::ZEVError;
@@ -82,6 +86,10 @@ private slots:
     void classifier_data();
     void classifier();
     void makeErrorAndMetaType();
+#ifdef Q_OS_WIN
+    void chineseWindowsSystemCodec_data();
+    void chineseWindowsSystemCodec();
+#endif
 
 private:
     QTextCodec *m_originalLocaleCodec = nullptr;
@@ -149,6 +157,14 @@ void TestZevError::localEncodingRoundTrip()
     const QString expected = code == 1 ? kNetwork : expectedTable().at(code);
     const std::string bytes = ZEVError::messageForCode(code);
     QCOMPARE(QByteArray::fromStdString(bytes), codec->fromUnicode(expected));
+#ifdef Q_OS_WIN
+    // There "System" is the ANSI code page, whatever the locale codec is set to: the finish box
+    // reads back only the rows in the system's own encoding.
+    QTextCodec *ansi = QTextCodec::codecForName("System");
+    QVERIFY(ansi);
+    if (ansi->fromUnicode(expected) != codec->fromUnicode(expected))
+        return;
+#endif
     QCOMPARE(shown(bytes), expected);
     if (QTextCodec *system = QTextCodec::codecForName("System"))
         QCOMPARE(system->toUnicode(QByteArray::fromStdString(bytes)), expected);
@@ -267,6 +283,31 @@ void TestZevError::makeErrorAndMetaType()
     QCOMPARE(carried.value<utils::ZEVErrorPtr>(), failure);
     QCOMPARE(failure.use_count(), 2L);
 }
+
+#ifdef Q_OS_WIN
+void TestZevError::chineseWindowsSystemCodec_data()
+{
+    QTest::addColumn<int>("code");
+    QTest::addColumn<QByteArray>("gbk");
+    // Written by python3's own GBK codec.
+    QTest::newRow("500") << 500 << QByteArray("Http\xd6\xd8\xb6\xa8\xcf\xf2\xb4\xed\xce\xf3!");
+    QTest::newRow("99999") << 99999 << QByteArray("\xce\xb4\xd6\xaa\xb4\xed\xce\xf3!");
+}
+
+// Code page 936 (the test prefix's, as on a simplified Chinese Windows): the untouched locale
+// codec gives the GBK bytes, and the "System" codec reads them back.
+void TestZevError::chineseWindowsSystemCodec()
+{
+    QFETCH(int, code);
+    QFETCH(QByteArray, gbk);
+    if (GetACP() != 936)
+        QSKIP("the ANSI code page is not 936 here");
+    QTextCodec *system = QTextCodec::codecForName("System");
+    QVERIFY(system);
+    QCOMPARE(QByteArray::fromStdString(ZEVError(code).errorMessage()), gbk);
+    QCOMPARE(system->toUnicode(gbk), expectedTable().at(code));
+}
+#endif
 
 QTEST_GUILESS_MAIN(TestZevError)
 #include "tst_zeverror.moc"
