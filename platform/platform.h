@@ -30,6 +30,12 @@ bool terminateProcess(std::int64_t pid, bool &opened);
 // snapshot fails or any termination of an opened process fails.
 bool killProcessesByName(const std::string &name);
 
+// Opens (creating it if need be) the file at `path` (UTF-8 on Windows, the file name's bytes
+// elsewhere) for appending and returns a C
+// runtime file descriptor, or -1. Every write lands at the file's end even while other handles
+// append to it too: each library writes the same daily log through its own handle.
+int openForAppend(const std::string &path);
+
 // "adb.exe" on Windows, "adb" elsewhere; and its path relative to the program folder.
 const char *adbProgramName();
 const char *adbRelativePath();

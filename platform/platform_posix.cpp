@@ -160,4 +160,9 @@ const char *adbRelativePath()
     return "fastbootfile/adb";
 }
 
+int openForAppend(const std::string &path)
+{
+    return ::open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
+}
+
 } // namespace platform

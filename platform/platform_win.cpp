@@ -10,6 +10,9 @@
 // Needs the types of windows.h, so it stays after it.
 #include <tlhelp32.h>
 
+#include <fcntl.h>
+#include <io.h>
+
 #include <map>
 
 namespace platform {
@@ -125,6 +128,22 @@ const char *adbProgramName()
 const char *adbRelativePath()
 {
     return "fastbootfile/adb.exe";
+}
+
+int openForAppend(const std::string &path)
+{
+    // Append-only access makes the system put every write at the current end of the file; a
+    // handle with write access and a file position of its own would overwrite what another
+    // handle appended since.
+    HANDLE handle = CreateFileW(toWide(path).c_str(), FILE_APPEND_DATA | SYNCHRONIZE,
+        FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_ALWAYS,
+        FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (handle == INVALID_HANDLE_VALUE)
+        return -1;
+    const int fd = _open_osfhandle(reinterpret_cast<intptr_t>(handle), _O_APPEND);
+    if (fd < 0)
+        CloseHandle(handle);
+    return fd;
 }
 
 } // namespace platform

@@ -2,6 +2,8 @@
 
 #include "fileutils.h"
 
+#include <platform.h>
+
 #include <QDate>
 #include <QDateTime>
 #include <QLoggingCategory>
@@ -52,8 +54,16 @@ Logger::Logger()
 {
     const QString fileName
         = QDate::currentDate().toString(QStringLiteral("yyyy-MM-dd")) + QStringLiteral(".log");
-    m_file.setFileName(FileUtils::joinPath(FileUtils::logDirPath(), fileName));
-    if (!m_file.open(QIODevice::WriteOnly | QIODevice::Append | QIODevice::Text)) {
+    // The program and each library write this file through loggers of their own.
+    const QString path = FileUtils::joinPath(FileUtils::logDirPath(), fileName);
+    #ifdef Q_OS_WIN
+    const int fd = platform::openForAppend(path.toUtf8().toStdString());
+#else
+    const int fd = platform::openForAppend(QFile::encodeName(path).toStdString());
+#endif
+    if (fd < 0
+        || !m_file.open(fd, QIODevice::WriteOnly | QIODevice::Append | QIODevice::Text,
+            QFileDevice::AutoCloseHandle)) {
         qWarning("Failed to open log file\n");
         return;
     }
