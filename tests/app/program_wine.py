@@ -1,17 +1,18 @@
 #!/usr/bin/python3
-"""The Windows program from dist/ under Wine, on the suite's virtual X server: its frameless
+"""The Windows program from a copy of dist/ under Wine, on the suite's virtual X server: its frameless
 window is 700 x 400, a second copy shows the warning box (the Chinese prefix loads its
 translation), exits 0 once the box is answered, and every daily log line ends in CR LF."""
 import datetime
 import os
+import shutil
 import subprocess
 import sys
+import tempfile
 import time
 import unittest
 
 WINE_RUN = os.environ["ZEV_WINE_RUN"]
 DIST = os.environ["ZEV_DIST_DIR"]
-PROGRAM = os.path.join(DIST, "Tarvo2_UpgradeTool.exe")
 
 
 def xdotool(*args):
@@ -28,19 +29,27 @@ def wait_window(title, seconds=90):
     return None
 
 
-def start():
+def start(program):
     env = dict(os.environ)
     env.pop("QT_QPA_PLATFORM", None)  # the real Windows platform plugin, on the X server
     env.pop("ZEV_QTEST_LOG", None)
-    return subprocess.Popen([WINE_RUN, PROGRAM], env=env, stdin=subprocess.DEVNULL,
+    return subprocess.Popen([WINE_RUN, program], env=env, stdin=subprocess.DEVNULL,
                             stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
 
 
 class ProgramUnderWine(unittest.TestCase):
+    def setUp(self):
+        # A copy: the program makes its work folders and log beside itself.
+        self.folder = tempfile.mkdtemp(prefix="zev-winprogram-")
+        self.addCleanup(shutil.rmtree, self.folder, True)
+        self.home = os.path.join(self.folder, "dist")
+        shutil.copytree(DIST, self.home)
+
     def test_window_second_copy_and_log(self):
-        log = os.path.join(DIST, "Log", datetime.date.today().strftime("%Y-%m-%d") + ".log")
+        program = os.path.join(self.home, "Tarvo2_UpgradeTool.exe")
+        log = os.path.join(self.home, "Log", datetime.date.today().strftime("%Y-%m-%d") + ".log")
         before = os.path.getsize(log) if os.path.exists(log) else 0
-        first = start()
+        first = start(program)
         try:
             window = wait_window("^Tarvo2")  # "Tarvo2_UpgradeTool", translated in the Chinese prefix
             self.assertIsNotNone(window, "the main window did not show")
@@ -48,7 +57,7 @@ class ProgramUnderWine(unittest.TestCase):
                          xdotool("getwindowgeometry", "--shell", window).stdout.split())
             self.assertEqual((shape["WIDTH"], shape["HEIGHT"]), ("700", "400"))
 
-            second = start()
+            second = start(program)
             try:
                 box = wait_window("^(Warnning|警告)$")
                 self.assertIsNotNone(box, "the second copy showed no warning")
