@@ -11,8 +11,6 @@
 #include <string>
 #include <vector>
 
-Q_LOGGING_CATEGORY(lcSession, "zev.session", QtInfoMsg)
-
 namespace {
 
 constexpr std::size_t kMaxDepth = 64;
