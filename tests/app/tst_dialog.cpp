@@ -22,6 +22,15 @@
 #include <QTimer>
 #include <QtTest>
 
+#ifdef Q_OS_WIN
+#include <windows.h>
+
+#include <dbt.h>
+
+#include <cstddef>
+#include <vector>
+#endif
+
 // The dialog shell under the offscreen platform. The test binary has a folder of its own, which
 // the dialog treats as the program folder (work folders, Log/).
 class TestDialog : public QObject
@@ -45,6 +54,11 @@ private slots:
     void singletonLifeCycle();
     void progressCapBelowFullForEverySeed();
     void baseInfoWithoutRecordFails();
+#ifdef Q_OS_WIN
+    void hitTest_data();
+    void hitTest();
+    void deviceChangeReachesTheDialog();
+#endif
 
 private:
     static void setTaskRunning(Tarvo2_UpgradeTool &dialog, bool running)
@@ -316,7 +330,11 @@ void TestDialog::adbPathLogged()
     QVERIFY2(log.open(QIODevice::ReadOnly), qPrintable(logPath));
     log.seek(before);
     const QString written = QString::fromLocal8Bit(log.readAll());
+#ifdef Q_OS_WIN
+    const QString adb = QDir::toNativeSeparators(appDir() + QStringLiteral("/fastbootfile/adb.exe"));
+#else
     const QString adb = QDir::toNativeSeparators(appDir() + QStringLiteral("/fastbootfile/adb"));
+#endif
     const QRegularExpression line(
         QStringLiteral(
             "^\\[TarvoRobot::Info \\d{4}-\\d\\d-\\d\\d \\d\\d:\\d\\d:\\d\\d\\] adb path:")
@@ -374,6 +392,80 @@ void TestDialog::baseInfoWithoutRecordFails()
     QCOMPARE(title, QStringLiteral("Failure"));
     QCOMPARE(text, utils::ZEVError::messageTextForCode(utils::kUnknownError));
 }
+
+#ifdef Q_OS_WIN
+// The messages Windows itself sends to the dialog's window, through the real platform plugin (the
+// test program's second run; the first is offscreen).
+static bool windowsPlatform()
+{
+    return QGuiApplication::platformName() == QLatin1String("windows");
+}
+
+void TestDialog::hitTest_data()
+{
+    QTest::addColumn<QString>("widget");
+    QTest::addColumn<qint64>("expected");
+    // The title bar moves the window; over a button the system's own answer stands.
+    QTest::newRow("title bar") << QStringLiteral("titleBar") << qint64(HTCAPTION);
+    QTest::newRow("start button") << QStringLiteral("pbStartUpgrade") << qint64(HTCLIENT);
+}
+
+void TestDialog::hitTest()
+{
+    QFETCH(QString, widget);
+    QFETCH(qint64, expected);
+    if (!windowsPlatform())
+        QSKIP("runs with the Windows platform plugin");
+    Tarvo2_UpgradeTool dialog;
+    dialog.show();
+    QVERIFY(QTest::qWaitForWindowExposed(&dialog));
+    auto *target = dialog.findChild<QWidget *>(widget);
+    QVERIFY(target);
+    // A point where the widget itself is the topmost child, not a label on it.
+    QPoint local(-1, -1);
+    for (int y = 0; y < target->height() && local.x() < 0; y += 2) {
+        for (int x = 0; x < target->width(); x += 2) {
+            if (dialog.childAt(target->mapTo(&dialog, QPoint(x, y))) == target) {
+                local = QPoint(x, y);
+                break;
+            }
+        }
+    }
+    QVERIFY(local.x() >= 0);
+    const QPoint screen = target->mapToGlobal(local);
+    const LRESULT result = SendMessageW(reinterpret_cast<HWND>(dialog.winId()), WM_NCHITTEST, 0,
+        MAKELPARAM(screen.x(), screen.y()));
+    QCOMPARE(qint64(result), expected);
+}
+
+void TestDialog::deviceChangeReachesTheDialog()
+{
+    if (!windowsPlatform())
+        QSKIP("runs with the Windows platform plugin");
+    Tarvo2_UpgradeTool dialog;
+    dialog.show();
+    QVERIFY(QTest::qWaitForWindowExposed(&dialog));
+    const std::wstring name = QStringLiteral(
+        "\\\\?\\USB#VID_2207&PID_0011#0123456789#{a5dcbf10-6530-11d2-901f-00c04fb951ed}")
+                                  .toStdWString();
+    std::vector<char> bytes(
+        offsetof(DEV_BROADCAST_DEVICEINTERFACE_W, dbcc_name) + (name.size() + 1) * sizeof(wchar_t));
+    auto *header = reinterpret_cast<DEV_BROADCAST_DEVICEINTERFACE_W *>(bytes.data());
+    header->dbcc_size = static_cast<DWORD>(bytes.size());
+    header->dbcc_devicetype = DBT_DEVTYP_DEVICEINTERFACE;
+    std::copy(name.begin(), name.end(), header->dbcc_name);
+    const HWND window = reinterpret_cast<HWND>(dialog.winId());
+    const LPARAM data = reinterpret_cast<LPARAM>(bytes.data());
+
+    SendMessageW(window, WM_DEVICECHANGE, DBT_DEVICEARRIVAL, data);
+    QVERIFY(dialog.isUsbConnected());
+    QCOMPARE(dialog.currentRobotType(), 1);
+    QVERIFY(dialog.currentWorkDir().endsWith(QStringLiteral("5M") + QDir::separator()));
+
+    SendMessageW(window, WM_DEVICECHANGE, DBT_DEVICEREMOVECOMPLETE, data);
+    QVERIFY(!dialog.isUsbConnected());
+}
+#endif
 
 QTEST_MAIN(TestDialog)
 #include "tst_dialog.moc"
