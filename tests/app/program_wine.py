@@ -5,6 +5,7 @@ translation), exits 0 once the box is answered, and every daily log line ends in
 import datetime
 import os
 import shutil
+import struct
 import subprocess
 import sys
 import tempfile
@@ -29,6 +30,14 @@ def wait_window(title, seconds=90):
     return None
 
 
+def pe_subsystem(path):
+    """The subsystem field of a PE file's optional header: 2 is a window program, 3 a console one."""
+    with open(path, "rb") as f:
+        head = f.read(4096)
+    pe = struct.unpack_from("<I", head, 0x3C)[0]
+    return struct.unpack_from("<H", head, pe + 24 + 68)[0]
+
+
 def start(program):
     env = dict(os.environ)
     env.pop("QT_QPA_PLATFORM", None)  # the real Windows platform plugin, on the X server
@@ -47,6 +56,8 @@ class ProgramUnderWine(unittest.TestCase):
 
     def test_window_second_copy_and_log(self):
         program = os.path.join(self.home, "Tarvo2_UpgradeTool.exe")
+        # Started from the Start menu, a console program would open a console beside the dialog.
+        self.assertEqual(pe_subsystem(program), 2)
         log = os.path.join(self.home, "Log", datetime.date.today().strftime("%Y-%m-%d") + ".log")
         before = os.path.getsize(log) if os.path.exists(log) else 0
         first = start(program)
