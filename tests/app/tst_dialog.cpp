@@ -462,8 +462,13 @@ void TestDialog::deviceChangeReachesTheDialog()
     QCOMPARE(dialog.currentRobotType(), 1);
     QVERIFY(dialog.currentWorkDir().endsWith(QStringLiteral("5M") + QDir::separator()));
 
+    // Pulled during a step that shows progress: the workflow's removal path stops the progress.
+    dialog.stepState = 4;
+    dialog.progressTimer.start(1000);
     SendMessageW(window, WM_DEVICECHANGE, DBT_DEVICEREMOVECOMPLETE, data);
     QVERIFY(!dialog.isUsbConnected());
+    QVERIFY(!dialog.progressTimer.isActive());
+    dialog.stepState = -1;
 }
 #endif
 
