@@ -1,12 +1,13 @@
 #pragma once
 
+#include "../support/hostprocess.h"
+
 #include <QByteArray>
 #include <QDir>
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QNetworkAccessManager>
 #include <QNetworkReply>
-#include <QProcess>
 #include <QSignalSpy>
 #include <QString>
 #include <QTcpServer>
@@ -23,9 +24,7 @@ public:
     {
         const QString script = QDir(qEnvironmentVariable("ZEV_SOURCE_DIR"))
                                    .filePath(QStringLiteral("tests/download/webfixture.py"));
-        m_process.setProcessChannelMode(QProcess::ForwardedErrorChannel);
-        m_process.start(QStringLiteral("/usr/bin/python3"), { script, QString::number(port) });
-        if (!m_process.waitForStarted(5000))
+        if (!m_process.start(QStringLiteral("/usr/bin/python3"), { script, QString::number(port) }))
             return false;
         QByteArray line;
         while (!line.contains('\n')) {
@@ -39,13 +38,7 @@ public:
         return m_port != 0;
     }
 
-    void stop()
-    {
-        if (m_process.state() != QProcess::NotRunning) {
-            m_process.kill();
-            m_process.waitForFinished(5000);
-        }
-    }
+    void stop() { m_process.kill(); }
 
     quint16 port() const { return m_port; }
     QString url(const QString &pathAndQuery) const
@@ -77,6 +70,6 @@ public:
     }
 
 private:
-    QProcess m_process;
+    HostProcess m_process;
     quint16 m_port = 0;
 };

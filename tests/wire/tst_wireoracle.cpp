@@ -1,6 +1,8 @@
 #include "libwireclass.h"
 #include "wiretestutil.h"
 
+#include "../support/hostprocess.h"
+
 #include <QtTest>
 
 #include <functional>
@@ -562,19 +564,16 @@ QString oracleScript()
     return qEnvironmentVariable("ZEV_SOURCE_DIR") + "/tests/wire/wire_oracle.py";
 }
 
-bool runOracle(const QStringList &args, QString &output)
+bool runOracle(QStringList args, QString &output)
 {
-    QProcess python;
-    python.setProcessChannelMode(QProcess::MergedChannels);
-    python.start("/usr/bin/python3", QStringList { oracleScript() } + args);
-    if (!python.waitForFinished(120000)) {
-        python.kill();
-        python.waitForFinished(5000);
-        output = "oracle did not finish: " + python.errorString();
-        return false;
-    }
-    output = QString::fromUtf8(python.readAll());
-    return python.exitStatus() == QProcess::NormalExit && python.exitCode() == 0;
+    // The files it reads and writes are named as the host sees them.
+    const QString path = args.takeLast();
+    HostProcess python(HostProcess::Errors::Merged);
+    const bool ran = python.start("/usr/bin/python3",
+                         QStringList { oracleScript() } + args << HostProcess::hostPath(path))
+        && python.waitForFinished(120000);
+    output = ran ? QString::fromUtf8(python.readAll()) : "oracle did not finish: " + python.errorString();
+    return ran && python.succeeded();
 }
 
 constexpr int kCasesPerClass = 40;

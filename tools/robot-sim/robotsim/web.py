@@ -85,9 +85,13 @@ class Fault:
         self.used = 0
         self.lock = threading.Lock()
 
-    def take(self, target, path):
+    def take(self, target, path, range_header):
         want = self.rule_def.get("target", "*")
         if want not in ("*", target) and not fnmatch.fnmatchcase(path, want):
+            return False
+        # A client may send a request again by itself after a cut; a fault meant for one
+        # resumption names its Range header, "" for none.
+        if "range" in self.rule_def and self.rule_def["range"] != (range_header or ""):
             return False
         with self.lock:
             self.seen += 1
@@ -197,7 +201,8 @@ class _Handler(http.server.BaseHTTPRequestHandler):
         url = urllib.parse.urlsplit(self.path)
         path = urllib.parse.unquote(url.path)
         target = self._target(path)
-        fault = next((f for f in self.service.faults if f.take(target, path)), None)
+        fault = next((f for f in self.service.faults
+                      if f.take(target, path, self.headers.get("Range"))), None)
         rule_def = fault.rule_def if fault else {}
         if rule_def.get("delay_ms"):
             time.sleep(rule_def["delay_ms"] / 1000.0)
