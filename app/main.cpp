@@ -1,9 +1,11 @@
 #include "app.h"
+#include "applog.h"
 #include "robottarvo2.h"
 #include "startup.h"
 #include "tarvo2_upgradetool.h"
 
 #include "appconfig.h"
+#include "fileutils.h"
 #include "logger.h"
 #include "platform.h"
 #include "zeverror.h"
@@ -34,6 +36,10 @@ int main(int argc, char *argv[])
     QApplication app(argc, argv);
     Logger::instance()->info(QStringLiteral("UpgradeTool start."));
     Logger::routeDiagnostics(readDebugLogSwitch());
+    if (FileUtils::writableHomePath() != FileUtils::appDirPath())
+        qCDebug(lcApp, "The program's folder %s is read-only; Log, download and config are in %s.",
+                qUtf8Printable(FileUtils::appDirPath()),
+                qUtf8Printable(FileUtils::writableHomePath()));
 
     // Checked before the dialog exists: its constructor cleans work folders a running copy uses.
     if (!platform::acquireSingleInstance(kSingleInstanceName)) {

@@ -31,7 +31,7 @@ ZEVDownloadHandler::ZEVDownloadHandler(QObject *parent)
     connect(m_thread, &QThread::finished, m_worker, &QObject::deleteLater);
     m_thread->start();
     HttpWorker *worker = m_worker;
-    const QString queueFile = FileUtils::joinPath(FileUtils::appDirPath(), kReportQueueFile);
+    const QString queueFile = FileUtils::joinPath(FileUtils::writableHomePath(), kReportQueueFile);
     QMetaObject::invokeMethod(worker, [worker, queueFile] {
         worker->start();
         worker->setReportQueueFile(queueFile);

@@ -62,7 +62,7 @@ QJsonObject configObject(const QByteArray &json)
 
 AppConfig readAppConfig()
 {
-    QFile file(FileUtils::joinPath(FileUtils::configDirPath(), zev::kConfigFile));
+    QFile file(FileUtils::readablePath(zev::kConfigFolder, zev::kConfigFile));
     if (!file.open(QIODevice::ReadOnly))
         return defaultConfig();
     return parseAppConfig(file.readAll());
@@ -70,7 +70,7 @@ AppConfig readAppConfig()
 
 bool readDebugLogSwitch()
 {
-    QFile file(FileUtils::joinPath(FileUtils::configDirPath(), zev::kConfigFile));
+    QFile file(FileUtils::readablePath(zev::kConfigFolder, zev::kConfigFile));
     if (!file.open(QIODevice::ReadOnly))
         return false;
     return configObject(file.readAll()).value(QStringLiteral("debugLog")).toBool(false);
@@ -102,7 +102,7 @@ AppConfig parseAppConfig(const QByteArray &json)
 
 QString systemLanguage()
 {
-    const QSettings settings(FileUtils::joinPath(FileUtils::settingsDirPath(), zev::kSettingsFile),
+    const QSettings settings(FileUtils::readablePath(zev::kSettingsFolder, zev::kSettingsFile),
         QSettings::IniFormat);
     QString language
         = settings.value(zev::kLanguageGroup + QLatin1Char('/') + zev::kLanguageKey).toString();

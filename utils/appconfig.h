@@ -3,7 +3,8 @@
 #include <QByteArray>
 #include <QString>
 
-// Configuration from "config/config.json" beside the program; every value has a default.
+// Configuration from "config/config.json" beside the program, else in the writable home (see
+// FileUtils::readablePath); every value has a default.
 struct AppConfig
 {
     QString manifestName;

@@ -11,6 +11,8 @@
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
+#include <QStandardPaths>
+#include <QTemporaryFile>
 
 namespace {
 
@@ -48,6 +50,42 @@ QString FileUtils::appDirPath()
     return QDir::toNativeSeparators(QCoreApplication::applicationDirPath());
 }
 
+bool FileUtils::isWritableFolder(const QString &path)
+{
+    // Only trying tells: permission bits do not bind root, and say nothing of ACLs or a
+    // read-only medium.
+    QTemporaryFile probe(QDir(path).filePath(QStringLiteral(".write-probe-XXXXXX")));
+    probe.setAutoRemove(false);
+    if (!probe.open())
+        return false;
+    probe.close();
+    return probe.remove();
+}
+
+QString FileUtils::writableHomePath()
+{
+    static const QString home = [] {
+        const QString program = appDirPath();
+        const QString data = QDir::toNativeSeparators(
+            QStandardPaths::writableLocation(QStandardPaths::AppLocalDataLocation));
+        if (data.isEmpty() || isWritableFolder(program))
+            return program;
+        // The shipped folder has an empty Log/ so that the first start's lines land; the data
+        // folder gets one too, as the logger opens its file before the work folders are made.
+        makeFolder(joinPath(data, zev::kLogFolder));
+        return data;
+    }();
+    return home;
+}
+
+QString FileUtils::readablePath(const QString &folder, const QString &file)
+{
+    const QString besideProgram = joinPath(joinPath(appDirPath(), folder), file);
+    if (fileExists(besideProgram))
+        return besideProgram;
+    return joinPath(joinPath(writableHomePath(), folder), file);
+}
+
 QString FileUtils::joinPath(const QString &a, const QString &b)
 {
     const QString first = QDir::toNativeSeparators(a);
@@ -74,7 +112,7 @@ QString FileUtils::settingsDirPath()
 
 QString FileUtils::logDirPath()
 {
-    return joinPath(appDirPath(), zev::kLogFolder);
+    return joinPath(writableHomePath(), zev::kLogFolder);
 }
 
 QString FileUtils::languagesDirPath()
@@ -85,7 +123,7 @@ QString FileUtils::languagesDirPath()
 QString FileUtils::downloadDirPath(int kind)
 {
     const QChar separator = QDir::separator();
-    QString path = joinPath(appDirPath(), zev::kDownloadFolder) + separator;
+    QString path = joinPath(writableHomePath(), zev::kDownloadFolder) + separator;
     const QString folder = zev::workFolderName(kind);
     if (!folder.isEmpty())
         path += folder + separator;
@@ -132,9 +170,10 @@ bool FileUtils::ensureFolder(const QString &path)
 
 void FileUtils::prepareAppDirs()
 {
-    const QString download = joinPath(appDirPath(), zev::kDownloadFolder);
+    const QString download = joinPath(writableHomePath(), zev::kDownloadFolder);
     for (const QString &folder : { download, joinPath(download, zev::kFolder2M),
-             joinPath(download, zev::kFolder5M), configDirPath(), logDirPath() }) {
+             joinPath(download, zev::kFolder5M), joinPath(writableHomePath(), zev::kConfigFolder),
+             logDirPath() }) {
         if (!fileExists(folder))
             makeFolder(folder);
     }

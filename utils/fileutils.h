@@ -6,7 +6,8 @@
 #include <QStringList>
 
 // Folder layout beside the program and the file helpers the program and the adb library share.
-// Stateless and synchronous: results are bools or empty texts, nothing is logged.
+// Synchronous: results are bools or empty texts, nothing is logged. The one state is the
+// writable home, decided once.
 class FileUtils : public QObject
 {
     Q_OBJECT
@@ -14,6 +15,13 @@ public:
     Q_INVOKABLE static bool exists(QString fileName);
 
     static QString appDirPath();
+    // Where Log/, download/ and config/ are made: the program's folder when a file can be made
+    // and removed there, else the user's application data folder (made, with its Log/). Decided
+    // on the first call; the adb path and languages/ stay beside the program.
+    static QString writableHomePath();
+    static bool isWritableFolder(const QString &path);
+    // "folder/file" beside the program when it exists there, else the same in the writable home.
+    static QString readablePath(const QString &folder, const QString &file);
     static QString joinPath(const QString &a, const QString &b);
     static QString configDirPath();
     static QString settingsDirPath();

@@ -5,8 +5,9 @@
 #include <QString>
 #include <QTextStream>
 
-// Appends "[TarvoRobot::<Level> <time>] <message>" lines to the day's file in "Log" beside the
-// program. One instance per deliverable; each line is flushed at once.
+// Appends "[TarvoRobot::<Level> <time>] <message>" lines to the day's file in "Log" in the
+// writable home (beside the program unless that is read-only). One instance per deliverable; each
+// line is flushed at once.
 class Logger
 {
 public:

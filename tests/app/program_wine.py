@@ -1,8 +1,11 @@
 #!/usr/bin/python3
 """The Windows program from a copy of dist/ under Wine, on the suite's virtual X server: its frameless
 window is 700 x 400, a second copy shows the warning box (the Chinese prefix loads its
-translation), exits 0 once the box is answered, and every daily log line ends in CR LF."""
+translation), exits 0 once the box is answered, and every daily log line ends in CR LF. From a
+folder its user cannot write, its log and work folders go to that user's application data folder
+with no line lost."""
 import datetime
+import glob
 import os
 import shutil
 import struct
@@ -93,5 +96,86 @@ class ProgramUnderWine(unittest.TestCase):
         self.assertEqual(content.count(b"UpgradeTool exit with already running."), 1)
 
 
+NOBODY = 65534
+
+
+class ReadOnlyFolderUnderWine(unittest.TestCase):
+    """Wine lets root write anywhere, whatever the attributes say: as root, the program runs as
+    "nobody" in a prefix of that user's own (made here, which takes Wine a while)."""
+
+    def setUp(self):
+        self.folder = tempfile.mkdtemp(prefix="zev-winreadonly-")
+        self.addCleanup(shutil.rmtree, self.folder, True)
+        os.chmod(self.folder, 0o755)
+        self.home = os.path.join(self.folder, "dist")
+        shutil.copytree(DIST, self.home, ignore=shutil.ignore_patterns("Log", "download"))
+        os.mkdir(os.path.join(self.home, "Log"))
+        os.makedirs(os.path.join(self.home, "config"), exist_ok=True)
+        # Read beside the program though it writes elsewhere: the diagnostic line shows it.
+        with open(os.path.join(self.home, "config", "config.json"), "w") as f:
+            f.write('{"debugLog": true}')
+        self.user = os.path.join(self.folder, "user")
+        os.mkdir(self.user)
+        self.env = dict(os.environ, HOME=self.user, TMPDIR=self.user,
+                        ZEV_WINEPREFIX=os.path.join(self.user, "prefix"))
+        self.env.pop("ZEV_QTEST_LOG", None)
+        # The shipped folder's own platform plugin: the toolchain's lie where "nobody" cannot read.
+        self.env.pop("QT_QPA_PLATFORM", None)
+        self.as_user = []
+        if os.geteuid() == 0:
+            setpriv = shutil.which("setpriv")
+            if not setpriv:
+                self.skipTest("running as root without setpriv: no folder is read-only")
+            self.as_user = [setpriv, f"--reuid={NOBODY}", f"--regid={NOBODY}", "--clear-groups"]
+            if os.environ.get("XAUTHORITY"):  # the virtual X server lets in its cookie's holders
+                self.env["XAUTHORITY"] = os.path.join(self.user, ".Xauthority")
+                shutil.copy(os.environ["XAUTHORITY"], self.env["XAUTHORITY"])
+            for path in (self.user, *glob.glob(os.path.join(self.user, "*"))):
+                os.chown(path, NOBODY, NOBODY)
+        else:
+            for path in (self.home, os.path.join(self.home, "Log")):
+                os.chmod(path, 0o555)
+            self.addCleanup(os.chmod, os.path.join(self.home, "Log"), 0o755)
+            self.addCleanup(os.chmod, self.home, 0o755)
+        self.addCleanup(subprocess.run, self.as_user + ["wineserver", "-k"],
+                        env=dict(self.env, WINEPREFIX=self.env["ZEV_WINEPREFIX"]),
+                        stderr=subprocess.DEVNULL, timeout=30)
+
+    def test_log_lands_in_app_data(self):
+        program = os.path.join(self.home, "Tarvo2_UpgradeTool.exe")
+        tool = subprocess.Popen(self.as_user + [WINE_RUN, program], env=self.env,
+                                stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
+                                stderr=subprocess.DEVNULL)
+        pattern = os.path.join(self.user, "prefix", "drive_c", "users", "*", "AppData", "Local",
+                               "Tarvo2_UpgradeTool")
+        data = None
+        end = time.monotonic() + 180  # the first start in a new prefix boots it
+        while time.monotonic() < end and tool.poll() is None:
+            found = glob.glob(os.path.join(pattern, "download", "5M"))
+            if found:
+                data = os.path.dirname(os.path.dirname(found[0]))
+                break
+            time.sleep(0.2)
+        subprocess.run(self.as_user + ["wineserver", "-k"],
+                       env=dict(self.env, WINEPREFIX=self.env["ZEV_WINEPREFIX"]), timeout=30)
+        tool.wait(timeout=30)
+        self.assertIsNotNone(data, "no work folders in the user's application data folder")
+
+        log = os.path.join(data, "Log", datetime.date.today().strftime("%Y-%m-%d") + ".log")
+        with open(log, "rb") as f:
+            content = f.read()
+        self.assertEqual(content.count(b"\n"), content.count(b"\r\n"))
+        lines = content.decode("gbk").splitlines()
+        info = [line.split("] ", 1)[1] for line in lines if line.startswith("[TarvoRobot::Info ")]
+        adb = "Z:" + self.home.replace("/", "\\") + "\\fastbootfile\\adb.exe"
+        self.assertEqual(info, ["*" * 68, "create log", "UpgradeTool start.", f"adb path:{adb}."])
+        where = [line for line in lines
+                 if line.startswith("[TarvoRobot::Debug ") and "The program's folder" in line]
+        self.assertEqual(len(where), 1, lines)
+        self.assertIn("\\AppData\\Local\\Tarvo2_UpgradeTool", where[0])
+        self.assertEqual(os.listdir(os.path.join(self.home, "Log")), [])
+        self.assertFalse(os.path.exists(os.path.join(self.home, "download")))
+
+
 if __name__ == "__main__":
-    unittest.main(argv=sys.argv[:1], verbosity=2)
+    unittest.main(verbosity=2)  # a class name as argument runs only that class

@@ -66,6 +66,8 @@ private slots:
     void joinPath_data();
     void joinPath();
     void folderPaths();
+    void isWritableFolder_data();
+    void isWritableFolder();
     void normalizePath_data();
     void normalizePath();
     void nameAndParent();
@@ -122,6 +124,7 @@ void TestFileUtils::folderPaths()
     const QString app = QDir::toNativeSeparators(QCoreApplication::applicationDirPath());
     const QString sep = QDir::separator();
     QCOMPARE(FileUtils::appDirPath(), app);
+    QCOMPARE(FileUtils::writableHomePath(), app);
     QCOMPARE(FileUtils::configDirPath(), app + sep + "config");
     QCOMPARE(FileUtils::settingsDirPath(), app + sep + "Config");
     QCOMPARE(FileUtils::logDirPath(), app + sep + "Log");
@@ -130,6 +133,26 @@ void TestFileUtils::folderPaths()
     QCOMPARE(FileUtils::downloadDirPath(1), app + sep + "download" + sep + "5M" + sep);
     QCOMPARE(FileUtils::downloadDirPath(255), app + sep + "download" + sep);
     QCOMPARE(FileUtils::downloadDirPath(-1), app + sep + "download" + sep);
+}
+
+void TestFileUtils::isWritableFolder_data()
+{
+    QTest::addColumn<QString>("entry");
+    QTest::addColumn<bool>("writable");
+    QTest::newRow("folder") << "." << true;
+    QTest::newRow("missing folder") << "missing/deeper" << false;
+    QTest::newRow("file") << "file.txt" << false;
+}
+
+void TestFileUtils::isWritableFolder()
+{
+    QFETCH(QString, entry);
+    QFETCH(bool, writable);
+    QTemporaryDir dir;
+    QVERIFY(writeFile(dir.filePath("file.txt")));
+    QCOMPARE(FileUtils::isWritableFolder(dir.filePath(entry)), writable);
+    // The probe leaves nothing behind.
+    QCOMPARE(treeOf(dir.path()), QStringList { "file.txt" });
 }
 
 void TestFileUtils::normalizePath_data()
