@@ -29,8 +29,8 @@ def wait_window(title, seconds=90):
     return None
 
 
-def start(program):
-    env = dict(os.environ)
+def start(program, **extra_env):
+    env = dict(os.environ, **extra_env)
     env.pop("QT_QPA_PLATFORM", None)  # the real Windows platform plugin, on the X server
     env.pop("ZEV_QTEST_LOG", None)
     return subprocess.Popen([WINE_RUN, program], env=env, stdin=subprocess.DEVNULL,
