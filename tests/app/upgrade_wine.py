@@ -37,9 +37,9 @@ SERIAL = "TV2A17030001"
 SERVICE_ACTIVITY = "com.norvikinc.tarvo2services/com.norvikinc.tarvo2services.MainActivity"
 SUCCESS, FAILURE = "^(Success|成功)$", "^(Failure|失败)$"
 
-# The adb command lines of a whole upgrade of the default robot, as the fake adb records them;
-# {home} is the program's folder and {package} the unpacked package's folder in its work folder.
-HAPPY_COMMANDS = os.path.join(os.path.dirname(os.path.abspath(__file__)), "upgrade_commands.json")
+# The adb command lines of a whole upgrade of the default robot, {home} standing for the program's
+# folder; the Linux workflow test checks its runs against the same list.
+HAPPY_COMMANDS = os.path.join(SOURCE, "tests", "support", "upgrade_commands.json")
 
 
 class Relay(socketserver.ThreadingTCPServer):
