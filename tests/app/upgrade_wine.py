@@ -5,7 +5,7 @@ The copy of dist/ gets the test peers in the system's place: fastbootfile/adb.ex
 in relay mode (it records its arguments and has a relay here run tools/robot-sim/fastboot-adb, so
 Debian's adb does the work: Wine cannot start a Linux program), libusb-1.0.dll reads its bus from
 usb-devices.txt, and devchange.exe sends the WM_DEVICECHANGE messages Windows sends when the robot
-comes or goes."""
+comes or goes. clipboard.exe reads back the finish box's text, which Ctrl+C copies."""
 import datetime
 import json
 import os
@@ -153,9 +153,10 @@ class UpgradeUnderWine(unittest.TestCase):
                              capture_output=True, text=True, timeout=60)
         self.assertEqual(run.returncode, 0, run.stderr)
 
-    def run_program(self, during, settled):
+    def run_program(self, during, message, settled):
         """Starts the program, presses its start button, runs `during`, waits for the finish box
-        and for `settled`. Returns the box's title pattern and the day's log the run added."""
+        and for `settled`. Returns the box's title pattern, its lines (title, `message` when it
+        shows that, then its buttons) and the day's log the run added."""
         log = os.path.join(self.home, "Log", datetime.date.today().strftime("%Y-%m-%d") + ".log")
         before = os.path.getsize(log) if os.path.exists(log) else 0
         program = start(os.path.join(self.home, "Tarvo2_UpgradeTool.exe"))
@@ -169,6 +170,9 @@ class UpgradeUnderWine(unittest.TestCase):
             while found is None and time.monotonic() < end:
                 found = next((t for t in (SUCCESS, FAILURE) if wait_window(t, 0.2)), None)
             self.assertIsNotNone(found, "no finish box")
+            xdotool("key", "ctrl+c")  # to the box, which has the focus
+            wait_until(lambda: message in self.clipboard(), 10)
+            box = self.clipboard()
             # A run past the base information reports its end while the box shows.
             wait_until(settled, 10)
         finally:
@@ -176,7 +180,11 @@ class UpgradeUnderWine(unittest.TestCase):
             program.wait(timeout=30)
         with open(log, "rb") as f:
             f.seek(before)
-            return found, f.read().decode("utf-8")
+            return found, box, f.read().decode("utf-8")
+
+    def clipboard(self):
+        run = subprocess.run([WINE_RUN, os.path.join(PEERS, "clipboard.exe")], capture_output=True, timeout=60)
+        return [line for line in run.stdout.decode("utf-8").splitlines() if not line.startswith("---")]
 
     def reports(self):
         """(code, serial number, robot type) of each report, delivered or queued for later."""
@@ -217,38 +225,41 @@ class UpgradeUnderWine(unittest.TestCase):
         hold_push = {"rules": [{"match": "shell:mkdir /sdcard/actions/*", "hang": True},
                                {"match": "sync:*", "hang": True}]}
         wrong_md5 = {"web": {"answer": {"md5": "0123456789abcdef0123456789abcdef"}}}
-        # name, scenario, USB devices at the start, what happens during the run, finish code,
+        # name, scenario, USB devices at the start, what happens during the run, finish code and
+        # message,
         # adb command lines (the first N of a whole upgrade's, then these in any order, then at most
         # these), the
         # report's code (None: no report; with the robot pulled it waits in the queue), log lines
         # in order
         cases = [
-            ("success", {}, [ROBOT], None, 0, (len(happy), [], []), 0,
+            ("success", {}, [ROBOT], None, 0, "刷机完成，请等待机器人重新启动！", (len(happy), [], []), 0,
              ["testUsbConnectRobot", "get robot serialnum start...",
               "read serialnum : %s sucessfull..." % SERIAL, "Get robot version sucessfull!",
               "Start downloading...", "Extract the upgrade zip file...",
               "rooting please wait for about three minitues...",
               "adb push actions finished files total: [ 5 ] successed : [ 5 ]",
               "adb install [ Tarvo2Services.apk ] successful : ["]),
-            ("no robot", {}, [], None, 40000, (0, [], []), None,
+            ("no robot", {}, [], None, 40000, "未检测到机器人版本,请检查USB连接是否正常!", (0, [], []), None,
              ["testUsbConnectRobot", "usb not connect or robot shutdown!"]),
-            ("wrong MD5", wrong_md5, [ROBOT], None, 30002, (7, [], []), 30002,
+            ("wrong MD5", wrong_md5, [ROBOT], None, 30002, "MD5校验失败,请重新刷机!", (7, [], []), 30002,
              ["Get robot version sucessfull!", "Start downloading...", "Extract the upgrade zip file..."]),
             # The unplug stops adb's server and ends every adb.exe; the push goes on to its next file,
             # which fails (or is ended before it started).
             ("unplug during push", hold_push, [ROBOT], self.unplug_at("shell:mkdir /sdcard/actions/"),
-             20002, (8, [["kill-server"]], [happy[8]]), 20002, ["Get robot version sucessfull!", "rooting please wait for about three minitues..."]),
+             20002, "USB连接断开，请重试!", (8, [["kill-server"]], [happy[8]]), 20002, ["Get robot version sucessfull!", "rooting please wait for about three minitues..."]),
         ]
-        for name, scenario, usb, during, code, commands, report, lines in cases:
+        for name, scenario, usb, during, code, message, commands, report, lines in cases:
             with self.subTest(name):
                 self.begin(scenario, usb)
                 self.addCleanup(self.sim.stop)
                 reports = [] if report is None else [(report, SERIAL, 0)]
                 try:
-                    title, log = self.run_program(during or (lambda: None), lambda: self.reports() == reports)
+                    title, box, log = self.run_program(during or (lambda: None), message,
+                                                       lambda: self.reports() == reports)
                 finally:
                     self.end()
                 self.assertEqual(title, SUCCESS if code == 0 else FAILURE)
+                self.assertEqual(box[:2], ["成功" if code == 0 else "失败", message])
                 self.assertEqual(re.findall(r"\] Upgrade finished, code: (-?\d+)\r\n", log), [str(code)], log)
                 first, then, maybe = commands
                 recorded = self.recorded_commands()
