@@ -12,7 +12,6 @@ import os
 import re
 import shutil
 import signal
-import socket
 import socketserver
 import struct
 import subprocess
@@ -132,9 +131,10 @@ class UpgradeUnderWine(unittest.TestCase):
             f.write("".join(d + "\n" for d in devices))
 
     def begin(self, scenario, usb):
-        for leftover in ("download", "pending_reports.json", "fastbootfile/argv.log"):
-            path = os.path.join(self.home, leftover)
-            shutil.rmtree(path) if os.path.isdir(path) else os.path.exists(path) and os.remove(path)
+        shutil.rmtree(os.path.join(self.home, "download"), True)
+        for leftover in ("pending_reports.json", "fastbootfile/argv.log"):
+            if os.path.exists(os.path.join(self.home, leftover)):
+                os.remove(os.path.join(self.home, leftover))
         self.set_usb(*usb)
         self.sim = simctl.Sim(scenario, tempfile.mkdtemp(prefix="robot-", dir=self.folder))
         ports = self.sim.start()
@@ -226,11 +226,9 @@ class UpgradeUnderWine(unittest.TestCase):
                                {"match": "sync:*", "hang": True}]}
         wrong_md5 = {"web": {"answer": {"md5": "0123456789abcdef0123456789abcdef"}}}
         # name, scenario, USB devices at the start, what happens during the run, finish code and
-        # message,
-        # adb command lines (the first N of a whole upgrade's, then these in any order, then at most
-        # these), the
-        # report's code (None: no report; with the robot pulled it waits in the queue), log lines
-        # in order
+        # message, adb command lines (the first N of a whole upgrade's, then these in any order,
+        # then at most these), the report's code (None: none; with the robot pulled it waits in
+        # the queue), log lines in order
         cases = [
             ("success", {}, [ROBOT], None, 0, "刷机完成，请等待机器人重新启动！", (len(happy), [], []), 0,
              ["testUsbConnectRobot", "get robot serialnum start...",
@@ -246,7 +244,8 @@ class UpgradeUnderWine(unittest.TestCase):
             # The unplug stops adb's server and ends every adb.exe; the push goes on to its next file,
             # which fails (or is ended before it started).
             ("unplug during push", hold_push, [ROBOT], self.unplug_at("shell:mkdir /sdcard/actions/"),
-             20002, "USB连接断开，请重试!", (8, [["kill-server"]], [happy[8]]), 20002, ["Get robot version sucessfull!", "rooting please wait for about three minitues..."]),
+             20002, "USB连接断开，请重试!", (8, [["kill-server"]], [happy[8]]), 20002,
+             ["Get robot version sucessfull!", "rooting please wait for about three minitues..."]),
         ]
         for name, scenario, usb, during, code, message, commands, report, lines in cases:
             with self.subTest(name):
