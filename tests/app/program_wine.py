@@ -41,8 +41,8 @@ def pe_subsystem(path):
     return struct.unpack_from("<H", head, pe + 24 + 68)[0]
 
 
-def start(program):
-    env = dict(os.environ)
+def start(program, **extra_env):
+    env = dict(os.environ, **extra_env)
     env.pop("QT_QPA_PLATFORM", None)  # the real Windows platform plugin, on the X server
     env.pop("ZEV_QTEST_LOG", None)
     return subprocess.Popen([WINE_RUN, program], env=env, stdin=subprocess.DEVNULL,

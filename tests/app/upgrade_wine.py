@@ -1,0 +1,286 @@
+#!/usr/bin/python3
+"""Whole upgrades of the Windows program under Wine against the simulated robot, one case a row.
+
+The copy of dist/ gets the test peers in the system's place: fastbootfile/adb.exe is the fake adb
+in relay mode (it records its arguments and has a relay here run tools/robot-sim/fastboot-adb, so
+Debian's adb does the work: Wine cannot start a Linux program), libusb-1.0.dll reads its bus from
+usb-devices.txt, and devchange.exe sends the WM_DEVICECHANGE messages Windows sends when the robot
+comes or goes. clipboard.exe reads back the finish box's text, which Ctrl+C copies."""
+import datetime
+import json
+import os
+import re
+import shutil
+import signal
+import socketserver
+import struct
+import subprocess
+import sys
+import tempfile
+import threading
+import time
+import unittest
+
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+from program_wine import DIST, WINE_RUN, start, wait_window, xdotool  # noqa: E402
+
+SOURCE = os.environ["ZEV_SOURCE_DIR"]
+PEERS = os.environ["ZEV_WIN_PEERS"]
+sys.path.insert(0, os.path.join(SOURCE, "tools", "robot-sim"))
+import simctl  # noqa: E402
+
+FASTBOOT_ADB = os.path.join(SOURCE, "tools", "robot-sim", "fastboot-adb")
+ROBOT = "18d1:4e26"
+ROBOT_INTERFACE = r"\\?\USB#VID_18D1&PID_4E26#TV2A17030001#{a5dcbf10-6530-11d2-901f-00c04fb951ed}"
+SERIAL = "TV2A17030001"
+SERVICE_ACTIVITY = "com.norvikinc.tarvo2services/com.norvikinc.tarvo2services.MainActivity"
+SUCCESS, FAILURE = "^(Success|成功)$", "^(Failure|失败)$"
+
+# The adb command lines of a whole upgrade of the default robot, {home} standing for the program's
+# folder; the Linux workflow test checks its runs against the same list.
+HAPPY_COMMANDS = os.path.join(SOURCE, "tests", "support", "upgrade_commands.json")
+
+
+class Relay(socketserver.ThreadingTCPServer):
+    """Runs each command the fake adb sends with fastboot-adb and streams back its output and exit
+    code; a command whose caller went away is ended, as its adb.exe would be."""
+    daemon_threads = True
+
+    def __init__(self, env, dosdevices):
+        super().__init__(("127.0.0.1", 0), RelayCommand)
+        self.env = env
+        self.dosdevices = dosdevices
+
+    def unix_path(self, arg):
+        drive = re.match(r"^([A-Za-z]):[\\/](.*)$", arg, re.S)
+        if not drive:
+            return arg
+        root = "/" if drive.group(1).lower() == "z" else os.path.realpath(
+            os.path.join(self.dosdevices, drive.group(1).lower() + ":")) + "/"
+        return root + drive.group(2).replace("\\", "/")
+
+
+class RelayCommand(socketserver.StreamRequestHandler):
+    def handle(self):
+        request = self.rfile.readline()
+        if not request.endswith(b"\n"):  # its adb.exe was ended before it asked
+            return
+        args = [self.server.unix_path(a) for a in json.loads(request)]
+        proc = subprocess.Popen([FASTBOOT_ADB, *args], env=self.server.env, stdin=subprocess.DEVNULL,
+                                stdout=subprocess.PIPE, stderr=subprocess.PIPE, start_new_session=True)
+        lock = threading.Lock()
+
+        def send(channel, data):
+            with lock:
+                try:
+                    self.wfile.write(channel + struct.pack(">I", len(data)) + data)
+                    self.wfile.flush()
+                except OSError:
+                    pass
+
+        def pump(stream, channel):
+            for data in iter(lambda: stream.read1(65536), b""):
+                send(channel, data)
+
+        pumps = [threading.Thread(target=pump, args=(proc.stdout, b"o")),
+                 threading.Thread(target=pump, args=(proc.stderr, b"e"))]
+        for p in pumps:
+            p.start()
+
+        def watch_caller():  # the caller sends nothing more: the stream ends when it is gone
+            try:
+                self.rfile.read(1)
+            except OSError:
+                pass
+            if proc.poll() is None:
+                os.killpg(proc.pid, signal.SIGKILL)
+
+        threading.Thread(target=watch_caller, daemon=True).start()
+        with proc:
+            code = proc.wait()
+            for p in pumps:
+                p.join(10)
+        send(b"x", str(code).encode())
+
+
+class UpgradeUnderWine(unittest.TestCase):
+    def setUp(self):
+        self.folder = tempfile.mkdtemp(prefix="zev-winupgrade-")
+        self.addCleanup(shutil.rmtree, self.folder, True)
+        self.home = os.path.join(self.folder, "dist")
+        shutil.copytree(DIST, self.home)
+        shutil.copy(os.path.join(PEERS, "usbdouble", "libusb-1.0.dll"), self.home)
+        fastboot = os.path.join(self.home, "fastbootfile")
+        shutil.copy(os.path.join(PEERS, "fakeadb.exe"), os.path.join(fastboot, "adb.exe"))
+        self.argv_log = os.path.join(fastboot, "argv.log")
+
+        adb_home = os.path.join(self.folder, "adb-home")
+        os.makedirs(adb_home)
+        env = dict(os.environ, HOME=adb_home, ANDROID_ADB_SERVER_PORT="15146")
+        env.pop("LD_PRELOAD", None)
+        dosdevices = os.path.join(os.path.dirname(WINE_RUN), "wineprefix", "dosdevices")
+        self.relay = Relay(env, dosdevices)
+        threading.Thread(target=self.relay.serve_forever, daemon=True).start()
+        self.addCleanup(self.relay.server_close)
+        self.addCleanup(self.relay.shutdown)
+        with open(os.path.join(fastboot, "relay.json"), "w") as f:
+            json.dump({"port": self.relay.server_address[1]}, f)
+
+    def set_usb(self, *devices):
+        with open(os.path.join(self.home, "usb-devices.txt"), "w") as f:
+            f.write("".join(d + "\n" for d in devices))
+
+    def begin(self, scenario, usb):
+        shutil.rmtree(os.path.join(self.home, "download"), True)
+        for leftover in ("pending_reports.json", "fastbootfile/argv.log"):
+            if os.path.exists(os.path.join(self.home, leftover)):
+                os.remove(os.path.join(self.home, leftover))
+        self.set_usb(*usb)
+        self.sim = simctl.Sim(scenario, tempfile.mkdtemp(prefix="robot-", dir=self.folder))
+        ports = self.sim.start()
+        os.makedirs(os.path.join(self.home, "config"), exist_ok=True)
+        with open(os.path.join(self.home, "config", "config.json"), "w") as f:
+            # The diagnostic lines tell how the run ended. (Wine keeps the Unix QT_* variables,
+            # QT_LOGGING_RULES among them, from Windows programs.)
+            json.dump({"default_request_url": "http://127.0.0.1:%d" % ports["web"], "debugLog": True}, f)
+
+    def end(self):
+        self.sim.stop()
+        subprocess.run([FASTBOOT_ADB, "kill-server"], env=self.relay.env, capture_output=True, timeout=30)
+
+    def devchange(self, event):
+        run = subprocess.run([WINE_RUN, os.path.join(PEERS, "devchange.exe"), event, ROBOT_INTERFACE],
+                             capture_output=True, text=True, timeout=60)
+        self.assertEqual(run.returncode, 0, run.stderr)
+
+    def run_program(self, during, message, settled):
+        """Starts the program, presses its start button, runs `during`, waits for the finish box
+        and for `settled`. Returns the box's title pattern, its lines (title, `message` when it
+        shows that, then its buttons) and the day's log the run added."""
+        log = os.path.join(self.home, "Log", datetime.date.today().strftime("%Y-%m-%d") + ".log")
+        before = os.path.getsize(log) if os.path.exists(log) else 0
+        program = start(os.path.join(self.home, "Tarvo2_UpgradeTool.exe"))
+        try:
+            window = wait_window("^Tarvo2")
+            self.assertIsNotNone(window, "the main window did not show")
+            xdotool("mousemove", "--window", window, "350", "168", "click", "1")  # the start button
+            during()
+            found = None
+            end = time.monotonic() + 120
+            while found is None and time.monotonic() < end:
+                found = next((t for t in (SUCCESS, FAILURE) if wait_window(t, 0.2)), None)
+            self.assertIsNotNone(found, "no finish box")
+            xdotool("key", "ctrl+c")  # to the box, which has the focus
+            wait_until(lambda: message in self.clipboard(), 10)
+            box = self.clipboard()
+            # A run past the base information reports its end while the box shows.
+            wait_until(settled, 10)
+        finally:
+            program.terminate()
+            program.wait(timeout=30)
+        with open(log, "rb") as f:
+            f.seek(before)
+            return found, box, f.read().decode("utf-8")
+
+    def clipboard(self):
+        run = subprocess.run([WINE_RUN, os.path.join(PEERS, "clipboard.exe")], capture_output=True, timeout=60)
+        return [line for line in run.stdout.decode("utf-8").splitlines() if not line.startswith("---")]
+
+    def reports(self):
+        """(code, serial number, robot type) of each report the web service got."""
+        return [(r["body"]["code"], r["body"]["serialNumber"], r["body"]["robotType"])
+                for r in self.sim.web_requests() if r["path"] == "/zev/version/addPcInstallStat"]
+
+    def recorded_commands(self):
+        """What adb.exe was run with, the program's folder written {home}."""
+        if not os.path.exists(self.argv_log):
+            return []
+        windows_home = "Z:" + self.home.replace("/", "\\")
+        homes = (windows_home, windows_home.replace("\\", "/"))
+        with open(self.argv_log, encoding="utf-8") as f:
+            return [[re.sub("^(%s)" % "|".join(map(re.escape, homes)), "{home}", a) for a in json.loads(line)]
+                    for line in f if line.strip()]
+
+    def unplug_at(self, service):
+        """The cable comes out while the robot holds `service`: the USB device goes and the
+        program is told."""
+        def during():
+            self.assertTrue(wait_until(lambda: any(c.startswith(service) for c in self.sim.commands()), 60),
+                            "the robot never got " + service)
+            self.set_usb()
+            self.devchange("remove")
+        return during
+
+    def test_upgrades(self):
+        with open(HAPPY_COMMANDS, encoding="utf-8") as f:
+            happy = json.load(f)
+        # The robot holds the push's first command; the cable is out when the next one reaches it.
+        # (Killing the simulator instead would free the adb ports for another test's simulator.)
+        hold_push = {"rules": [{"match": "shell:mkdir /sdcard/actions/*", "hang": True},
+                               {"match": "sync:*", "unplug": True}]}
+        wrong_md5 = {"web": {"answer": {"md5": "0123456789abcdef0123456789abcdef"}}}
+        # name, scenario, USB devices at the start, what happens during the run, finish code and
+        # message, adb command lines (the first N of a whole upgrade's, then these in any order,
+        # then at most these), the report's code (None: none), log lines in order
+        cases = [
+            ("success", {}, [ROBOT], None, 0, "刷机完成，请等待机器人重新启动！", (len(happy), [], []), 0,
+             ["testUsbConnectRobot", "get robot serialnum start...",
+              "read serialnum : %s sucessfull..." % SERIAL, "Get robot version sucessfull!",
+              "Start downloading...", "Extract the upgrade zip file...",
+              "rooting please wait for about three minitues...",
+              "adb push actions finished files total: [ 5 ] successed : [ 5 ]",
+              "adb install [ Tarvo2Services.apk ] successful : ["]),
+            ("no robot", {}, [], None, 40000, "未检测到机器人版本,请检查USB连接是否正常!", (0, [], []), None,
+             ["testUsbConnectRobot", "usb not connect or robot shutdown!"]),
+            ("wrong MD5", wrong_md5, [ROBOT], None, 30002, "MD5校验失败,请重新刷机!", (7, [], []), 30002,
+             ["Get robot version sucessfull!", "Start downloading...", "Extract the upgrade zip file..."]),
+            # The unplug stops adb's server and ends every adb.exe; the push goes on to its next file,
+            # which fails (or is ended before it started).
+            ("unplug during push", hold_push, [ROBOT], self.unplug_at("shell:mkdir /sdcard/actions/"),
+             20002, "USB连接断开，请重试!", (8, [["kill-server"]], [happy[8]]), 20002,
+             ["Get robot version sucessfull!", "rooting please wait for about three minitues..."]),
+        ]
+        for name, scenario, usb, during, code, message, commands, report, lines in cases:
+            with self.subTest(name):
+                self.begin(scenario, usb)
+                self.addCleanup(self.sim.stop)
+                reports = [] if report is None else [(report, SERIAL, 0)]
+                try:
+                    title, box, log = self.run_program(during or (lambda: None), message,
+                                                       lambda: self.reports() == reports)
+                finally:
+                    self.end()
+                self.assertEqual(title, SUCCESS if code == 0 else FAILURE)
+                self.assertEqual(box[:2], ["成功" if code == 0 else "失败", message])
+                self.assertEqual(re.findall(r"\] Upgrade finished, code: (-?\d+)\r\n", log), [str(code)], log)
+                first, then, maybe = commands
+                recorded = self.recorded_commands()
+                self.assertEqual(recorded[:first], happy[:first])
+                rest = recorded[first:]
+                for command in then:
+                    self.assertIn(command, rest)
+                    rest.remove(command)
+                self.assertLessEqual(len(rest), len(maybe), (rest, log))
+                for command in rest:
+                    self.assertIn(command, maybe)
+                self.assertEqual(self.reports(), reports)
+                at = 0
+                for line in lines:
+                    at = log.find("] " + line, at)
+                    self.assertGreaterEqual(at, 0, (line, log))
+                self.assertEqual(log.count("\n"), log.count("\r\n"))
+                if code == 0:
+                    self.assertIn(SERVICE_ACTIVITY, self.sim.device_state()["started"])
+
+
+def wait_until(condition, seconds):
+    end = time.monotonic() + seconds
+    while not condition():
+        if time.monotonic() > end:
+            return False
+        time.sleep(0.05)
+    return True
+
+
+if __name__ == "__main__":
+    unittest.main(argv=sys.argv[:1], verbosity=2)
