@@ -2,8 +2,8 @@
 """Whole upgrades of the Windows program under Wine against the simulated robot, one case a row.
 
 The copy of dist/ gets the test peers in the system's place: fastbootfile/adb.exe is the fake adb
-in relay mode (it records its arguments and has a relay here run tools/robot-sim/fastboot-adb, so
-Debian's adb does the work: Wine cannot start a Linux program), libusb-1.0.dll reads its bus from
+in relay mode (it records its arguments and has the suite's relay run tools/robot-sim/fastboot-adb,
+so Debian's adb does the work: a program under Wine cannot wait for a Linux one), libusb-1.0.dll reads its bus from
 usb-devices.txt, and devchange.exe sends the WM_DEVICECHANGE messages Windows sends when the robot
 comes or goes. clipboard.exe reads back the finish box's text, which Ctrl+C copies."""
 import datetime
@@ -11,13 +11,9 @@ import json
 import os
 import re
 import shutil
-import signal
-import socketserver
-import struct
 import subprocess
 import sys
 import tempfile
-import threading
 import time
 import unittest
 
@@ -41,68 +37,6 @@ SUCCESS, FAILURE = "^(Success|成功)$", "^(Failure|失败)$"
 HAPPY_COMMANDS = os.path.join(SOURCE, "tests", "support", "upgrade_commands.json")
 
 
-class Relay(socketserver.ThreadingTCPServer):
-    """Runs each command the fake adb sends with fastboot-adb and streams back its output and exit
-    code; a command whose caller went away is ended, as its adb.exe would be."""
-    daemon_threads = True
-
-    def __init__(self, env, dosdevices):
-        super().__init__(("127.0.0.1", 0), RelayCommand)
-        self.env = env
-        self.dosdevices = dosdevices
-
-    def unix_path(self, arg):
-        drive = re.match(r"^([A-Za-z]):[\\/](.*)$", arg, re.S)
-        if not drive:
-            return arg
-        root = "/" if drive.group(1).lower() == "z" else os.path.realpath(
-            os.path.join(self.dosdevices, drive.group(1).lower() + ":")) + "/"
-        return root + drive.group(2).replace("\\", "/")
-
-
-class RelayCommand(socketserver.StreamRequestHandler):
-    def handle(self):
-        request = self.rfile.readline()
-        if not request.endswith(b"\n"):  # its adb.exe was ended before it asked
-            return
-        args = [self.server.unix_path(a) for a in json.loads(request)]
-        proc = subprocess.Popen([FASTBOOT_ADB, *args], env=self.server.env, stdin=subprocess.DEVNULL,
-                                stdout=subprocess.PIPE, stderr=subprocess.PIPE, start_new_session=True)
-        lock = threading.Lock()
-
-        def send(channel, data):
-            with lock:
-                try:
-                    self.wfile.write(channel + struct.pack(">I", len(data)) + data)
-                    self.wfile.flush()
-                except OSError:
-                    pass
-
-        def pump(stream, channel):
-            for data in iter(lambda: stream.read1(65536), b""):
-                send(channel, data)
-
-        pumps = [threading.Thread(target=pump, args=(proc.stdout, b"o")),
-                 threading.Thread(target=pump, args=(proc.stderr, b"e"))]
-        for p in pumps:
-            p.start()
-
-        def watch_caller():  # the caller sends nothing more: the stream ends when it is gone
-            try:
-                self.rfile.read(1)
-            except OSError:
-                pass
-            if proc.poll() is None:
-                os.killpg(proc.pid, signal.SIGKILL)
-
-        threading.Thread(target=watch_caller, daemon=True).start()
-        with proc:
-            code = proc.wait()
-            for p in pumps:
-                p.join(10)
-        send(b"x", str(code).encode())
-
-
 class UpgradeUnderWine(unittest.TestCase):
     def setUp(self):
         self.folder = tempfile.mkdtemp(prefix="zev-winupgrade-")
@@ -116,15 +50,12 @@ class UpgradeUnderWine(unittest.TestCase):
 
         adb_home = os.path.join(self.folder, "adb-home")
         os.makedirs(adb_home)
-        env = dict(os.environ, HOME=adb_home, ANDROID_ADB_SERVER_PORT="15146")
-        env.pop("LD_PRELOAD", None)
-        dosdevices = os.path.join(os.path.dirname(WINE_RUN), "wineprefix", "dosdevices")
-        self.relay = Relay(env, dosdevices)
-        threading.Thread(target=self.relay.serve_forever, daemon=True).start()
-        self.addCleanup(self.relay.server_close)
-        self.addCleanup(self.relay.shutdown)
+        # adb.exe has the suite's relay run the wrapper: Debian's adb, with a server of this test's.
+        adb_env = {"HOME": adb_home, "ANDROID_ADB_SERVER_PORT": "15146", "LD_PRELOAD": None}
+        self.adb_env = dict(os.environ, **{k: v for k, v in adb_env.items() if v is not None})
+        self.adb_env.pop("LD_PRELOAD", None)
         with open(os.path.join(fastboot, "relay.json"), "w") as f:
-            json.dump({"port": self.relay.server_address[1]}, f)
+            json.dump({"program": FASTBOOT_ADB, "env": adb_env}, f)
 
     def set_usb(self, *devices):
         with open(os.path.join(self.home, "usb-devices.txt"), "w") as f:
@@ -140,13 +71,12 @@ class UpgradeUnderWine(unittest.TestCase):
         ports = self.sim.start()
         os.makedirs(os.path.join(self.home, "config"), exist_ok=True)
         with open(os.path.join(self.home, "config", "config.json"), "w") as f:
-            # The diagnostic lines tell how the run ended. (Wine keeps the Unix QT_* variables,
-            # QT_LOGGING_RULES among them, from Windows programs.)
+            # The diagnostic lines tell how the run ended.
             json.dump({"default_request_url": "http://127.0.0.1:%d" % ports["web"], "debugLog": True}, f)
 
     def end(self):
         self.sim.stop()
-        subprocess.run([FASTBOOT_ADB, "kill-server"], env=self.relay.env, capture_output=True, timeout=30)
+        subprocess.run([FASTBOOT_ADB, "kill-server"], env=self.adb_env, capture_output=True, timeout=30)
 
     def devchange(self, event):
         run = subprocess.run([WINE_RUN, os.path.join(PEERS, "devchange.exe"), event, ROBOT_INTERFACE],

@@ -7,11 +7,12 @@
 // The first rule whose pattern matches answers. Its n-th use (counted over argv.log) gets the
 // n-th response; the last response repeats. Without a matching rule: exit code 1.
 //
-// With "relay.json" ({"port": N}) beside it instead, it hands the command to a relay on
-// 127.0.0.1:N, which runs a real adb with the same arguments: a Windows program under Wine cannot
-// start a Linux one. Sent: the arguments as one JSON array and a newline; received: frames of a
-// channel byte ('o' standard output, 'e' standard error, 'x' the exit code in decimal), a 4-byte
-// big-endian length and that many bytes.
+// With "relay.json" ({"program": "<host path>", "env": {...}}) beside it instead, it has that
+// program of the Linux host (a real adb) run with the same arguments, through the Windows suite's
+// relay (tests/support/hostrun.py): a Windows program under Wine cannot wait for a Linux one.
+// Windows paths among the arguments are handed on as the host's.
+
+#include "../support/hostprocess.h"
 
 #include <QCoreApplication>
 #include <QDir>
@@ -22,9 +23,7 @@
 #include <QJsonObject>
 #include <QLockFile>
 #include <QRegularExpression>
-#include <QTcpSocket>
 #include <QThread>
-#include <QtEndian>
 
 #include <cstdio>
 
@@ -61,49 +60,32 @@ void write(FILE *stream, const QString &text)
 }
 
 // Waits as long as the command runs: the caller's own time limit ends this process, and with it
-// the connection, which ends the command on the relay's side.
-bool readExactly(QTcpSocket &socket, char *data, qint64 size)
+// the relay's connection, which ends the command on the host.
+int relay(const QJsonObject &how, const QStringList &args)
 {
-    while (size > 0) {
-        if (socket.bytesAvailable() == 0 && !socket.waitForReadyRead(-1))
-            return false;
-        const qint64 got = socket.read(data, size);
-        if (got < 0)
-            return false;
-        data += got;
-        size -= got;
-    }
-    return true;
-}
-
-int relay(quint16 port, const QStringList &args)
-{
-    QTcpSocket socket;
-    socket.connectToHost(QStringLiteral("127.0.0.1"), port);
-    if (!socket.waitForConnected(5000)) {
-        write(stderr, QStringLiteral("fakeadb: no relay on port %1\n").arg(port));
-        return 1;
-    }
+    static const QRegularExpression windowsPath(QStringLiteral("^[A-Za-z]:[\\\\/]"));
+    QStringList hostArgs;
+    for (const QString &arg : args)
+        hostArgs << (windowsPath.match(arg).hasMatch() ? HostProcess::hostPath(arg) : arg);
 #ifdef Q_OS_WIN
     // adb's bytes as they are: text mode would turn the robot's CR LF into CR CR LF.
     _setmode(_fileno(stdout), _O_BINARY);
     _setmode(_fileno(stderr), _O_BINARY);
 #endif
-    socket.write(
-        QJsonDocument(QJsonArray::fromStringList(args)).toJson(QJsonDocument::Compact) + '\n');
-    for (;;) {
-        char head[5];
-        if (!readExactly(socket, head, sizeof head))
-            return 1;
-        QByteArray body(static_cast<int>(qFromBigEndian<quint32>(head + 1)), Qt::Uninitialized);
-        if (!readExactly(socket, body.data(), body.size()))
-            return 1;
-        if (head[0] == 'x')
-            return body.toInt();
-        FILE *stream = head[0] == 'e' ? stderr : stdout;
-        std::fwrite(body.constData(), 1, static_cast<size_t>(body.size()), stream);
-        std::fflush(stream);
+    HostProcess command;
+    if (!command.start(how.value(QStringLiteral("program")).toString(), hostArgs,
+            how.value(QStringLiteral("env")).toObject())) {
+        write(stderr, QStringLiteral("fakeadb: no relay: %1\n").arg(command.errorString()));
+        return 1;
     }
+    while (command.isRunning() || command.waitForReadyRead(0)) {
+        command.waitForReadyRead(60000);
+        const QByteArray out = command.readAll();
+        std::fwrite(out.constData(), 1, static_cast<size_t>(out.size()), stdout);
+        std::fflush(stdout);
+    }
+    command.waitForFinished(0);
+    return command.exitCode() < 0 ? 1 : command.exitCode();
 }
 
 } // namespace
@@ -154,13 +136,8 @@ int main(int argc, char *argv[])
     }
 
     QFile relayFile(home.filePath(QStringLiteral("relay.json")));
-    if (relayFile.open(QIODevice::ReadOnly)) {
-        const int port = QJsonDocument::fromJson(relayFile.readAll())
-                             .object()
-                             .value(QStringLiteral("port"))
-                             .toInt();
-        return relay(static_cast<quint16>(port), args);
-    }
+    if (relayFile.open(QIODevice::ReadOnly))
+        return relay(QJsonDocument::fromJson(relayFile.readAll()).object(), args);
     if (!matched) {
         write(stderr, QStringLiteral("fakeadb: no rule for: %1\n").arg(joined));
         return 1;

@@ -7,6 +7,7 @@
 
 #include <QByteArray>
 #include <QDir>
+#include <QJsonObject>
 #include <QProcess>
 #include <QRegularExpression>
 #include <QString>
@@ -16,7 +17,6 @@
 #include <QElapsedTimer>
 #include <QJsonArray>
 #include <QJsonDocument>
-#include <QJsonObject>
 #include <QTcpSocket>
 #include <QtEndian>
 #endif
@@ -54,7 +54,9 @@ public:
 #endif
     }
 
-    bool start(const QString &program, const QStringList &arguments, int msecs = 10000)
+    // `environment` sets variables for the program, or drops those it gives as null.
+    bool start(const QString &program, const QStringList &arguments,
+        const QJsonObject &environment = {}, int msecs = 10000)
     {
 #ifdef Q_OS_WIN
         m_socket.abort();
@@ -66,14 +68,24 @@ public:
             static_cast<quint16>(qEnvironmentVariableIntValue("ZEV_HOSTRUN_PORT")));
         if (!m_socket.waitForConnected(msecs))
             return false;
-        const QJsonObject request { { QStringLiteral("argv"),
-            QJsonArray::fromStringList(QStringList { program } + arguments) } };
+        const QJsonObject request {
+            { QStringLiteral("argv"), QJsonArray::fromStringList(QStringList { program } + arguments) },
+            { QStringLiteral("env"), environment }
+        };
         m_socket.write(QJsonDocument(request).toJson(QJsonDocument::Compact) + '\n');
         m_running = m_socket.waitForBytesWritten(msecs);
         return m_running;
 #else
         m_process.setProcessChannelMode(m_errors == Errors::Merged ? QProcess::MergedChannels
                                                                    : QProcess::ForwardedErrorChannel);
+        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+        for (auto it = environment.begin(); it != environment.end(); ++it) {
+            if (it.value().isNull())
+                env.remove(it.key());
+            else
+                env.insert(it.key(), it.value().toString());
+        }
+        m_process.setProcessEnvironment(env);
         m_process.start(program, arguments);
         return m_process.waitForStarted(msecs);
 #endif
@@ -121,15 +133,27 @@ public:
 #endif
     }
 
-    // Ended by itself with status 0.
-    bool succeeded() const
+    bool isRunning() const
     {
 #ifdef Q_OS_WIN
-        return m_exit == 0;
+        return m_running;
 #else
-        return m_process.exitStatus() == QProcess::NormalExit && m_process.exitCode() == 0;
+        return m_process.state() != QProcess::NotRunning;
 #endif
     }
+
+    // Its exit status; -1 when it did not end by itself.
+    int exitCode() const
+    {
+#ifdef Q_OS_WIN
+        return m_exit >= 0 ? int(m_exit) : -1;
+#else
+        return m_process.exitStatus() == QProcess::NormalExit ? m_process.exitCode() : -1;
+#endif
+    }
+
+    // Ended by itself with status 0.
+    bool succeeded() const { return exitCode() == 0; }
 
     void kill()
     {

@@ -4,7 +4,8 @@ program but neither wait for it nor read its output.
 
     hostrun.py PORT_FILE      listens on a free loopback port and writes it to PORT_FILE
 
-One request per connection: a JSON line {"argv": [...], "cwd": "..."}. The answer is a stream of
+One request per connection: a JSON line {"argv": [...], "cwd": "...", "env": {...}}, "env" naming
+variables to set (or with null, to drop) for the program. The answer is a stream of
 frames, a tag byte and a little-endian 32-bit length or value: b"O" + length + bytes of standard
 output, b"E" + length + bytes of standard error, b"F" + length + the reason it could not start,
 and last b"X" + the exit status (negative: the signal that ended it). A client that goes away while
@@ -12,7 +13,6 @@ its program runs takes the program (and what it started) with it."""
 import json
 import os
 import signal
-import socket
 import socketserver
 import struct
 import subprocess
@@ -25,8 +25,14 @@ class Relay(socketserver.BaseRequestHandler):
         self.lock = threading.Lock()
         try:
             request = json.loads(self.request.makefile("rb").readline())
+            env = dict(os.environ)
+            for name, value in (request.get("env") or {}).items():
+                if value is None:
+                    env.pop(name, None)
+                else:
+                    env[name] = value
             process = subprocess.Popen(
-                request["argv"], cwd=request.get("cwd") or None, stdin=subprocess.DEVNULL,
+                request["argv"], cwd=request.get("cwd") or None, env=env, stdin=subprocess.DEVNULL,
                 stdout=subprocess.PIPE, stderr=subprocess.PIPE, start_new_session=True)
         except (OSError, ValueError, KeyError, TypeError) as error:
             self.send(b"F", str(error).encode())
