@@ -23,12 +23,7 @@
 #include <QtTest>
 
 #ifdef Q_OS_WIN
-#include <windows.h>
-
-#include <dbt.h>
-
-#include <cstddef>
-#include <vector>
+#include "../support/devicebroadcast.h"
 #endif
 
 // The dialog shell under the offscreen platform. The test binary has a folder of its own, which
@@ -445,15 +440,8 @@ void TestDialog::deviceChangeReachesTheDialog()
     Tarvo2_UpgradeTool dialog;
     dialog.show();
     QVERIFY(QTest::qWaitForWindowExposed(&dialog));
-    const std::wstring name = QStringLiteral(
-        "\\\\?\\USB#VID_2207&PID_0011#0123456789#{a5dcbf10-6530-11d2-901f-00c04fb951ed}")
-                                  .toStdWString();
-    std::vector<char> bytes(
-        offsetof(DEV_BROADCAST_DEVICEINTERFACE_W, dbcc_name) + (name.size() + 1) * sizeof(wchar_t));
-    auto *header = reinterpret_cast<DEV_BROADCAST_DEVICEINTERFACE_W *>(bytes.data());
-    header->dbcc_size = static_cast<DWORD>(bytes.size());
-    header->dbcc_devicetype = DBT_DEVTYP_DEVICEINTERFACE;
-    std::copy(name.begin(), name.end(), header->dbcc_name);
+    std::vector<char> bytes = deviceBroadcast(QStringLiteral(
+        "\\\\?\\USB#VID_2207&PID_0011#0123456789#{a5dcbf10-6530-11d2-901f-00c04fb951ed}"));
     const HWND window = reinterpret_cast<HWND>(dialog.winId());
     const LPARAM data = reinterpret_cast<LPARAM>(bytes.data());
 

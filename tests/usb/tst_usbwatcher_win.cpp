@@ -1,19 +1,13 @@
-// WM_DEVICECHANGE as Windows sends it to a window that registered for USB device interfaces:
-// a DEV_BROADCAST_DEVICEINTERFACE_W whose name carries the vendor and product ids.
+// WM_DEVICECHANGE as Windows sends it to a window that registered for USB device interfaces.
 #include "usbwatcher.h"
+
+#include "../support/devicebroadcast.h"
 
 #include <fileutils.h>
 #include <robottypes.h>
 
 #include <QSignalSpy>
 #include <QtTest>
-
-#include <windows.h>
-
-#include <dbt.h>
-
-#include <cstddef>
-#include <vector>
 
 class TestUsbWatcherWin : public QObject
 {
@@ -22,24 +16,6 @@ private slots:
     void deviceChange_data();
     void deviceChange();
 };
-
-namespace {
-
-// A broadcast with its name in place, as large as the name needs.
-std::vector<char> broadcast(const QString &name)
-{
-    const std::wstring wide = name.toStdWString();
-    std::vector<char> bytes(
-        offsetof(DEV_BROADCAST_DEVICEINTERFACE_W, dbcc_name) + (wide.size() + 1) * sizeof(wchar_t));
-    auto *header = reinterpret_cast<DEV_BROADCAST_DEVICEINTERFACE_W *>(bytes.data());
-    header->dbcc_size = static_cast<DWORD>(bytes.size());
-    header->dbcc_devicetype = DBT_DEVTYP_DEVICEINTERFACE;
-    std::copy(wide.begin(), wide.end(), header->dbcc_name);
-    header->dbcc_name[wide.size()] = L'\0';
-    return bytes;
-}
-
-} // namespace
 
 void TestUsbWatcherWin::deviceChange_data()
 {
@@ -65,7 +41,7 @@ void TestUsbWatcherWin::deviceChange()
     UsbWatcher watcher;
     QSignalSpy arrived(&watcher, &UsbWatcher::usbArrived);
     QSignalSpy removed(&watcher, &UsbWatcher::usbRemoved);
-    std::vector<char> bytes = broadcast(name);
+    std::vector<char> bytes = deviceBroadcast(name);
     MSG msg {};
     msg.message = WM_DEVICECHANGE;
     msg.wParam = DBT_DEVICEARRIVAL;
