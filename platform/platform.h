@@ -36,6 +36,24 @@ bool killProcessesByName(const std::string &name);
 // append to it too: each library writes the same daily log through its own handle.
 int openForAppend(const std::string &path);
 
+// Lets one append at a time through, across every handle and process appending to the file at
+// `path` (the same text for each). Windows appends through append-only handles atomically by
+// itself; Wine, which the Windows tests run under, moves to the end and writes in two steps and
+// loses lines without it. Nothing to do on POSIX, where O_APPEND is atomic.
+class AppendLock
+{
+public:
+    explicit AppendLock(const std::string &path);
+    ~AppendLock();
+    AppendLock(const AppendLock &) = delete;
+    AppendLock &operator=(const AppendLock &) = delete;
+    void lock();
+    void unlock();
+
+private:
+    void *m_mutex = nullptr;
+};
+
 // "adb.exe" on Windows, "adb" elsewhere; and its path relative to the program folder.
 const char *adbProgramName();
 const char *adbRelativePath();

@@ -165,4 +165,9 @@ int openForAppend(const std::string &path)
     return ::open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
 }
 
+AppendLock::AppendLock(const std::string &) {}
+AppendLock::~AppendLock() = default;
+void AppendLock::lock() {}
+void AppendLock::unlock() {}
+
 } // namespace platform

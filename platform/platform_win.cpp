@@ -13,6 +13,7 @@
 #include <fcntl.h>
 #include <io.h>
 
+#include <cstdint>
 #include <map>
 
 namespace platform {
@@ -144,6 +145,40 @@ int openForAppend(const std::string &path)
     if (fd < 0)
         CloseHandle(handle);
     return fd;
+}
+
+AppendLock::AppendLock(const std::string &path)
+{
+    // A named mutex per file: the name is a hash of the path without regard to case, as the file
+    // system sees it.
+    std::wstring wide = toWide(path);
+    CharLowerBuffW(&wide[0], static_cast<DWORD>(wide.size()));
+    std::uint64_t hash = 14695981039346656037ull;
+    for (const wchar_t c : wide)
+        hash = (hash ^ static_cast<std::uint64_t>(c)) * 1099511628211ull;
+    std::wstring name = L"Local\\ZevAppend-";
+    for (int shift = 60; shift >= 0; shift -= 4)
+        name += L"0123456789abcdef"[(hash >> shift) & 0xf];
+    m_mutex = CreateMutexW(nullptr, FALSE, name.c_str());
+}
+
+AppendLock::~AppendLock()
+{
+    if (m_mutex)
+        CloseHandle(static_cast<HANDLE>(m_mutex));
+}
+
+void AppendLock::lock()
+{
+    // An owner that died while holding it leaves it abandoned, which still hands it over.
+    if (m_mutex)
+        WaitForSingleObject(static_cast<HANDLE>(m_mutex), INFINITE);
+}
+
+void AppendLock::unlock()
+{
+    if (m_mutex)
+        ReleaseMutex(static_cast<HANDLE>(m_mutex));
 }
 
 } // namespace platform

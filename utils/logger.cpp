@@ -56,11 +56,13 @@ Logger::Logger()
         = QDate::currentDate().toString(QStringLiteral("yyyy-MM-dd")) + QStringLiteral(".log");
     // The program and each library write this file through loggers of their own.
     const QString path = FileUtils::joinPath(FileUtils::logDirPath(), fileName);
-    #ifdef Q_OS_WIN
-    const int fd = platform::openForAppend(path.toUtf8().toStdString());
+#ifdef Q_OS_WIN
+    const std::string systemPath = path.toUtf8().toStdString();
 #else
-    const int fd = platform::openForAppend(QFile::encodeName(path).toStdString());
+    const std::string systemPath = QFile::encodeName(path).toStdString();
 #endif
+    const int fd = platform::openForAppend(systemPath);
+    m_appendLock = std::make_unique<platform::AppendLock>(systemPath);
     if (fd < 0
         || !m_file.open(fd, QIODevice::WriteOnly | QIODevice::Append | QIODevice::Text,
             QFileDevice::AutoCloseHandle)) {
@@ -115,6 +117,8 @@ void Logger::write(const char *level, const QString &message)
     const QString line = QStringLiteral("[TarvoRobot::%1 %2] %3\n")
                              .arg(QLatin1String(level),
                                  QDateTime::currentDateTime().toString(m_timeFormat), message);
+    m_appendLock->lock();
     m_stream << line;
     m_stream.flush();
+    m_appendLock->unlock();
 }

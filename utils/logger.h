@@ -5,6 +5,12 @@
 #include <QString>
 #include <QTextStream>
 
+#include <memory>
+
+namespace platform {
+class AppendLock;
+}
+
 // Appends "[TarvoRobot::<Level> <time>] <message>" lines to the day's file in "Log" in the
 // writable home (beside the program unless that is read-only). One instance per deliverable; each
 // line is flushed at once.
@@ -37,5 +43,6 @@ private:
     QFile m_file;
     QTextStream m_stream;
     QMutex m_lock;
+    std::unique_ptr<platform::AppendLock> m_appendLock;
     bool m_opened = false;
 };

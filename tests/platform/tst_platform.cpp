@@ -10,6 +10,7 @@
 #include <QtTest>
 
 #include <memory>
+#include <thread>
 
 namespace {
 
@@ -90,6 +91,7 @@ private slots:
     void nothingToKill();
     void singleInstanceHeldByAnotherProcess();
     void singleInstanceLockIsNotInherited();
+    void appendsThroughManyHandlesKeepEveryLine();
 
 private:
     QTemporaryDir m_runtimeDir;
@@ -255,6 +257,55 @@ void TestPlatform::singleInstanceLockIsNotInherited()
     QVERIFY(child.waitForFinished(5000));
     QVERIFY(!targets.isEmpty());
     QVERIFY2(!targets.contains(lockFile), qPrintable(targets.join(QLatin1Char(' '))));
+}
+
+// Each library appends to the daily log through a handle of its own, as here: four writers, every
+// line kept whole.
+void TestPlatform::appendsThroughManyHandlesKeepEveryLine()
+{
+    QTemporaryDir dir;
+    QVERIFY(dir.isValid());
+    const std::string path = QDir::toNativeSeparators(dir.filePath(QStringLiteral("day.log")))
+#ifdef Q_OS_WIN
+                                 .toUtf8()
+#else
+                                 .toLocal8Bit()
+#endif
+                                 .toStdString();
+    constexpr int kWriters = 4;
+    constexpr int kLines = 1500;
+    std::vector<std::thread> writers;
+    for (int w = 0; w < kWriters; ++w) {
+        writers.emplace_back([&path, w] {
+            platform::AppendLock lock(path);
+            QFile file;
+            if (!file.open(platform::openForAppend(path),
+                    QIODevice::WriteOnly | QIODevice::Append | QIODevice::Text,
+                    QFileDevice::AutoCloseHandle))
+                return;
+            const QByteArray line = QByteArray("writer ") + QByteArray::number(w)
+                + " .............................................\n";
+            for (int n = 0; n < kLines; ++n) {
+                lock.lock();
+                file.write(line);
+                file.flush();
+                lock.unlock();
+            }
+        });
+    }
+    for (std::thread &writer : writers)
+        writer.join();
+
+    QFile log(dir.filePath(QStringLiteral("day.log")));
+    QVERIFY(log.open(QIODevice::ReadOnly | QIODevice::Text));
+    QMap<QByteArray, int> counts;
+    for (const QByteArray &line : log.readAll().split('\n')) {
+        if (!line.isEmpty())
+            ++counts[line];
+    }
+    QCOMPARE(counts.size(), kWriters);
+    for (auto it = counts.cbegin(); it != counts.cend(); ++it)
+        QVERIFY2(it.value() == kLines, it.key().constData());
 }
 
 QTEST_GUILESS_MAIN(TestPlatform)
