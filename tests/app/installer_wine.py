@@ -3,28 +3,22 @@
 installer, run silently under Wine, installs into the user's local programs folder with a Start
 menu shortcut and an uninstall entry; the installed program starts and writes its daily log beside
 itself; the silent uninstaller leaves only the logs and downloads, or nothing with /REMOVEDATA."""
-import datetime
 import glob
 import os
 import shutil
 import subprocess
 import sys
 import tempfile
-import time
 import unittest
 import zipfile
 
-WINE_RUN = os.environ["ZEV_WINE_RUN"]
-DIST = os.environ["ZEV_DIST_DIR"]
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+from program_wine import DIST, WINE_RUN, day_log, wait_until, wine  # noqa: E402
+
 APP = "Tarvo2_UpgradeTool"
 UNINST_KEY = r"HKCU\Software\Microsoft\Windows\CurrentVersion\Uninstall" + "\\" + APP
 # What the program writes into its folder while it runs; the packages ship these folders empty.
 RUNTIME_FOLDERS = ("Log", "config", "Config", "download")
-
-
-def wine(*args, env=None, timeout=120):
-    return subprocess.run([WINE_RUN, *args], env=env, stdin=subprocess.DEVNULL,
-                          capture_output=True, timeout=timeout)
 
 
 def unix_folder(variable):
@@ -47,15 +41,6 @@ def holds(path, text):
 
 def key_exists():
     return wine("reg", "query", UNINST_KEY).returncode == 0
-
-
-def wait_until(condition, seconds=60):
-    end = time.monotonic() + seconds
-    while time.monotonic() < end:
-        if condition():
-            return True
-        time.sleep(0.2)
-    return condition()
 
 
 class Packages(unittest.TestCase):
@@ -109,7 +94,7 @@ class Packages(unittest.TestCase):
         # As on a user's machine: nothing but the installed folder to load from.
         env = dict(os.environ, ZEV_WINE_PLAIN="1")
         env.pop("QT_QPA_PLATFORM", None)  # the real Windows platform plugin, on the X server
-        log = os.path.join(self.home, "Log", datetime.date.today().strftime("%Y-%m-%d") + ".log")
+        log = day_log(self.home)
         program = subprocess.Popen([WINE_RUN, os.path.join(self.home, APP + ".exe")], env=env,
                                    stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
                                    stderr=subprocess.DEVNULL)

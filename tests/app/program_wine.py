@@ -10,13 +10,42 @@ import os
 import shutil
 import struct
 import subprocess
-import sys
 import tempfile
 import time
 import unittest
 
 WINE_RUN = os.environ["ZEV_WINE_RUN"]
 DIST = os.environ["ZEV_DIST_DIR"]
+
+
+# Helpers of the Windows program's tests under Wine (this file's and the upgrade's, installer's).
+def wine(*args, env=None, timeout=120):
+    return subprocess.run([WINE_RUN, *args], env=env, stdin=subprocess.DEVNULL,
+                          capture_output=True, timeout=timeout)
+
+
+def wait_until(condition, seconds=60):
+    end = time.monotonic() + seconds
+    while time.monotonic() < end:
+        if condition():
+            return True
+        time.sleep(0.05)
+    return condition()
+
+
+def day_log(folder):
+    """The day's log file in `folder`'s Log/."""
+    return os.path.join(folder, "Log", datetime.date.today().strftime("%Y-%m-%d") + ".log")
+
+
+def copy_of_dist(test, prefix, **copy_options):
+    """A copy of dist/ in a folder of `test`'s own (the program makes its work folders and log
+    beside itself): the folder and the copy."""
+    folder = tempfile.mkdtemp(prefix=prefix)
+    test.addCleanup(shutil.rmtree, folder, True)
+    home = os.path.join(folder, "dist")
+    shutil.copytree(DIST, home, **copy_options)
+    return folder, home
 
 
 def xdotool(*args):
@@ -51,17 +80,13 @@ def start(program, **extra_env):
 
 class ProgramUnderWine(unittest.TestCase):
     def setUp(self):
-        # A copy: the program makes its work folders and log beside itself.
-        self.folder = tempfile.mkdtemp(prefix="zev-winprogram-")
-        self.addCleanup(shutil.rmtree, self.folder, True)
-        self.home = os.path.join(self.folder, "dist")
-        shutil.copytree(DIST, self.home)
+        self.folder, self.home = copy_of_dist(self, "zev-winprogram-")
 
     def test_window_second_copy_and_log(self):
         program = os.path.join(self.home, "Tarvo2_UpgradeTool.exe")
         # Started from the Start menu, a console program would open a console beside the dialog.
         self.assertEqual(pe_subsystem(program), 2)
-        log = os.path.join(self.home, "Log", datetime.date.today().strftime("%Y-%m-%d") + ".log")
+        log = day_log(self.home)
         before = os.path.getsize(log) if os.path.exists(log) else 0
         first = start(program)
         try:
@@ -104,11 +129,9 @@ class ReadOnlyFolderUnderWine(unittest.TestCase):
     "nobody" in a prefix of that user's own (made here, which takes Wine a while)."""
 
     def setUp(self):
-        self.folder = tempfile.mkdtemp(prefix="zev-winreadonly-")
-        self.addCleanup(shutil.rmtree, self.folder, True)
+        self.folder, self.home = copy_of_dist(self, "zev-winreadonly-",
+                                              ignore=shutil.ignore_patterns("Log", "download"))
         os.chmod(self.folder, 0o755)
-        self.home = os.path.join(self.folder, "dist")
-        shutil.copytree(DIST, self.home, ignore=shutil.ignore_patterns("Log", "download"))
         os.mkdir(os.path.join(self.home, "Log"))
         os.makedirs(os.path.join(self.home, "config"), exist_ok=True)
         # Read beside the program though it writes elsewhere: the diagnostic line shows it.
@@ -165,7 +188,7 @@ class ReadOnlyFolderUnderWine(unittest.TestCase):
         tool.wait(timeout=30)
         self.assertIsNotNone(data, "no work folders in the user's application data folder")
 
-        log = os.path.join(data, "Log", datetime.date.today().strftime("%Y-%m-%d") + ".log")
+        log = day_log(data)
         with open(log, "rb") as f:
             content = f.read()
         self.assertEqual(content.count(b"\n"), content.count(b"\r\n"))

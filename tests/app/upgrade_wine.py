@@ -6,7 +6,6 @@ in relay mode (it records its arguments and has the suite's relay run tools/robo
 so Debian's adb does the work: a program under Wine cannot wait for a Linux one), libusb-1.0.dll reads its bus from
 usb-devices.txt, and devchange.exe sends the WM_DEVICECHANGE messages Windows sends when the robot
 comes or goes. clipboard.exe reads back the finish box's text, which Ctrl+C copies."""
-import datetime
 import json
 import os
 import re
@@ -18,7 +17,8 @@ import time
 import unittest
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-from program_wine import DIST, WINE_RUN, start, wait_window, xdotool  # noqa: E402
+from program_wine import (copy_of_dist, day_log, start, wait_until, wait_window, wine,  # noqa: E402
+                          xdotool)
 
 SOURCE = os.environ["ZEV_SOURCE_DIR"]
 PEERS = os.environ["ZEV_WIN_PEERS"]
@@ -39,10 +39,7 @@ HAPPY_COMMANDS = os.path.join(SOURCE, "tests", "support", "upgrade_commands.json
 
 class UpgradeUnderWine(unittest.TestCase):
     def setUp(self):
-        self.folder = tempfile.mkdtemp(prefix="zev-winupgrade-")
-        self.addCleanup(shutil.rmtree, self.folder, True)
-        self.home = os.path.join(self.folder, "dist")
-        shutil.copytree(DIST, self.home)
+        self.folder, self.home = copy_of_dist(self, "zev-winupgrade-")
         shutil.copy(os.path.join(PEERS, "usbdouble", "libusb-1.0.dll"), self.home)
         fastboot = os.path.join(self.home, "fastbootfile")
         shutil.copy(os.path.join(PEERS, "fakeadb.exe"), os.path.join(fastboot, "adb.exe"))
@@ -79,15 +76,14 @@ class UpgradeUnderWine(unittest.TestCase):
         subprocess.run([FASTBOOT_ADB, "kill-server"], env=self.adb_env, capture_output=True, timeout=30)
 
     def devchange(self, event):
-        run = subprocess.run([WINE_RUN, os.path.join(PEERS, "devchange.exe"), event, ROBOT_INTERFACE],
-                             capture_output=True, text=True, timeout=60)
-        self.assertEqual(run.returncode, 0, run.stderr)
+        run = wine(os.path.join(PEERS, "devchange.exe"), event, ROBOT_INTERFACE, timeout=60)
+        self.assertEqual(run.returncode, 0, run.stderr.decode(errors="replace"))
 
     def run_program(self, during, message, settled):
         """Starts the program, presses its start button, runs `during`, waits for the finish box
         and for `settled`. Returns the box's title pattern, its lines (title, `message` when it
         shows that, then its buttons) and the day's log the run added."""
-        log = os.path.join(self.home, "Log", datetime.date.today().strftime("%Y-%m-%d") + ".log")
+        log = day_log(self.home)
         before = os.path.getsize(log) if os.path.exists(log) else 0
         program = start(os.path.join(self.home, "Tarvo2_UpgradeTool.exe"))
         try:
@@ -113,7 +109,7 @@ class UpgradeUnderWine(unittest.TestCase):
             return found, box, f.read().decode("utf-8")
 
     def clipboard(self):
-        run = subprocess.run([WINE_RUN, os.path.join(PEERS, "clipboard.exe")], capture_output=True, timeout=60)
+        run = wine(os.path.join(PEERS, "clipboard.exe"), timeout=60)
         return [line for line in run.stdout.decode("utf-8").splitlines() if not line.startswith("---")]
 
     def reports(self):
@@ -201,15 +197,6 @@ class UpgradeUnderWine(unittest.TestCase):
                 self.assertEqual(log.count("\n"), log.count("\r\n"))
                 if code == 0:
                     self.assertIn(SERVICE_ACTIVITY, self.sim.device_state()["started"])
-
-
-def wait_until(condition, seconds):
-    end = time.monotonic() + seconds
-    while not condition():
-        if time.monotonic() > end:
-            return False
-        time.sleep(0.05)
-    return True
 
 
 if __name__ == "__main__":
