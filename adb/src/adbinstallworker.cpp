@@ -78,8 +78,9 @@ void AdbInstallWorker::slotInstallApps()
             emit sigInstallingApp(app,
                 std::make_shared<utils::ZEVError>(runError->errorCode(), runError->errorMessage()));
 
-            QString rmOut = runCommand(sdk + QStringLiteral(" shell busybox rm -rf ") + tmpFolder
-                    + adbparse::commandLineWord(adbparse::robotShellWord(app->packageName)),
+            QString rmOut = runCommand(sdk + QStringLiteral(" shell busybox rm -rf ")
+                    + adbparse::commandLineWord(
+                        adbparse::robotShellPath(tmpFolder, app->packageName)),
                 adblimit::capped(adblimit::kInstallCleanUpMs), Channels::Merged);
             log->error(
                 QStringLiteral("adb rm -rf: %1, return str: %2").arg(tmpFolder, removeCrLf(rmOut)));

@@ -206,6 +206,11 @@ QString robotShellWord(const QString &text)
     return QLatin1Char('\'') + quoted + QLatin1Char('\'');
 }
 
+QString robotShellPath(const QString &folder, const QString &name)
+{
+    return name.isEmpty() ? folder : folder + robotShellWord(name);
+}
+
 QString commandLineQuoted(const QString &text)
 {
     // Inside double quotes, QProcess reads three double quotes as one literal double quote.

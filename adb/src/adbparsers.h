@@ -54,6 +54,9 @@ bool isToleratedInstallCode(int code);
 // it is (letters of any script, digits, "_.,:=+@%/-"), otherwise in single quotes so the shell
 // neither splits it nor runs anything in it. The one helper for every name on a shell line.
 QString robotShellWord(const QString &text);
+// A folder of ours followed by a name for the robot's shell: the name quoted as robotShellWord
+// quotes it, except that an empty name adds nothing (the folder alone is the word).
+QString robotShellPath(const QString &folder, const QString &name);
 // One argument of a command line that QProcess splits at blanks and double quotes: always in
 // double quotes, or only when it holds blanks or double quotes.
 QString commandLineQuoted(const QString &text);

@@ -62,7 +62,7 @@ void AdbPushFileWorker::prepareCommands()
             } else {
                 // The folder name goes to the robot's shell in mkdir; push takes it verbatim.
                 commands.append(sdk + QStringLiteral(" shell mkdir ")
-                    + adbparse::commandLineWord(remoteRoot + adbparse::robotShellWord(parent)));
+                    + adbparse::commandLineWord(adbparse::robotShellPath(remoteRoot, parent)));
                 command = sdk + QStringLiteral(" push ") + quotedPath + QStringLiteral("  ")
                     + adbparse::commandLineWord(remoteRoot + parent);
             }

@@ -276,7 +276,7 @@ void TestAdbParsers::robotShellWord_data()
     QTest::newRow("folder") << "dance_2-new,v1:a=b+c@d%e" << false;
     QTest::newRow("chinese") << QString::fromUtf8("舞蹈") << false;
     QTest::newRow("beyond the basic plane") << QString::fromUtf8("舞𠀀蹈") << false;
-    QTest::newRow("empty") << "" << true;
+    QTest::newRow("empty, and an empty tail") << "" << true;
     QTest::newRow("blanks") << "my  dance" << true;
     QTest::newRow("tab") << "a\tb" << true;
     QTest::newRow("line break at the end") << "dance\n" << true;
@@ -308,10 +308,14 @@ void TestAdbParsers::robotShellWord()
     QFETCH(bool, quoted);
     const QString word = adbparse::robotShellWord(text);
     QCOMPARE(word != text, quoted);
+    // Joined to a folder a name is quoted alike, but an empty one adds nothing.
+    const QString folder = QStringLiteral("/data/local/tmp/");
+    const QString path = adbparse::robotShellPath(folder, text);
+    QCOMPARE(path != folder + text, quoted && !text.isEmpty());
     if (text.contains(QChar(0xd800)))
         return; // not representable as a shell argument; quoting it is all that is asked
 
-    // A real POSIX shell must read the word back as exactly one argument equal to the text.
+    // A real POSIX shell must read each back as exactly one argument equal to its text.
 #ifdef Q_OS_WIN
     QSKIP("the POSIX shell that checks the word runs in the Linux build only");
 #endif
@@ -320,9 +324,10 @@ void TestAdbParsers::robotShellWord()
     QProcess sh;
     sh.setWorkingDirectory(dir.path());
     sh.start(QStringLiteral("/bin/sh"),
-        { QStringLiteral("-c"), QStringLiteral("printf '%s|' ") + word });
+        { QStringLiteral("-c"), QStringLiteral("printf '%s|' ") + word + QLatin1Char(' ') + path });
     QVERIFY2(sh.waitForFinished(5000), qPrintable(sh.errorString()));
-    QCOMPARE(QString::fromUtf8(sh.readAllStandardOutput()), text + QLatin1Char('|'));
+    QCOMPARE(QString::fromUtf8(sh.readAllStandardOutput()),
+        text + QLatin1Char('|') + folder + text + QLatin1Char('|'));
     QVERIFY(!QFile::exists(dir.filePath(QStringLiteral("pwned"))));
 }
 
