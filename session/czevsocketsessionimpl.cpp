@@ -111,7 +111,7 @@ bool recordFitsId(Payload own, int nMsgID, const char *operation)
     const Payload expected = payloadOf(nMsgID);
     if (expected == own || expected == Payload::None || expected == Payload::Unknown)
         return true;
-    qCWarning(lcSession).nospace()
+    qCDebug(lcSession).nospace()
         << operation << ": message " << nMsgID << " carries another payload class; not sent";
     return false;
 }

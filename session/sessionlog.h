@@ -1,12 +1,6 @@
 #pragma once
 
-#include <QLoggingCategory>
+#include <diagnostics.h>
 
-// The session's diagnostic detail: received message ids, socket errors, refused sends. Off unless
-// enabled ("zev.session.debug=true" in QT_LOGGING_RULES); the program then writes it into the
-// day's log at level Debug.
-inline const QLoggingCategory &lcSession()
-{
-    static const QLoggingCategory category("zev.session", QtInfoMsg);
-    return category;
-}
+// The session's diagnostic detail: received message ids, socket errors, refused sends.
+ZEV_DIAGNOSTIC_CATEGORY(lcSession, "zev.session")

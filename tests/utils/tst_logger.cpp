@@ -249,16 +249,19 @@ void TestLogger::diagnosticCategories_data()
 {
     QTest::addColumn<QString>("rules");
     QTest::addColumn<QByteArray>("config");
+    QTest::addColumn<QString>("level");
     QTest::addColumn<bool>("detail");
 
-    QTest::newRow("off by default") << QString() << QByteArray() << false;
+    QTest::newRow("off by default") << QString() << QByteArray() << "debug" << false;
+    QTest::newRow("warnings off by default too") << QString() << QByteArray() << "warning" << false;
     QTest::newRow("switched off in config.json")
-        << QString() << QByteArray("{\"debugLog\": false}") << false;
-    QTest::newRow("on through QT_LOGGING_RULES") << "zev.adb.debug=true" << QByteArray() << true;
+        << QString() << QByteArray("{\"debugLog\": false}") << "debug" << false;
+    QTest::newRow("on through QT_LOGGING_RULES")
+        << "zev.adb.debug=true" << QByteArray() << "debug" << true;
     QTest::newRow("on through config.json")
-        << QString() << QByteArray("{\"debugLog\": true}") << true;
+        << QString() << QByteArray("{\"debugLog\": true}") << "debug" << true;
     QTest::newRow("QT_LOGGING_RULES has the last word")
-        << "zev.*.debug=false" << QByteArray("{\"debugLog\": true}") << false;
+        << "zev.*.debug=false" << QByteArray("{\"debugLog\": true}") << "debug" << false;
 }
 
 // A library's diagnostic category reaches the day's file at level Debug only when turned on;
@@ -267,6 +270,7 @@ void TestLogger::diagnosticCategories()
 {
     QFETCH(QString, rules);
     QFETCH(QByteArray, config);
+    QFETCH(QString, level);
     QFETCH(bool, detail);
     QTemporaryDir dir;
     QVERIFY(dir.isValid());
@@ -282,7 +286,7 @@ void TestLogger::diagnosticCategories()
     environment.remove(QStringLiteral("QT_LOGGING_RULES"));
     if (!rules.isEmpty())
         environment.insert(QStringLiteral("QT_LOGGING_RULES"), rules);
-    QVERIFY(runProbe(probe, { QStringLiteral("diagnostics") }, nullptr, environment));
+    QVERIFY(runProbe(probe, { QStringLiteral("diagnostics"), level }, nullptr, environment));
 
     QFile file(todaysLog(dir.path()));
     QVERIFY(file.open(QIODevice::ReadOnly));

@@ -2,9 +2,11 @@
 // their own. Usage: utilsprobe lines <level> <message> [<level> <message>...]
 //                   utilsprobe threads <threads> <lines per thread>
 //                   utilsprobe language       (prints systemLanguage())
-//                   utilsprobe diagnostics    (routes the diagnostic categories as the program
+//                   utilsprobe diagnostics debug|warning
+//                                             (routes the diagnostic categories as the program
 //                                              does, then writes to one of them and to others)
 #include <appconfig.h>
+#include <diagnostics.h>
 #include <logger.h>
 
 #include <cstdio>
@@ -18,7 +20,7 @@
 #include <vector>
 
 // As a library declares its diagnostic category, and a category of someone else's.
-Q_LOGGING_CATEGORY(lcProbeAdb, "zev.adb", QtInfoMsg)
+ZEV_DIAGNOSTIC_CATEGORY(lcProbeAdb, "zev.adb")
 Q_LOGGING_CATEGORY(lcProbeOther, "qt.probe")
 
 QString probePayload(int thread, int line)
@@ -58,10 +60,13 @@ int main(int argc, char *argv[])
         return 0;
     }
 
-    if (args.at(1) == QLatin1String("diagnostics")) {
+    if (args.at(1) == QLatin1String("diagnostics") && args.size() == 3) {
         Logger::instance()->info(QStringLiteral("UpgradeTool start."));
         Logger::routeDiagnostics(readDebugLogSwitch());
-        qCDebug(lcProbeAdb, "adb command: %s", "\"fastbootfile/adb\" shell df");
+        if (args.at(2) == QLatin1String("warning"))
+            qCWarning(lcProbeAdb, "adb command: %s", "\"fastbootfile/adb\" shell df");
+        else
+            qCDebug(lcProbeAdb, "adb command: %s", "\"fastbootfile/adb\" shell df");
         qCDebug(lcProbeOther, "not a line of ours");
         qDebug("nor this");
         return 0;
