@@ -111,8 +111,8 @@ bool recordFitsId(Payload own, int nMsgID, const char *operation)
     const Payload expected = payloadOf(nMsgID);
     if (expected == own || expected == Payload::None || expected == Payload::Unknown)
         return true;
-    qCDebug(lcSession).nospace()
-        << operation << ": message " << nMsgID << " carries another payload class; not sent";
+    qCDebug(lcSession).nospace() << operation << ": message " << nMsgID
+                                 << " carries another payload class; not sent";
     return false;
 }
 
@@ -478,6 +478,19 @@ void CZEVSocketSessionImpl::readForReady()
         if (m_reader.next(&frame)) {
             // A copy: a nested call appends to the reader, which may move what frame points at.
             const QByteArray payload(frame.payload, frame.size);
+            // What is buffered already raises no notification; should the sink wait in a nested
+            // loop, this call delivers it there.
+            if (!m_bDrainQueued && (m_reader.buffered() > 0 || m_pSocket->bytesAvailable() > 0)) {
+                m_bDrainQueued = true;
+                QMetaObject::invokeMethod(
+                    this,
+                    [this] {
+                        m_bDrainQueued = false;
+                        if (m_nReadDepth > 0)
+                            readForReady();
+                    },
+                    Qt::QueuedConnection);
+            }
             QString error;
             if (!dispatchPayload(payload.constData(), payload.size(), *this, &error))
                 qCDebug(lcSession) << "Dropped a frame:" << error;

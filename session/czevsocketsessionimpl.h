@@ -111,6 +111,7 @@ private:
     int m_nHandlerDepth = 0;
     bool m_bReleasePending = false;
     int m_nReadDepth = 0; // readForReady calls on the stack
+    bool m_bDrainQueued = false;
 };
 #ifdef _WIN32
 #pragma pop_macro("GetObject")

@@ -717,20 +717,25 @@ void tst_Session::releaseWhenDisconnectedSignals()
 void tst_Session::nestedEventLoopInASink_data()
 {
     QTest::addColumn<bool>("release");
+    QTest::addColumn<bool>("ask"); // for SECOND; otherwise the client waits for FIRST
     QTest::addColumn<QStringList>("expected");
     QTest::newRow("answer delivered inside")
-        << false
+        << false << true
         << QStringList { "OnVersion 1.0.2", "OnSerialNum FIRST", "OnSerialNum SECOND",
                "OnSerialNum THIRD", "answered inside the loop" };
     QTest::newRow("released by the answer")
-        << true
+        << true << true
         << QStringList { "OnVersion 1.0.2", "OnSerialNum FIRST", "OnSerialNum SECOND",
                "answered inside the loop" };
+    QTest::newRow("answer already buffered")
+        << false << false
+        << QStringList { "OnVersion 1.0.2", "OnSerialNum FIRST", "answered inside the loop" };
 }
 
 void tst_Session::nestedEventLoopInASink()
 {
     QFETCH(bool, release);
+    QFETCH(bool, ask);
     QFETCH(QStringList, expected);
     connectSession();
     QPointer<QObject> object = m_session->GetObject();
@@ -741,12 +746,13 @@ void tst_Session::nestedEventLoopInASink()
             m_peer->send(serialFrame("SECOND") + serialFrame("THIRD"));
         }
     };
-    // A client that, once it knows the version, asks for the serial number and waits for it.
+    // A client that, once it knows the version, waits for a serial number: one it asks for, or
+    // the one that came with the version reply.
     QStringList order;
     QEventLoop *waiting = nullptr;
     m_sink.onEvent = [&](const QString &line) {
         order << line;
-        if (waiting && line == "OnSerialNum SECOND") {
+        if (waiting && line == (ask ? "OnSerialNum SECOND" : "OnSerialNum FIRST")) {
             if (release) {
                 m_session->Release();
                 m_session = nullptr;
@@ -757,7 +763,8 @@ void tst_Session::nestedEventLoopInASink()
             return;
         QEventLoop loop;
         waiting = &loop;
-        m_session->RequestSerialNum();
+        if (ask)
+            m_session->RequestSerialNum();
         QTimer::singleShot(5000, &loop, [&] { loop.exit(1); });
         order << (loop.exec() == 0 ? "answered inside the loop" : "timed out");
         waiting = nullptr;
