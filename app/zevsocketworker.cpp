@@ -109,14 +109,17 @@ void ZEVSocketWorker::slotConnectRobot()
     timer->setTimerType(Qt::PreciseTimer);
     connect(timer, &QTimer::timeout, &loop, &QEventLoop::quit);
     connect(this, &ZEVSocketWorker::sigReadSerialNumDone, &loop, &QEventLoop::quit);
-    timer->start(readTimeoutMs);
 
     IZEVUsbInterface *usb = qobject_cast<IZEVUsbInterface *>(sender());
-    if (usb && usb->isUsbConnected()) {
+    const bool robotPresent = usb && usb->isUsbConnected();
+    if (robotPresent)
         runForward();
-        if (session)
-            session->Connect(QStringLiteral("127.0.0.1"), 5, 0, this);
-    }
+    // The robot's time counts from here: the start button has just ended every adb process, so
+    // the forward first starts a new adb server, which can take seconds, and a timer started
+    // before it would have run out by the time the loop runs.
+    timer->start(readTimeoutMs);
+    if (robotPresent && session)
+        session->Connect(QStringLiteral("127.0.0.1"), 5, 0, this);
 
     loop.exec();
 

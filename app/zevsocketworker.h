@@ -12,7 +12,8 @@ class QProcess;
 // Reads the robot's serial number once: tunnels tcp:6102 with adb forward, opens a session to
 // 127.0.0.1 and asks for the number as soon as the session is up. Lives on a thread of its own;
 // each slotConnectRobot ends in exactly one sigReadSerialNumDone, with the number or with an
-// empty text after at most readTimeoutMs of waiting for the robot.
+// empty text after at most readTimeoutMs of waiting for the robot, counted once the forward has
+// returned.
 class ZEVSocketWorker : public QObject, public IZEVSocketSessionEvent
 {
     Q_OBJECT

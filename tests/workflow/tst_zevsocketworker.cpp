@@ -72,6 +72,7 @@ private slots:
     void cleanupTestCase();
     void noRobotAnswersEmptyAfterTheWait_data();
     void noRobotAnswersEmptyAfterTheWait();
+    void serialArrivingAfterOneSecondEndsTheWait_data();
     void serialArrivingAfterOneSecondEndsTheWait();
     void secondReadingReplacesTheSession();
 
@@ -200,8 +201,38 @@ void TestZevSocketWorker::noRobotAnswersEmptyAfterTheWait()
     QCOMPARE(serviceEvents().size(), eventsBefore);
 }
 
+void TestZevSocketWorker::serialArrivingAfterOneSecondEndsTheWait_data()
+{
+    QTest::addColumn<int>("forwardMs");
+    QTest::newRow("forward at once") << 0;
+    // adb starting its server: the robot's 5000 ms begin when the forward has returned.
+    QTest::newRow("slow forward") << 4500;
+}
+
 void TestZevSocketWorker::serialArrivingAfterOneSecondEndsTheWait()
 {
+    QFETCH(int, forwardMs);
+    const QString fastboot = FileUtils::appDirPath() + QStringLiteral("/fastbootfile/");
+    const auto realAdb = qScopeGuard([&] {
+        for (const char *name : { "adb", "scenario.json", "argv.log" })
+            QFile::remove(fastboot + QLatin1String(name));
+        QFile::link(qEnvironmentVariable("ZEV_SOURCE_DIR")
+                + QStringLiteral("/tools/robot-sim/fastboot-adb"),
+            fastboot + QStringLiteral("adb"));
+    });
+    if (forwardMs > 0) {
+        // The tunnel is made by the real adb; the reader's own forward only takes its time.
+        QVERIFY(runAdb(
+            { QStringLiteral("forward"), QStringLiteral("tcp:6102"), QStringLiteral("tcp:6102") }));
+        QVERIFY(QFile::remove(fastboot + QStringLiteral("adb")));
+        QVERIFY(QFile::copy(QStringLiteral(ZEV_FAKE_ADB), fastboot + QStringLiteral("adb")));
+        QFile scenario(fastboot + QStringLiteral("scenario.json"));
+        QVERIFY(scenario.open(QIODevice::WriteOnly));
+        scenario.write(
+            QStringLiteral(R"({"rules": [{"match": "^forward ", "responses": [{"delayMs": %1}]}]})")
+                .arg(forwardMs)
+                .toUtf8());
+    }
     QThread thread;
     auto *worker = new ZEVSocketWorker;
     worker->moveToThread(&thread);
@@ -213,7 +244,7 @@ void TestZevSocketWorker::serialArrivingAfterOneSecondEndsTheWait()
 
     const Reading reading = read(&usb, worker, 500);
     QCOMPARE(reading.answers, QStringList { QStringLiteral("TV2A17030042") });
-    QVERIFY2(reading.elapsedMs >= 1000 && reading.elapsedMs < 4000,
+    QVERIFY2(reading.elapsedMs >= forwardMs + 1000 && reading.elapsedMs < forwardMs + 4000,
         qPrintable(QString::number(reading.elapsedMs)));
     bool asked52 = false;
     for (const QJsonObject &event : serviceEvents())
