@@ -43,15 +43,25 @@ int openForAppend(const std::string &path);
 class AppendLock
 {
 public:
+    // An append takes far less than a millisecond, so a copy that holds the lock this long is
+    // stopped (a debugger, a suspended process) rather than slow. Waiting on would stall every
+    // other copy's logging, and with it their GUI threads: the line is written anyway, and until
+    // the lock is had again later lines do not wait for it.
+    static constexpr unsigned kWaitMs = 2000;
+
     explicit AppendLock(const std::string &path);
     ~AppendLock();
     AppendLock(const AppendLock &) = delete;
     AppendLock &operator=(const AppendLock &) = delete;
-    void lock();
+    // Whether the lock is now held; the caller appends either way.
+    bool lock();
+    // Lets go of the lock if lock() took it.
     void unlock();
 
 private:
     void *m_mutex = nullptr;
+    bool m_held = false;
+    bool m_gaveUp = false;
 };
 
 // "adb.exe" on Windows, "adb" elsewhere; and its path relative to the program folder.

@@ -167,7 +167,10 @@ int openForAppend(const std::string &path)
 
 AppendLock::AppendLock(const std::string &) {}
 AppendLock::~AppendLock() = default;
-void AppendLock::lock() {}
+bool AppendLock::lock()
+{
+    return true;
+}
 void AppendLock::unlock() {}
 
 } // namespace platform

@@ -168,17 +168,22 @@ AppendLock::~AppendLock()
         CloseHandle(static_cast<HANDLE>(m_mutex));
 }
 
-void AppendLock::lock()
+bool AppendLock::lock()
 {
-    // An owner that died while holding it leaves it abandoned, which still hands it over.
-    if (m_mutex)
-        WaitForSingleObject(static_cast<HANDLE>(m_mutex), INFINITE);
+    if (!m_mutex)
+        return false;
+    const DWORD waited = WaitForSingleObject(static_cast<HANDLE>(m_mutex), m_gaveUp ? 0 : kWaitMs);
+    // An owner that ended while holding it leaves it abandoned, which hands it over all the same.
+    m_held = waited == WAIT_OBJECT_0 || waited == WAIT_ABANDONED;
+    m_gaveUp = !m_held;
+    return m_held;
 }
 
 void AppendLock::unlock()
 {
-    if (m_mutex)
+    if (m_held)
         ReleaseMutex(static_cast<HANDLE>(m_mutex));
+    m_held = false;
 }
 
 } // namespace platform

@@ -92,6 +92,7 @@ private slots:
     void singleInstanceHeldByAnotherProcess();
     void singleInstanceLockIsNotInherited();
     void appendsThroughManyHandlesKeepEveryLine();
+    void appendLockHeldElsewhereStallsNoWriter();
 
 private:
     QTemporaryDir m_runtimeDir;
@@ -306,6 +307,39 @@ void TestPlatform::appendsThroughManyHandlesKeepEveryLine()
     QCOMPARE(counts.size(), kWriters);
     for (auto it = counts.cbegin(); it != counts.cend(); ++it)
         QVERIFY2(it.value() == kLines, it.key().constData());
+}
+
+// A copy stopped while it holds the lock costs another copy one bounded wait, not every line; one
+// that ends without letting go hands the lock over.
+void TestPlatform::appendLockHeldElsewhereStallsNoWriter()
+{
+#ifndef Q_OS_WIN
+    QSKIP("POSIX appends are whole without a lock");
+#endif
+    const QString path
+        = QStringLiteral("C:\\zev-append-%1.log").arg(QCoreApplication::applicationPid());
+    QProcess holder;
+    holder.start(QStringLiteral(ZEV_INSTANCE_HOLDER), { QStringLiteral("--append"), path });
+    QVERIFY2(holder.waitForStarted(5000), qPrintable(holder.errorString()));
+    QVERIFY(holder.waitForReadyRead(5000));
+    QCOMPARE(holder.readLine().trimmed(), QByteArray("held"));
+
+    platform::AppendLock lock(path.toStdString());
+    QElapsedTimer waited;
+    waited.start();
+    QVERIFY(!lock.lock());
+    QVERIFY(waited.elapsed() >= platform::AppendLock::kWaitMs - 50);
+    lock.unlock();
+    waited.restart();
+    QVERIFY(!lock.lock());
+    QVERIFY2(waited.elapsed() < platform::AppendLock::kWaitMs / 2,
+        qPrintable(QString::number(waited.elapsed())));
+    lock.unlock();
+
+    holder.kill();
+    QVERIFY(holder.waitForFinished(5000));
+    QVERIFY(lock.lock());
+    lock.unlock();
 }
 
 QTEST_GUILESS_MAIN(TestPlatform)
