@@ -58,6 +58,13 @@ QString decodedMessage(const utils::ZEVErrorPtr &error)
     return utils::ZEVError::decodeMessage(error->errorMessage());
 }
 
+// A finishing callback without an error object tells nothing of what went wrong: its step fails
+// with 99999, never with "Success" nor with a code that would name a cause.
+utils::ZEVErrorPtr orUnknown(const utils::ZEVErrorPtr &error)
+{
+    return error ? error : utils::makeError(utils::kUnknownError);
+}
+
 } // namespace
 
 Tarvo2_UpgradeTool::Tarvo2_UpgradeTool(QWidget *parent)
@@ -386,10 +393,12 @@ void Tarvo2_UpgradeTool::slotGetRobotBaseInfo()
 
 void Tarvo2_UpgradeTool::onGetRobotBaseInfo(RobotTarvo2Ptr robotPtr, utils::ZEVErrorPtr errorPtr)
 {
-    if (!errorPtr || errorPtr->errorCode() != 0 || !robotPtr) {
-        // An answer without a record is no success, whatever its code says.
-        const bool failed = errorPtr && errorPtr->errorCode() != 0;
-        emit sigShowFinishMessageBox(failed ? errorPtr : utils::makeError(utils::kUnknownError));
+    errorPtr = orUnknown(errorPtr);
+    // An answer without a record is no success, whatever its code says.
+    if (errorPtr->errorCode() == 0 && !robotPtr)
+        errorPtr = utils::makeError(utils::kUnknownError);
+    if (errorPtr->errorCode() != 0) {
+        emit sigShowFinishMessageBox(errorPtr);
         return;
     }
     Logger::instance()->info(QStringLiteral("Get robot version sucessfull!"));
@@ -447,8 +456,11 @@ void Tarvo2_UpgradeTool::slotGetUpgradeInfo()
 
 void Tarvo2_UpgradeTool::onUpgradeInfo(UpgRespDataPtr dataPtr, utils::ZEVErrorPtr errorPtr)
 {
-    if (!errorPtr)
-        errorPtr = utils::makeError();
+    // Without an error object the answer cannot be taken for one, whatever it holds.
+    if (!errorPtr) {
+        emit sigShowFinishMessageBox(orUnknown(errorPtr));
+        return;
+    }
     if (!dataPtr
         || (errorPtr->errorCode() == 0 && (!dataPtr->valid || dataPtr->downloadUrl.isEmpty()))) {
         Logger::instance()->warning(QStringLiteral("dataPtr is null!"));
@@ -511,7 +523,7 @@ void Tarvo2_UpgradeTool::onTaskFinished(
         emit sigTaskFinished(totalBytes, doneBytes);
         return;
     }
-    emit sigShowFinishMessageBox(errorPtr ? errorPtr : utils::makeError(utils::kDownloadHttpError));
+    emit sigShowFinishMessageBox(orUnknown(errorPtr));
 }
 
 void Tarvo2_UpgradeTool::slotTaskFinished(qint64 totalBytes, qint64 doneBytes)
@@ -577,7 +589,7 @@ void Tarvo2_UpgradeTool::slotExtractZipDone(QList<AppPtr> appList, utils::ZEVErr
         return;
     }
     if (isUsbConnected())
-        emit sigShowFinishMessageBox(errorPtr ? errorPtr : utils::makeError(utils::kPackageBroken));
+        emit sigShowFinishMessageBox(orUnknown(errorPtr));
     else
         finishWithCode(kRobotNotFound);
 }
@@ -629,7 +641,7 @@ void Tarvo2_UpgradeTool::onPushOneFileFinished(
 void Tarvo2_UpgradeTool::onPushFilesFinished(utils::ZEVErrorPtr errorPtr)
 {
     if (!errorPtr || errorPtr->errorCode() != 0) {
-        emit sigShowFinishMessageBox(errorPtr ? errorPtr : utils::makeError(utils::kUnknownError));
+        emit sigShowFinishMessageBox(orUnknown(errorPtr));
         return;
     }
     progressTimer.stop();
@@ -705,7 +717,7 @@ void Tarvo2_UpgradeTool::onInstallOneFinished(AppPtr appPtr, utils::ZEVErrorPtr 
 void Tarvo2_UpgradeTool::onInstallAllFinished(utils::ZEVErrorPtr errorPtr)
 {
     if (!errorPtr || errorPtr->errorCode() != 0) {
-        emit sigShowFinishMessageBox(errorPtr ? errorPtr : utils::makeError(utils::kUnknownError));
+        emit sigShowFinishMessageBox(orUnknown(errorPtr));
         return;
     }
     ui->lbInstallEvent->setText(decodedMessage(errorPtr));
@@ -715,8 +727,7 @@ void Tarvo2_UpgradeTool::onInstallAllFinished(utils::ZEVErrorPtr errorPtr)
 
 void Tarvo2_UpgradeTool::slotShowFinishMessageBox(utils::ZEVErrorPtr errorPtr)
 {
-    if (!errorPtr)
-        errorPtr = utils::makeError(utils::kUnknownError);
+    errorPtr = orUnknown(errorPtr);
     qCDebug(lcApp, "Upgrade finished, code: %d", errorPtr->errorCode());
     ui->pbStartUpgrade->setEnabled(true);
     progressTimer.stop();

@@ -48,7 +48,8 @@ private slots:
     void adbPathLogged();
     void singletonLifeCycle();
     void progressCapBelowFullForEverySeed();
-    void baseInfoWithoutRecordFails();
+    void finishWithoutAnErrorObject_data();
+    void finishWithoutAnErrorObject();
 #ifdef Q_OS_WIN
     void hitTest_data();
     void hitTest();
@@ -366,9 +367,19 @@ void TestDialog::progressCapBelowFullForEverySeed()
     QCOMPARE(caps.size(), 5);
 }
 
-// An answer with code 0 but no robot record must not end in "Success".
-void TestDialog::baseInfoWithoutRecordFails()
+void TestDialog::finishWithoutAnErrorObject_data()
 {
+    QTest::addColumn<QString>("callback");
+    for (const char *callback : { "base information without its record", "base information",
+             "newest package", "download", "push", "install" })
+        QTest::newRow(callback) << QString::fromLatin1(callback);
+}
+
+// A step's answer without an error object, or base information with code 0 but no record, ends
+// in one failure with 99999: never "Success", nor a code that would name a cause.
+void TestDialog::finishWithoutAnErrorObject()
+{
+    QFETCH(QString, callback);
     Tarvo2_UpgradeTool dialog;
     QString title;
     QString text;
@@ -382,7 +393,22 @@ void TestDialog::baseInfoWithoutRecordFails()
         box->buttons().value(0)->click();
     });
     poll.start(20);
-    dialog.onGetRobotBaseInfo(nullptr, utils::makeError());
+    if (callback == QLatin1String("base information without its record")) {
+        dialog.onGetRobotBaseInfo(nullptr, utils::makeError());
+    } else if (callback == QLatin1String("base information")) {
+        dialog.onGetRobotBaseInfo(std::make_shared<RobotTarvo2>(), nullptr);
+    } else if (callback == QLatin1String("newest package")) {
+        const auto answer = std::make_shared<UpgRespData>();
+        answer->valid = true;
+        answer->downloadUrl = QStringLiteral("http://127.0.0.1:1/package.zip");
+        dialog.onUpgradeInfo(answer, nullptr);
+    } else if (callback == QLatin1String("download")) {
+        dialog.onTaskFinished(10, 10, QStringLiteral("package.zip"), nullptr);
+    } else if (callback == QLatin1String("push")) {
+        dialog.onPushFilesFinished(nullptr);
+    } else {
+        dialog.onInstallAllFinished(nullptr);
+    }
     poll.stop();
     QCOMPARE(title, QStringLiteral("Failure"));
     QCOMPARE(text, utils::ZEVError::messageTextForCode(utils::kUnknownError));
