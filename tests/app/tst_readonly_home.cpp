@@ -80,6 +80,8 @@ void TestReadOnlyHome::logLandsInWritableHome()
     const QDir dist(qEnvironmentVariable("ZEV_DIST_DIR"));
     for (const QFileInfo &file : dist.entryInfoList(QDir::Files))
         QVERIFY(QFile::copy(file.filePath(), program + QLatin1Char('/') + file.fileName()));
+    QVERIFY(
+        QFile::copy(QStringLiteral(ZEV_REPORT_PROBE), program + QStringLiteral("/reportprobe")));
     {
         // Read beside the program even when it writes elsewhere: the diagnostic line shows up.
         QFile config(program + QStringLiteral("/config/config.json"));
@@ -103,7 +105,6 @@ void TestReadOnlyHome::logLandsInWritableHome()
     }
     const auto restore = qScopeGuard([&] { QFile::setPermissions(program, writable); });
 
-    QProcess tool;
     QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
     env.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("offscreen"));
     env.insert(QStringLiteral("HOME"), user);
@@ -111,15 +112,20 @@ void TestReadOnlyHome::logLandsInWritableHome()
     env.insert(QStringLiteral("XDG_RUNTIME_DIR"), user);
     env.insert(QStringLiteral("TMPDIR"), user);
     env.remove(QStringLiteral("QT_LOGGING_RULES"));
-    tool.setProcessEnvironment(env);
-    tool.setProcessChannelMode(QProcess::ForwardedChannels);
-    const QString executable = program + QStringLiteral("/Tarvo2_UpgradeTool");
-    if (asNobody)
-        tool.start(m_setpriv,
-            { QStringLiteral("--reuid=65534"), QStringLiteral("--regid=65534"),
-                QStringLiteral("--clear-groups"), executable });
-    else
-        tool.start(executable, QStringList());
+    const auto start = [&](QProcess &process, const QString &name, const QStringList &args) {
+        process.setProcessEnvironment(env);
+        process.setProcessChannelMode(QProcess::ForwardedChannels);
+        const QString executable = program + QLatin1Char('/') + name;
+        if (asNobody)
+            process.start(m_setpriv,
+                QStringList { QStringLiteral("--reuid=65534"), QStringLiteral("--regid=65534"),
+                    QStringLiteral("--clear-groups"), executable }
+                    + args);
+        else
+            process.start(executable, args);
+    };
+    QProcess tool;
+    start(tool, QStringLiteral("Tarvo2_UpgradeTool"), {});
     QVERIFY2(tool.waitForStarted(5000), qPrintable(tool.errorString()));
 
     const QString home = readOnly ? data : program;
@@ -153,6 +159,13 @@ void TestReadOnlyHome::logLandsInWritableHome()
     }
     for (const char *folder : { "download/2M", "download/5M", "config" })
         QVERIFY2(QFileInfo(home + QLatin1Char('/') + QLatin1String(folder)).isDir(), folder);
+
+    // A report the web service did not take is kept where the next run can send it.
+    QProcess reporter;
+    start(reporter, QStringLiteral("reportprobe"), { QStringLiteral("http://127.0.0.1:1") });
+    QVERIFY(reporter.waitForFinished(90000));
+    QCOMPARE(reporter.exitCode(), 0);
+    QVERIFY(QFileInfo::exists(home + QStringLiteral("/pending_reports.json")));
 }
 
 QTEST_MAIN(TestReadOnlyHome)

@@ -246,20 +246,45 @@ void TestFaults::unplugAtStep()
     checkReadyForNextRun();
     checkNoWritesOutsideWorkFolders();
     QVERIFY(newLog().contains(QStringLiteral("Start Upgrade")));
+    // Only a run that got past the base information reports.
+    const bool reported = newLog().contains(QStringLiteral("Get robot version sucessfull!"));
+    const int installedBefore = installed().size();
 
     // With the robot back, the same dialog upgrades it; it read the web service's address when
-    // it started.
+    // it started. The service offers a newer package with less in it now.
     const int port = sim.webPort();
     stopSim();
     // As between cases: no adb server of the failed run is left to the next one.
     dialogharness::killAdbServer();
-    QVERIFY(startSim(QJsonObject { { "web", QJsonObject { { "port", port } } } }));
+    const QJsonObject service { { "file", "Tarvo2Services.apk" }, { "package", kServicePackage },
+        { "version", "1.2.4" }, { "size", 4096 } };
+    QVERIFY(startSim(QJsonObject { { "web",
+        QJsonObject { { "port", port },
+            { "package",
+                QJsonObject { { "file_name", "Tarvo2_Upgrade_1.2.4.zip" }, { "version", "1.2.4" },
+                    { "apks", QJsonArray { service } } } } } } }));
     plug();
     pressStart();
     QVERIFY(waitForBoxes(2, 120000));
     QCOMPARE(boxes->boxes.size(), 2);
     QVERIFY2(boxes->boxes.last().title == QLatin1String("Success"),
         qPrintable(boxes->boxes.last().text));
+    // Nothing of the first package came along.
+    QCOMPARE(
+        installed().mid(installedBefore), QStringList { QStringLiteral("Tarvo2Services.apk") });
+    // A report the first run could not deliver goes before the second run's.
+    const auto reportCodes = [this] {
+        QList<int> sent;
+        for (const QJsonObject &request :
+            sim.webRequests(QStringLiteral("/zev/version/addPcInstallStat")))
+            sent << request.value(QStringLiteral("body"))
+                        .toObject()
+                        .value(QStringLiteral("code"))
+                        .toInt(-1);
+        return sent;
+    };
+    QTRY_COMPARE_WITH_TIMEOUT(reportCodes().value(reported ? 1 : 0, -1), 0, 10000);
+    QCOMPARE(reportCodes().size(), reported ? 2 : 1);
 }
 
 // The cable comes out while the package is unpacked (ten thousand small action files take

@@ -96,6 +96,11 @@ void tst_FrameReader::resynchronises_data()
         << header(FrameReader::kMaxLength + 1) + good << QList<QByteArray> { "ok" } << quint64(1);
     QTest::newRow("version 2 skipped whole")
         << frame(good, 2) + good << QList<QByteArray> { "ok" } << quint64(1);
+    // A good frame after garbage puts the reader back in step: a frame inside the next one's
+    // payload is not one of ours.
+    QTest::newRow("back in step after garbage")
+        << QByteArray("x") + good + frame(frame("inner"), 2) + good
+        << QList<QByteArray> { "ok", "ok" } << quint64(1);
     QTest::newRow("reserved ignored")
         << header(6, 1, 0xffff) + "hi" << QList<QByteArray> { "hi" } << quint64(0);
     QTest::newRow("empty frames only")
