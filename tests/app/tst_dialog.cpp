@@ -26,6 +26,10 @@
 #include "../support/devicebroadcast.h"
 #endif
 
+// One answer of a library to the dialog.
+using Answer = std::function<void(Tarvo2_UpgradeTool &)>;
+Q_DECLARE_METATYPE(Answer)
+
 // The dialog shell under the offscreen platform. The test binary has a folder of its own, which
 // the dialog treats as the program folder (work folders, Log/).
 class TestDialog : public QObject
@@ -369,17 +373,25 @@ void TestDialog::progressCapBelowFullForEverySeed()
 
 void TestDialog::finishWithoutAnErrorObject_data()
 {
-    QTest::addColumn<QString>("callback");
-    for (const char *callback : { "base information without its record", "base information",
-             "newest package", "download", "push", "install" })
-        QTest::newRow(callback) << QString::fromLatin1(callback);
+    QTest::addColumn<Answer>("answer");
+    QTest::newRow("base information without its record")
+        << Answer([](Tarvo2_UpgradeTool &d) { d.onGetRobotBaseInfo(nullptr, utils::makeError()); });
+    QTest::newRow("newest package") << Answer([](Tarvo2_UpgradeTool &d) {
+        const auto answer = std::make_shared<UpgRespData>();
+        answer->valid = true;
+        answer->downloadUrl = QStringLiteral("http://127.0.0.1:1/p.zip");
+        d.onUpgradeInfo(answer, nullptr);
+    });
+    QTest::newRow("download") << Answer(
+        [](Tarvo2_UpgradeTool &d) { d.onTaskFinished(10, 10, "p.zip", nullptr); });
+    QTest::newRow("push") << Answer([](Tarvo2_UpgradeTool &d) { d.onPushFilesFinished(nullptr); });
 }
 
 // A step's answer without an error object, or base information with code 0 but no record, ends
 // in one failure with 99999: never "Success", nor a code that would name a cause.
 void TestDialog::finishWithoutAnErrorObject()
 {
-    QFETCH(QString, callback);
+    QFETCH(Answer, answer);
     Tarvo2_UpgradeTool dialog;
     QString title;
     QString text;
@@ -393,22 +405,7 @@ void TestDialog::finishWithoutAnErrorObject()
         box->buttons().value(0)->click();
     });
     poll.start(20);
-    if (callback == QLatin1String("base information without its record")) {
-        dialog.onGetRobotBaseInfo(nullptr, utils::makeError());
-    } else if (callback == QLatin1String("base information")) {
-        dialog.onGetRobotBaseInfo(std::make_shared<RobotTarvo2>(), nullptr);
-    } else if (callback == QLatin1String("newest package")) {
-        const auto answer = std::make_shared<UpgRespData>();
-        answer->valid = true;
-        answer->downloadUrl = QStringLiteral("http://127.0.0.1:1/package.zip");
-        dialog.onUpgradeInfo(answer, nullptr);
-    } else if (callback == QLatin1String("download")) {
-        dialog.onTaskFinished(10, 10, QStringLiteral("package.zip"), nullptr);
-    } else if (callback == QLatin1String("push")) {
-        dialog.onPushFilesFinished(nullptr);
-    } else {
-        dialog.onInstallAllFinished(nullptr);
-    }
+    answer(dialog);
     poll.stop();
     QCOMPARE(title, QStringLiteral("Failure"));
     QCOMPARE(text, utils::ZEVError::messageTextForCode(utils::kUnknownError));

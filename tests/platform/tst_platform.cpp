@@ -328,13 +328,9 @@ void TestPlatform::appendLockHeldElsewhereStallsNoWriter()
     QElapsedTimer waited;
     waited.start();
     QVERIFY(!lock.lock());
-    QVERIFY(waited.elapsed() >= platform::AppendLock::kWaitMs - 50);
-    lock.unlock();
-    waited.restart();
+    QVERIFY(waited.restart() >= platform::AppendLock::kWaitMs - 50);
     QVERIFY(!lock.lock());
-    QVERIFY2(waited.elapsed() < platform::AppendLock::kWaitMs / 2,
-        qPrintable(QString::number(waited.elapsed())));
-    lock.unlock();
+    QVERIFY(waited.elapsed() < platform::AppendLock::kWaitMs / 2);
 
     holder.kill();
     QVERIFY(holder.waitForFinished(5000));

@@ -212,26 +212,21 @@ void TestZevSocketWorker::serialArrivingAfterOneSecondEndsTheWait_data()
 void TestZevSocketWorker::serialArrivingAfterOneSecondEndsTheWait()
 {
     QFETCH(int, forwardMs);
-    const QString fastboot = FileUtils::appDirPath() + QStringLiteral("/fastbootfile/");
-    const auto realAdb = qScopeGuard([&] {
-        for (const char *name : { "adb", "scenario.json", "argv.log" })
-            QFile::remove(fastboot + QLatin1String(name));
-        QFile::link(qEnvironmentVariable("ZEV_SOURCE_DIR")
-                + QStringLiteral("/tools/robot-sim/fastboot-adb"),
-            fastboot + QStringLiteral("adb"));
+    const QString adb = FileUtils::appDirPath() + QStringLiteral("/fastbootfile/adb");
+    const QString realAdb = QFile::symLinkTarget(adb);
+    const auto restore = qScopeGuard([&] {
+        QFile::remove(adb);
+        QFile::link(realAdb, adb);
     });
     if (forwardMs > 0) {
-        // The tunnel is made by the real adb; the reader's own forward only takes its time.
+        // The tunnel is the real adb's; the reader's own forward only takes its time.
         QVERIFY(runAdb(
             { QStringLiteral("forward"), QStringLiteral("tcp:6102"), QStringLiteral("tcp:6102") }));
-        QVERIFY(QFile::remove(fastboot + QStringLiteral("adb")));
-        QVERIFY(QFile::copy(QStringLiteral(ZEV_FAKE_ADB), fastboot + QStringLiteral("adb")));
-        QFile scenario(fastboot + QStringLiteral("scenario.json"));
+        QVERIFY(QFile::remove(adb) && QFile::copy(QStringLiteral(ZEV_FAKE_ADB), adb));
+        QFile scenario(QFileInfo(adb).dir().filePath(QStringLiteral("scenario.json")));
         QVERIFY(scenario.open(QIODevice::WriteOnly));
-        scenario.write(
-            QStringLiteral(R"({"rules": [{"match": "^forward ", "responses": [{"delayMs": %1}]}]})")
-                .arg(forwardMs)
-                .toUtf8());
+        scenario.write(R"({"rules": [{"match": "^forward ", "responses": [{"delayMs": )"
+            + QByteArray::number(forwardMs) + "}]}]}");
     }
     QThread thread;
     auto *worker = new ZEVSocketWorker;
