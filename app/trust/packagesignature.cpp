@@ -226,10 +226,14 @@ std::optional<Signature> parseSignature(const QByteArray &text)
 
 QString keyIdText(const QByteArray &id)
 {
-    // The id is a little-endian number; minisign prints it most significant byte first.
+    // The id is a little-endian number, which minisign prints in hex without leading zeros.
     QByteArray reversed(id);
     std::reverse(reversed.begin(), reversed.end());
-    return QString::fromLatin1(reversed.toHex().toUpper());
+    const QByteArray digits = reversed.toHex().toUpper();
+    const int first = static_cast<int>(
+        std::find_if(digits.cbegin(), digits.cend() - 1, [](char digit) { return digit != '0'; })
+        - digits.cbegin());
+    return QString::fromLatin1(digits.mid(first));
 }
 
 const char *verdictText(Verdict verdict)

@@ -50,7 +50,7 @@ struct Result
 std::optional<PublicKey> parsePublicKey(const QByteArray &base64Line);
 // Lines after the fourth are ignored, as minisign does; line ends may be CRLF.
 std::optional<Signature> parseSignature(const QByteArray &text);
-// Sixteen upper-case hex digits, the form minisign prints ("minisign public key 1A54...").
+// Upper-case hex without leading zeros, as minisign prints it ("minisign public key 621E3E...").
 QString keyIdText(const QByteArray &id);
 const char *verdictText(Verdict verdict);
 

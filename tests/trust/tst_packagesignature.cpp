@@ -47,6 +47,7 @@ private slots:
     void initTestCase();
     void publicKey_data();
     void publicKey();
+    void keyIdAsMinisignPrintsIt();
     void verify_data();
     void verify();
 
@@ -134,6 +135,16 @@ void TestPackageSignature::publicKey()
                         + trust::keyIdText(parsed->id).toLatin1()));
         QCOMPARE(parsed->key.size(), 32);
     }
+}
+
+// Ids seen in minisign's own key comments: leading zeros are not printed.
+void TestPackageSignature::keyIdAsMinisignPrintsIt()
+{
+    QCOMPARE(trust::keyIdText(QByteArray::fromHex("3e622555c7a6541a")),
+        QStringLiteral("1A54A6C75525623E"));
+    QCOMPARE(trust::keyIdText(QByteArray::fromHex("baddeb39e6e32106")),
+        QStringLiteral("621E3E639EBDDBA"));
+    QCOMPARE(trust::keyIdText(QByteArray(8, '\0')), QStringLiteral("0"));
 }
 
 void TestPackageSignature::verify_data()
