@@ -1,0 +1,55 @@
+// A minisign public key line, a line break, then a signature file, checked against one fixed
+// package. Besides crashes it stops on broken invariants: parsed keys and signatures have their
+// sizes, oversized text is refused unread, key ids read as minisign prints them, and a signature
+// that verifies stops verifying when one byte of the package changes.
+#include <constants.h>
+#include <packagesignature.h>
+
+#include <QRegularExpression>
+
+#include <cstdint>
+#include <cstdlib>
+
+namespace {
+
+void require(bool condition)
+{
+    if (!condition)
+        std::abort();
+}
+
+} // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
+{
+    static const QByteArray package("the fuzzed package\n");
+    static const QRegularExpression keyId(QStringLiteral("\\A(0|[1-9A-F][0-9A-F]{0,15})\\z"));
+    const QByteArray input(reinterpret_cast<const char *>(data), static_cast<int>(size));
+    const int lineEnd = input.indexOf('\n');
+    const QByteArray keyLine = lineEnd < 0 ? input : input.left(lineEnd);
+    const QByteArray signatureText = lineEnd < 0 ? QByteArray() : input.mid(lineEnd + 1);
+
+    QList<trust::PublicKey> keys;
+    if (const std::optional<trust::PublicKey> key = trust::parsePublicKey(keyLine)) {
+        require(key->id.size() == 8 && key->key.size() == 32);
+        keys << *key;
+    }
+    const std::optional<trust::Signature> parsed = trust::parseSignature(signatureText);
+    if (parsed) {
+        require(parsed->keyId.size() == 8 && parsed->signature.size() == 64
+            && parsed->globalSignature.size() == 64 && !parsed->trustedComment.contains('\n'));
+    }
+
+    const trust::Result result = trust::verify(package, signatureText, keys);
+    if (signatureText.size() > zev::kMaxSignatureBytes)
+        require(result.verdict == trust::Verdict::TooLarge);
+    require(result.keyId.isEmpty() || keyId.match(result.keyId).hasMatch());
+    if (result.verdict == trust::Verdict::Verified) {
+        require(parsed && result.trustedComment == parsed->trustedComment);
+        QByteArray changed = package;
+        changed[3] = 'X';
+        require(
+            trust::verify(changed, signatureText, keys).verdict == trust::Verdict::BadSignature);
+    }
+    return 0;
+}
