@@ -80,12 +80,12 @@ bool signatureVerified(const QString &package, const QStringList &trustedKeys)
     const trust::Result result = trust::verifyFile(package, signature, keys);
     const QString keyId = result.keyId.isEmpty() ? QStringLiteral("none") : result.keyId;
     if (result.verdict == trust::Verdict::Verified) {
-        qCDebug(lcApp, "The package's signature verified, key id %s, trusted comment: %s",
+        qCDebug(lcApp, "Package signature verified, key id %s, trusted comment: %s",
             qUtf8Printable(keyId), result.trustedComment.constData());
         return true;
     }
-    qCDebug(lcApp, "The package %s is refused: %s, key id %s.", qUtf8Printable(package),
-        trust::verdictText(result.verdict), qUtf8Printable(keyId));
+    qCDebug(lcApp, "Package refused: %s, key id %s: %s", trust::verdictText(result.verdict),
+        qUtf8Printable(keyId), qUtf8Printable(package));
     QFile::remove(package);
     QFile::remove(signature);
     return false;
