@@ -20,8 +20,7 @@ constexpr int kKeyIdBytes = 8;
 constexpr int kSignatureLineBytes = kAlgorithmBytes + kKeyIdBytes + crypto_sign_BYTES;
 constexpr int kPublicKeyLineBytes = kAlgorithmBytes + kKeyIdBytes + crypto_sign_PUBLICKEYBYTES;
 constexpr int kDigestBytes = crypto_generichash_BYTES_MAX; // BLAKE2b-512
-// Reads the size minisign reads: the chunk stays in the processor cache while it is hashed.
-constexpr qint64 kHashChunk = 64 * 1024;
+constexpr qint64 kHashWindow = 1024 * 1024;
 
 // sodium_init picks the fastest implementations for this processor; it is safe to call from any
 // thread and cheap after the first call.
@@ -80,21 +79,30 @@ public:
     {
     }
 
+    // Hashed a mapped window at a time, each let go once hashed: no copy of the file through a
+    // buffer, and memory stays flat. Read instead where the file cannot be mapped.
     std::optional<QByteArray> digest() const
     {
         QFile file(m_path);
-        if (!file.open(QIODevice::ReadOnly | QIODevice::Unbuffered))
+        if (!file.open(QIODevice::ReadOnly))
             return std::nullopt;
         crypto_generichash_state state;
         crypto_generichash_init(&state, nullptr, 0, kDigestBytes);
-        std::vector<unsigned char> chunk(static_cast<size_t>(kHashChunk));
-        for (;;) {
-            const qint64 got = file.read(reinterpret_cast<char *>(chunk.data()), kHashChunk);
-            if (got < 0)
+        const qint64 size = file.size();
+        std::vector<unsigned char> chunk;
+        for (qint64 offset = 0; offset < size; offset += kHashWindow) {
+            const qint64 length = qMin(kHashWindow, size - offset);
+            const auto bytesLength = static_cast<unsigned long long>(length);
+            if (uchar *window = file.map(offset, length)) {
+                crypto_generichash_update(&state, window, bytesLength);
+                file.unmap(window);
+                continue;
+            }
+            chunk.resize(static_cast<size_t>(length));
+            if (!file.seek(offset)
+                || file.read(reinterpret_cast<char *>(chunk.data()), length) != length)
                 return std::nullopt;
-            if (got == 0)
-                break;
-            crypto_generichash_update(&state, chunk.data(), static_cast<unsigned long long>(got));
+            crypto_generichash_update(&state, chunk.data(), bytesLength);
         }
         QByteArray digest(kDigestBytes, Qt::Uninitialized);
         crypto_generichash_final(
