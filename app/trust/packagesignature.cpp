@@ -117,8 +117,6 @@ public:
         if (!file.open(QIODevice::ReadOnly))
             return std::nullopt;
         const qint64 size = file.size();
-        if (size == 0)
-            return check(bytes(QByteArray()), 0);
         if (const uchar *mapped = file.map(0, size)) {
             const bool good = check(mapped, static_cast<unsigned long long>(size));
             file.unmap(const_cast<uchar *>(mapped));
