@@ -1,11 +1,9 @@
 // A minisign public key line, a line break, then a signature file, checked against one fixed
 // package. Besides crashes it stops on broken invariants: parsed keys and signatures have their
-// sizes, oversized text is refused unread, key ids read as minisign prints them, and a signature
+// sizes, oversized text is refused unread, key ids have no leading zero, and a signature
 // that verifies stops verifying when one byte of the package changes.
 #include <constants.h>
 #include <packagesignature.h>
-
-#include <QRegularExpression>
 
 #include <cstdint>
 #include <cstdlib>
@@ -23,7 +21,6 @@ void require(bool condition)
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 {
     static const QByteArray package("the fuzzed package\n");
-    static const QRegularExpression keyId(QStringLiteral("\\A(0|[1-9A-F][0-9A-F]{0,15})\\z"));
     const QByteArray input(reinterpret_cast<const char *>(data), static_cast<int>(size));
     const int lineEnd = input.indexOf('\n');
     const QByteArray keyLine = lineEnd < 0 ? input : input.left(lineEnd);
@@ -43,7 +40,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     const trust::Result result = trust::verify(package, signatureText, keys);
     if (signatureText.size() > zev::kMaxSignatureBytes)
         require(result.verdict == trust::Verdict::TooLarge);
-    require(result.keyId.isEmpty() || keyId.match(result.keyId).hasMatch());
+    require(result.keyId.size() <= 16 && !result.keyId.startsWith(QLatin1Char('0')));
     if (result.verdict == trust::Verdict::Verified) {
         require(parsed && result.trustedComment == parsed->trustedComment);
         QByteArray changed = package;

@@ -1,7 +1,6 @@
 // The download component against the simulated robot's web service (tools/robot-sim).
 #include "webfixture.h"
 
-#include <constants.h>
 #include <zevdownloadhandler.h>
 
 #include <QtTest>
@@ -65,8 +64,6 @@ private slots:
     void initTestCase();
     void cleanupTestCase();
     void answerDownloadAndReport();
-    void signatureFetch_data();
-    void signatureFetch();
 
 private:
     bool runSimctl(const QStringList &arguments, QByteArray *output = nullptr);
@@ -116,27 +113,22 @@ void TestDownloadSim::initTestCase()
         { QStringLiteral("range"), QStringLiteral("bytes=100000-") },
         { QStringLiteral("cut_after"), 200007 }, { QStringLiteral("times"), 1 } };
     const QJsonObject scenario { { QStringLiteral("web"),
-        QJsonObject {
-            { QStringLiteral("package"),
-                QJsonObject {
-                    { QStringLiteral("file_name"), QStringLiteral("Tarvo2_Upgrade_9.9.9.zip") },
-                    { QStringLiteral("version"), QStringLiteral("9.9.9") },
-                    { QStringLiteral("zip"), HostProcess::hostPath(package.fileName()) } } },
-            { QStringLiteral("faults"), QJsonArray { fault1, fault2, fault3 } },
-            { QStringLiteral("signature"),
-                QJsonObject { { QStringLiteral("file"),
-                    HostProcess::hostPath(
-                        m_dir.filePath(QStringLiteral("served.minisig"))) } } } } } };
+        QJsonObject { { QStringLiteral("package"),
+                          QJsonObject { { QStringLiteral("file_name"),
+                                            QStringLiteral("Tarvo2_Upgrade_9.9.9.zip") },
+                              { QStringLiteral("version"), QStringLiteral("9.9.9") },
+                              { QStringLiteral("zip"), HostProcess::hostPath(package.fileName()) } } },
+            { QStringLiteral("faults"), QJsonArray { fault1, fault2, fault3 } } } } };
     QFile scenarioFile(m_dir.filePath(QStringLiteral("scenario.json")));
     QVERIFY(scenarioFile.open(QIODevice::WriteOnly));
     scenarioFile.write(QJsonDocument(scenario).toJson());
     scenarioFile.close();
 
     QByteArray output;
-    QVERIFY(runSimctl(
-        { QStringLiteral("start"), QStringLiteral("--state-dir"), HostProcess::hostPath(m_stateDir),
-            QStringLiteral("--scenario"), HostProcess::hostPath(scenarioFile.fileName()),
-            QStringLiteral("--adb-port"), QString::number(WebFixture::closedPort()) },
+    QVERIFY(runSimctl({ QStringLiteral("start"), QStringLiteral("--state-dir"),
+                          HostProcess::hostPath(m_stateDir), QStringLiteral("--scenario"),
+                          HostProcess::hostPath(scenarioFile.fileName()),
+                          QStringLiteral("--adb-port"), QString::number(WebFixture::closedPort()) },
         &output));
     m_ports = QJsonDocument::fromJson(output).object();
     QVERIFY(m_ports.value(QStringLiteral("web")).toInt() > 0);
@@ -252,76 +244,6 @@ void TestDownloadSim::answerDownloadAndReport()
     QVERIFY2(ranges.indexOf(QStringLiteral("bytes=300007-"), firstResume) > firstResume,
         qPrintable(ranges.join(QLatin1Char(','))));
     QCOMPARE(ranges.last(), QStringLiteral("bytes=300007-"));
-}
-
-void TestDownloadSim::signatureFetch_data()
-{
-    QTest::addColumn<bool>("fetch");
-    QTest::addColumn<int>("served"); // bytes; -1: none (404)
-    QTest::addColumn<bool>("oldOneBeside");
-    QTest::addColumn<int>("saved"); // bytes; -1: none
-
-    const int limit = int(zev::kMaxSignatureBytes);
-    QTest::newRow("served") << true << 300 << true << 300;
-    QTest::newRow("at the limit") << true << limit << false << limit;
-    QTest::newRow("oversized, cut past the limit") << true << 20000 << false << limit + 1;
-    QTest::newRow("missing, an old one beside") << true << -1 << true << -1;
-    QTest::newRow("not asked for") << false << 300 << false << -1;
-}
-
-// The signature comes after the package, into "<package>.minisig"; none fails nothing.
-void TestDownloadSim::signatureFetch()
-{
-    QFETCH(bool, fetch);
-    QFETCH(int, served);
-    QFETCH(bool, oldOneBeside);
-    QFETCH(int, saved);
-
-    QByteArray text;
-    for (int i = 0; text.size() < served; ++i)
-        text += "line " + QByteArray::number(i) + '\n';
-    text.truncate(qMax(served, 0));
-    QFile signature(m_dir.filePath(QStringLiteral("served.minisig")));
-    signature.remove();
-    if (served >= 0) {
-        QVERIFY(signature.open(QIODevice::WriteOnly));
-        signature.write(text);
-        signature.close();
-    }
-    const QString work = m_dir.filePath(QStringLiteral("download/5M"));
-    const QString beside = work + QStringLiteral("/Tarvo2_Upgrade_9.9.9.zip.minisig");
-    QFile::remove(beside);
-    QVERIFY(QDir().mkpath(work));
-    if (oldOneBeside) {
-        QFile old(beside);
-        QVERIFY(old.open(QIODevice::WriteOnly));
-        old.write("old");
-    }
-    const auto asked = [this] {
-        int count = 0;
-        for (const QJsonValue &entry : webLog())
-            count += entry.toObject()
-                         .value(QStringLiteral("path"))
-                         .toString()
-                         .endsWith(zev::kSignatureSuffix);
-        return count;
-    };
-    const int askedBefore = asked();
-
-    Sink sink;
-    ZEVDownloadHandler handler;
-    handler.setReportQueueFile(m_dir.filePath(QStringLiteral("queue.json")));
-    handler.createTaskInstance(work, &sink, DownLoadTaskModeNormal);
-    handler.setFetchSignatures(fetch);
-    const QString url = m_ports.value(QStringLiteral("package")).toObject().value("url").toString();
-    QCOMPARE(download(handler, sink, url).code, 0);
-    QCOMPARE(asked() - askedBefore, fetch ? 1 : 0);
-    QFile kept(beside);
-    QCOMPARE(kept.exists(), saved >= 0);
-    if (saved >= 0) {
-        QVERIFY(kept.open(QIODevice::ReadOnly));
-        QCOMPARE(kept.readAll(), text.left(saved));
-    }
 }
 
 QTEST_MAIN(TestDownloadSim)

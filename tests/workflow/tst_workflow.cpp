@@ -17,10 +17,8 @@
 #include <algorithm>
 #include <cstdlib>
 
-using dialogharness::AdbArgvLog;
 using dialogharness::BoxAnswerer;
 using dialogharness::BoxRecord;
-using dialogharness::plannedCommands;
 
 namespace {
 
@@ -31,6 +29,56 @@ const QString kServiceActivity
     = QStringLiteral("com.norvikinc.tarvo2services/com.norvikinc.tarvo2services.MainActivity");
 const QStringList kPlannedInstallOrder { "SmartCamera.apk", "iflytekMix.apk", "DanceGame.apk",
     "Tarvo2Services.apk" };
+
+// The adb command lines of a whole upgrade of the default robot, as the Windows test under Wine
+// also expects them, with the work folder of `workFolder` (such as "download/2M/").
+QList<QStringList> plannedCommands(const QString &workFolder)
+{
+    QFile file(qEnvironmentVariable("ZEV_SOURCE_DIR")
+        + QStringLiteral("/tests/support/upgrade_commands.json"));
+    QList<QStringList> commands;
+    if (!file.open(QIODevice::ReadOnly))
+        return commands;
+    const QString work = FileUtils::appDirPath() + QLatin1Char('/') + workFolder;
+    for (const QJsonValue &line : QJsonDocument::fromJson(file.readAll()).array()) {
+        QStringList words;
+        for (const QJsonValue &word : line.toArray())
+            words << word.toString()
+                         .replace(QLatin1Char('\\'), QLatin1Char('/'))
+                         .replace(QStringLiteral("{home}/download/2M/"), work);
+        commands << words;
+    }
+    return commands;
+}
+
+// What the adb wrapper was run with while this lives (one JSON array per line).
+class AdbArgvLog
+{
+public:
+    explicit AdbArgvLog(const QString &path) : m_path(path)
+    {
+        qputenv("ZEV_ADB_ARGV_LOG", QFile::encodeName(path));
+    }
+    ~AdbArgvLog() { qunsetenv("ZEV_ADB_ARGV_LOG"); }
+    QList<QStringList> commands() const
+    {
+        QList<QStringList> commands;
+        QFile file(m_path);
+        if (!file.open(QIODevice::ReadOnly))
+            return commands;
+        for (const QByteArray &line : file.readAll().split('\n')) {
+            QStringList words;
+            for (const QJsonValue &word : QJsonDocument::fromJson(line).array())
+                words << word.toString();
+            if (!line.isEmpty())
+                commands << words;
+        }
+        return commands;
+    }
+
+private:
+    QString m_path;
+};
 
 // Every line the day's log may hold while the diagnostic categories are off, at its level; %N
 // stands for any text, the adb output quoted in some lines included.

@@ -148,13 +148,12 @@ class WebService:
         if not sig:
             return None
         if sig.get("file"):
-            return sig["file"] if os.path.isabs(sig["file"]) else os.path.join(self.base_dir, sig["file"])
-        key = sig["key"] if os.path.isabs(sig["key"]) else os.path.join(self.base_dir, sig["key"])
+            return os.path.join(self.base_dir, sig["file"])
+        key = os.path.join(self.base_dir, sig["key"])
         path = self.package_path + ".minisig"
         # Debian's minisign; a key made with -W needs no password.
-        subprocess.run(["minisign", "-S", "-s", key, "-m", self.package_path, "-x", path]
-                       + (["-l"] if sig.get("legacy") else []), check=True, stdin=subprocess.DEVNULL,
-                       stdout=subprocess.DEVNULL)
+        subprocess.run(["minisign", "-S", "-s", key, "-m", self.package_path, "-x", path], check=True,
+                       stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL)
         return path
 
     def stop(self):
