@@ -8,6 +8,7 @@
 #include "ziphandler.h"
 
 #include <adbconductor.h>
+#include <constants.h>
 #include <fileutils.h>
 #include <logger.h>
 #include <platform.h>
@@ -409,6 +410,7 @@ void Tarvo2_UpgradeTool::onGetRobotBaseInfo(RobotTarvo2Ptr robotPtr, utils::ZEVE
     }
     ZEVDownloadHandler *download = utils::SingletonT<ZEVDownloadHandler>::instance();
     download->createTaskInstance(currentWorkDir(), this, DownLoadTaskModeNormal);
+    download->setFetchSignatures(!config.trustedKeys.isEmpty());
     robotPtr->region = config.region;
     download->setRobotTarvo2Data(robotPtr);
     const enumRobotVersion version = static_cast<enumRobotVersion>(currentRobotType());
@@ -480,8 +482,11 @@ void Tarvo2_UpgradeTool::onUpgradeInfo(UpgRespDataPtr dataPtr, utils::ZEVErrorPt
     utils::SingletonT<ZEVDownloadHandler>::instance()->setDownloadPath(folder);
     packageMd5 = dataPtr->packageMd5;
 
+    // With trusted keys a cached package is only as good as the signature beside it, which the
+    // unpacker checks again.
     QString found;
-    if (FileUtils::findFileByMd5(folder, packageMd5, found)) {
+    if (FileUtils::findFileByMd5(folder, packageMd5, found)
+        && (config.trustedKeys.isEmpty() || QFile::exists(found + zev::kSignatureSuffix))) {
         {
             QMutexLocker locker(stateMutex);
             packagePath = found;

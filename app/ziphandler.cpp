@@ -3,7 +3,9 @@
 #include "applog.h"
 
 #include <appconfig.h>
+#include <constants.h>
 #include <fileutils.h>
+#include <packagesignature.h>
 
 #include <JlCompress.h>
 #include <quazip.h>
@@ -19,6 +21,7 @@ namespace {
 
 using utils::kPackageBroken;
 using utils::kPackageMd5Mismatch;
+using utils::kPackageSignatureBad;
 
 const QString kApkPart = QStringLiteral(".apk");
 
@@ -58,6 +61,33 @@ bool fitsOnDisk(const QString &archive, const QString &folder)
         return true;
     qCDebug(lcApp, "The upgrade package needs %lld bytes unpacked, the disk has %lld bytes free.",
         static_cast<long long>(needed), static_cast<long long>(available));
+    return false;
+}
+
+// A refused package and its signature leave the work folder, so that the next run fetches both
+// again instead of finding them by the package's digest.
+bool signatureVerified(const QString &package, const QStringList &trustedKeys)
+{
+    QList<trust::PublicKey> keys;
+    for (const QString &text : trustedKeys) {
+        if (const std::optional<trust::PublicKey> key = trust::parsePublicKey(text.toLatin1()))
+            keys << *key;
+        else
+            qCDebug(
+                lcApp, "A trusted key is no minisign public key: \"%s\".", qUtf8Printable(text));
+    }
+    const QString signature = package + zev::kSignatureSuffix;
+    const trust::Result result = trust::verifyFile(package, signature, keys);
+    const QString keyId = result.keyId.isEmpty() ? QStringLiteral("none") : result.keyId;
+    if (result.verdict == trust::Verdict::Verified) {
+        qCDebug(lcApp, "Package signature verified, key id %s, trusted comment: %s",
+            qUtf8Printable(keyId), result.trustedComment.constData());
+        return true;
+    }
+    qCDebug(lcApp, "Package refused: %s, key id %s: %s", trust::verdictText(result.verdict),
+        qUtf8Printable(keyId), qUtf8Printable(package));
+    QFile::remove(package);
+    QFile::remove(signature);
     return false;
 }
 
@@ -120,6 +150,11 @@ void ZipHandler::slotExtractZip(QString fileName, QString qsMD5, int type)
     }
 
     const AppConfig config = readAppConfig();
+    if (!config.trustedKeys.isEmpty() && !signatureVerified(fileName, config.trustedKeys)) {
+        error->setErrorCode(kPackageSignatureBad);
+        emit sigExtractZipDone(apps, error);
+        return;
+    }
     const bool english = config.region.compare(QLatin1String("en"), Qt::CaseInsensitive) == 0;
     const QString languageKey = english ? QStringLiteral("EnglishChat") : QStringLiteral("iflytek");
 

@@ -135,6 +135,46 @@ def bench_md5(ctx):
 
 
 # ---------------------------------------------------------------------------------------------
+# The signature check of a package: the unpacker's verifier against minisign -V.
+
+def bench_signature(ctx):
+    size = ctx.size(200 * MIB, 32 * MIB)
+    folder = os.path.join(ctx.tmp, "signature")
+    os.makedirs(folder)
+    package = os.path.join(folder, "Tarvo2_Upgrade_bench.zip")
+    make_random_file(package, size)
+    key = os.path.join(folder, "publisher")
+    subprocess.run(["minisign", "-G", "-W", "-p", key + ".pub", "-s", key + ".key"], check=True,
+                   capture_output=True)
+    with open(key + ".pub") as f:
+        public = f.read().splitlines()[1]
+    tool = os.path.join(ctx.bin, "bench_verify")
+    rows = []
+    try:
+        for kind, options in (("prehashed (BLAKE2b-512)", []), ("legacy", ["-l"])):
+            signature = package + (".legacy" if options else "") + ".minisig"
+            subprocess.run(["minisign", "-S", "-s", key + ".key", "-m", package, "-x", signature]
+                           + options, check=True, capture_output=True)
+            # Both read the package from the page cache once it is warm.
+            run_timed([tool, public, package, signature])
+            a, b = alternate(ctx.rounds, lambda: run_timed([tool, public, package, signature])[:2],
+                             lambda: run_timed(["minisign", "-V", "-q", "-P", public, "-m", package,
+                                                "-x", signature])[:2])
+            t_ours = median([x[0] for x in a])
+            t_ref = median([x[0] for x in b])
+            ratio = t_ours / t_ref
+            rows.append(Row("signature check of a %d MiB package, %s signature (page cache warm)"
+                            % (size // MIB, kind),
+                            "%s (%.0f MiB/s)" % (fmt_s(t_ours), size / MIB / t_ours),
+                            "`minisign -V`: %s (%.0f MiB/s)" % (fmt_s(t_ref), size / MIB / t_ref),
+                            "time %.2f x" % ratio, fmt_mib(max(x[1] for x in a)),
+                            "<= 1.1 x minisign -V", ratio <= 1.1))
+    finally:
+        shutil.rmtree(folder)
+    return rows
+
+
+# ---------------------------------------------------------------------------------------------
 # Download from a loopback nginx (sendfile) against curl -o.
 
 NGINX_CONF = """
@@ -636,6 +676,7 @@ def prescribed_waits(commands, log_text):
 BENCHES = {
     "download": bench_download,
     "md5": bench_md5,
+    "signature": bench_signature,
     "unpack": bench_unpack,
     "session": bench_session,
     "startup": bench_startup,

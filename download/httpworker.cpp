@@ -3,11 +3,14 @@
 #include "downloadlog.h"
 #include "webformats.h"
 
+#include <constants.h>
+
 #include <QDir>
 #include <QFileInfo>
 #include <QNetworkAccessManager>
 #include <QNetworkReply>
 #include <QNetworkRequest>
+#include <QSaveFile>
 #include <QTimer>
 
 namespace {
@@ -160,10 +163,10 @@ void HttpWorker::send()
     request.setAttribute(
         QNetworkRequest::RedirectPolicyAttribute, QNetworkRequest::ManualRedirectPolicy);
     const bool download = m_stage == Stage::Task && m_task.header == HttpCmdDownload;
-    if (download) {
+    if (download || m_stage == Stage::Signature) {
         // Without this Qt may ask for compression and change the byte counts under us.
         request.setRawHeader("Accept-Encoding", "identity");
-        if (m_offset > 0)
+        if (download && m_offset > 0)
             request.setRawHeader("Range", "bytes=" + QByteArray::number(m_offset) + '-');
     }
     if (m_method == "POST") {
@@ -323,10 +326,11 @@ void HttpWorker::onReadyRead()
 
 void HttpWorker::readAnswerData()
 {
-    m_answer += m_reply->read(webformats::kMaxAnswerBytes + 1 - m_answer.size());
-    if (m_answer.size() > webformats::kMaxAnswerBytes) {
-        abortExchange(utils::kUpgradeInfoBad);
-    }
+    const bool signature = m_stage == Stage::Signature;
+    const qint64 limit = signature ? zev::kMaxSignatureBytes : webformats::kMaxAnswerBytes;
+    m_answer += m_reply->read(limit + 1 - m_answer.size());
+    if (m_answer.size() > limit)
+        abortExchange(signature ? utils::kPackageSignatureBad : utils::kUpgradeInfoBad);
 }
 
 void HttpWorker::readDownloadData()
@@ -435,6 +439,13 @@ void HttpWorker::onFinished()
         m_abortCode = code;
     }
 
+    if (m_stage == Stage::Signature) {
+        const bool whole = !networkFailure && !m_abortCode && m_status == 200;
+        m_reply = nullptr;
+        finishSignature(whole || m_abortCode == utils::kPackageSignatureBad);
+        return;
+    }
+
     if (m_stage == Stage::QueuedReport) {
         const bool delivered = !networkFailure && !m_abortCode && m_status >= 200 && m_status < 300;
         const bool keep = !delivered && !isRefusal();
@@ -526,6 +537,42 @@ void HttpWorker::completeDownload()
     }
     log(QStringLiteral("Downloaded %1, %2 bytes").arg(m_finalPath).arg(m_done));
     deliverProgress(true);
+    if (m_task.withSignature) {
+        fetchSignature();
+        return;
+    }
+    finishDownload(0);
+}
+
+void HttpWorker::fetchSignature()
+{
+    // A signature left from an earlier download must not pass for this package's.
+    QFile::remove(m_finalPath + zev::kSignatureSuffix);
+    m_stage = Stage::Signature;
+    m_url = QUrl(m_task.url.trimmed() + zev::kSignatureSuffix, QUrl::StrictMode);
+    m_method = "GET";
+    m_body.clear();
+    m_visited.clear();
+    m_visited.insert(m_url);
+    m_redirects = 0;
+    log(QStringLiteral("Fetch the signature %1").arg(m_url.toString()));
+    send();
+}
+
+// `keep`: the whole answer, or its first bytes past the limit.
+void HttpWorker::finishSignature(bool keep)
+{
+    const QString path = m_finalPath + zev::kSignatureSuffix;
+    if (!keep) {
+        log(QStringLiteral("No signature at %1 (status %2)").arg(m_url.toString()).arg(m_status));
+    } else {
+        QSaveFile file(path);
+        if (!file.open(QIODevice::WriteOnly) || file.write(m_answer) != m_answer.size()
+            || !file.commit())
+            log(QStringLiteral("Cannot save %1").arg(path));
+        else
+            log(QStringLiteral("Saved the signature %1, %2 bytes").arg(path).arg(m_answer.size()));
+    }
     finishDownload(0);
 }
 

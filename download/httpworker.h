@@ -32,6 +32,7 @@ public:
         QString downloadDir; // where a download is saved
         QString sha256; // announced for this download, or empty
         qint64 size = -1; // announced for this download, or -1
+        bool withSignature = false; // the package's ".minisig" is fetched after it
     };
 
     explicit HttpWorker(ZEVDownloadHandler *handler);
@@ -45,7 +46,7 @@ public:
     void shutdown();
 
 private:
-    enum class Stage { Idle, QueuedReport, Task };
+    enum class Stage { Idle, QueuedReport, Task, Signature };
 
     void next();
     void runTask();
@@ -64,6 +65,8 @@ private:
     void finishDownload(int code);
     void finishReport(bool delivered, bool keep);
     void completeDownload();
+    void fetchSignature();
+    void finishSignature(bool keep);
     void endExchange();
     void deliverProgress(bool force);
 

@@ -72,6 +72,11 @@ void ZEVDownloadHandler::setDownloadPath(const QString &path)
     m_downloadPath = path;
 }
 
+void ZEVDownloadHandler::setFetchSignatures(bool fetch)
+{
+    m_fetchSignatures = fetch;
+}
+
 void ZEVDownloadHandler::setReportQueueFile(const QString &path)
 {
     HttpWorker *worker = m_worker;
@@ -99,6 +104,7 @@ void ZEVDownloadHandler::postHttpTask(QString url, HttpCmdHeader header, utils::
         task.downloadDir = m_downloadPath.isEmpty()
             ? FileUtils::downloadDirPath(RobotVersionUnknown)
             : m_downloadPath;
+        task.withSignature = m_fetchSignatures;
         if (m_lastAnswer && m_lastAnswer->downloadUrl == url.trimmed()) {
             task.sha256 = m_lastAnswer->sha256;
             task.size = m_lastAnswer->size;

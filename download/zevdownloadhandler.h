@@ -54,6 +54,12 @@ public:
     void setRobotTarvo2Data(std::shared_ptr<RobotTarvo2> robot);
     void setRobotVersion(const enumRobotVersion &robotVersion);
     void setDownloadPath(const QString &path);
+    // With true, each download (header 2) also fetches the package's signature, the download URL
+    // followed by ".minisig", into "<package>.minisig" beside it. A signature that cannot be
+    // fetched fails nothing here (whoever checks it refuses the package); one larger than
+    // zev::kMaxSignatureBytes is cut one byte past the limit, so that the check sees it is too
+    // large.
+    void setFetchSignatures(bool fetch);
     // A report (header 3) gets no callback; one that cannot be delivered is kept in the report
     // queue file and sent before the next request.
     void postHttpTask(QString url, HttpCmdHeader header, utils::ZEVErrorPtr error);
@@ -72,6 +78,7 @@ private:
     RobotTarvo2 m_robot;
     enumRobotVersion m_robotVersion = RobotVersionUnknown;
     QString m_downloadPath;
+    bool m_fetchSignatures = false;
     UpgRespDataPtr m_lastAnswer;
     QThread *m_thread = nullptr;
     HttpWorker *m_worker = nullptr;

@@ -25,7 +25,8 @@ bool sameConfig(const AppConfig &a, const AppConfig &b)
         && a.mainServicePackage == b.mainServicePackage
         && a.mainServiceActivity == b.mainServiceActivity
         && a.systemVersionLowLimit == b.systemVersionLowLimit
-        && a.kernelVersionLowLimit == b.kernelVersionLowLimit && a.region == b.region;
+        && a.kernelVersionLowLimit == b.kernelVersionLowLimit && a.region == b.region
+        && a.trustedKeys == b.trustedKeys;
 }
 
 } // namespace

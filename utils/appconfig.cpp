@@ -4,6 +4,7 @@
 #include "fileutils.h"
 
 #include <QFile>
+#include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QJsonParseError>
@@ -97,6 +98,8 @@ AppConfig parseAppConfig(const QByteArray &json)
     readText(object, QStringLiteral("system_version_low_limit"), config.systemVersionLowLimit);
     readText(object, QStringLiteral("kernal_version_low_limit"), config.kernelVersionLowLimit);
     readText(object, QStringLiteral("systemLanguage"), config.region);
+    for (const QJsonValue &key : object.value(QStringLiteral("trusted_keys")).toArray())
+        config.trustedKeys << key.toString();
     return config;
 }
 

@@ -2,6 +2,7 @@
 
 #include <QByteArray>
 #include <QString>
+#include <QStringList>
 
 // Configuration from "config/config.json" beside the program, else in the writable home (see
 // FileUtils::readablePath); every value has a default.
@@ -17,6 +18,10 @@ struct AppConfig
     QString systemVersionLowLimit;
     QString kernelVersionLowLimit;
     QString region;
+    // Minisign public keys (the base64 line of a .pub file) that sign upgrade packages. With
+    // none, packages are taken unsigned; an entry that is no text is kept as an empty text, so
+    // that a mistyped list never turns the check off.
+    QStringList trustedKeys;
 };
 
 // Reads the file on every call; a missing or malformed file gives the defaults.

@@ -24,5 +24,11 @@ inline const QString kKernelVersionKey = QStringLiteral("ro.build.date.utc=");
 inline const QString kLanguageZhCN = QStringLiteral("zh_CN");
 inline const QString kLanguageEn = QStringLiteral("en");
 inline const QString kToolVersion = QStringLiteral("1.0.0.5");
+// A package's signature is the package's file name (and download URL) followed by this.
+inline const QString kSignatureSuffix = QStringLiteral(".minisig");
+// Signature files larger than this are refused unread. minisign writes trusted comments of up to
+// 4077 bytes, and `minisign -V` takes files of up to 9404 bytes (both comments at the longest it
+// reads); this leaves room for CRLF line ends and trailing lines.
+constexpr qint64 kMaxSignatureBytes = 12 * 1024;
 
 } // namespace zev

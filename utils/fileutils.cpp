@@ -214,9 +214,20 @@ void FileUtils::cleanFolderKeepZip(const QString &path)
     QDir folder(target);
     const QFileInfoList children
         = folder.entryInfoList(QDir::AllEntries | QDir::System | QDir::NoDotAndDotDot, kByName);
+    const auto isZip = [](const QFileInfo &entry) {
+        return entry.suffix().compare(QLatin1String("zip"), Qt::CaseInsensitive) == 0;
+    };
     for (const QFileInfo &child : children) {
-        if (child.suffix().compare(QLatin1String("zip"), Qt::CaseInsensitive) == 0)
+        if (isZip(child))
             continue;
+        // A kept package keeps its signature, "<package>.minisig": reused without it, it would
+        // be downloaded again.
+        const QString name = child.fileName();
+        if (name.endsWith(zev::kSignatureSuffix)) {
+            const QFileInfo package(folder, name.chopped(zev::kSignatureSuffix.size()));
+            if (isZip(package) && package.exists())
+                continue;
+        }
         removeTree(child.absoluteFilePath());
     }
     folder.rmdir(folder.absolutePath());

@@ -1,5 +1,6 @@
 #include "zeverror.h"
 
+#include <QCoreApplication>
 #include <QString>
 #include <QTextCodec>
 
@@ -51,6 +52,10 @@ constexpr TableEntry kMessages[] = {
     { kPackageBroken, "升级包下载错误!" },
     { kPackageMd5Mismatch, "MD5校验失败,请重新刷机!" },
     { kDownloadInterrupted, "下载更新包失败，可能是网络连接中断，请重试!" },
+    // The one message shown in the user's language: the table holds the translation's source.
+    { kPackageSignatureBad,
+        QT_TRANSLATE_NOOP("utils::ZEVError",
+            "The upgrade package's signature could not be verified!") },
     { kRobotNotFound, "未检测到机器人版本,请检查USB连接是否正常!" },
     { kBuildTooOld, "System version is too low, please call after-sale service:000-0000-000!" },
     { kRobotTypeWrong, "机器人版本号错误!" },
@@ -129,7 +134,11 @@ QString ZEVError::messageTextForCode(int code)
         return QString::fromUtf8(kNetworkMessage);
     const auto &table = messageTable();
     const auto it = table.find(code);
-    return it == table.end() ? QString() : it->second;
+    if (it == table.end())
+        return QString();
+    if (code == kPackageSignatureBad)
+        return QCoreApplication::translate("utils::ZEVError", it->second.toUtf8().constData());
+    return it->second;
 }
 
 std::string ZEVError::messageForCode(int code)

@@ -46,6 +46,7 @@ enum ErrorCode : int {
     kPackageBroken = 30001,
     kPackageMd5Mismatch = 30002,
     kDownloadInterrupted = 30003,
+    kPackageSignatureBad = 30004,
     kRobotNotFound = 40000,
     kBuildTooOld = 40001,
     kRobotTypeWrong = 40002,

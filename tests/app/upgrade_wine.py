@@ -58,7 +58,7 @@ class UpgradeUnderWine(unittest.TestCase):
         with open(os.path.join(self.home, "usb-devices.txt"), "w") as f:
             f.write("".join(d + "\n" for d in devices))
 
-    def begin(self, scenario, usb):
+    def begin(self, scenario, usb, trusted_keys):
         shutil.rmtree(os.path.join(self.home, "download"), True)
         for leftover in ("pending_reports.json", "fastbootfile/argv.log"):
             if os.path.exists(os.path.join(self.home, leftover)):
@@ -69,7 +69,8 @@ class UpgradeUnderWine(unittest.TestCase):
         os.makedirs(os.path.join(self.home, "config"), exist_ok=True)
         with open(os.path.join(self.home, "config", "config.json"), "w") as f:
             # The diagnostic lines tell how the run ended.
-            json.dump({"default_request_url": "http://127.0.0.1:%d" % ports["web"], "debugLog": True}, f)
+            config = {"default_request_url": "http://127.0.0.1:%d" % ports["web"], "debugLog": True}
+            json.dump(dict(config, trusted_keys=trusted_keys) if trusted_keys else config, f)
 
     def end(self):
         self.sim.stop()
@@ -145,9 +146,16 @@ class UpgradeUnderWine(unittest.TestCase):
         hold_push = {"rules": [{"match": "shell:mkdir /sdcard/actions/*", "hang": True},
                                {"match": "sync:*", "unplug": True}]}
         wrong_md5 = {"web": {"answer": {"md5": "0123456789abcdef0123456789abcdef"}}}
+        # A publisher's key, made now with Debian's minisign; the web service signs with it.
+        key = os.path.join(self.folder, "publisher")
+        subprocess.run(["minisign", "-G", "-W", "-p", key + ".pub", "-s", key + ".key"], check=True,
+                       capture_output=True)
+        with open(key + ".pub") as f:
+            trusted = [f.read().splitlines()[1]]
+        signed = {"web": {"signature": {"key": key + ".key"}}}
         # name, scenario, USB devices at the start, what happens during the run, finish code and
         # message, adb command lines (the first N of a whole upgrade's, then these in any order,
-        # then at most these), the report's code (None: none), log lines in order
+        # then at most these), the report's code (None: none), log lines in order[, trusted keys]
         cases = [
             ("success", {}, [ROBOT], None, 0, "刷机完成，请等待机器人重新启动！", (len(happy), [], []), 0,
              ["testUsbConnectRobot", "get robot serialnum start...",
@@ -156,19 +164,25 @@ class UpgradeUnderWine(unittest.TestCase):
               "rooting please wait for about three minitues...",
               "adb push actions finished files total: [ 5 ] successed : [ 5 ]",
               "adb install [ Tarvo2Services.apk ] successful : ["]),
+            ("signed", signed, [ROBOT], None, 0, "刷机完成，请等待机器人重新启动！", (len(happy), [], []), 0,
+             ["Start downloading...", "Package signature verified, key id", "adb install [ Tarvo2Services.apk ] successful : ["],
+             trusted),
             ("no robot", {}, [], None, 40000, "未检测到机器人版本,请检查USB连接是否正常!", (0, [], []), None,
              ["testUsbConnectRobot", "usb not connect or robot shutdown!"]),
             ("wrong MD5", wrong_md5, [ROBOT], None, 30002, "MD5校验失败,请重新刷机!", (7, [], []), 30002,
              ["Get robot version sucessfull!", "Start downloading...", "Extract the upgrade zip file..."]),
+            ("unsigned, a key trusted", {}, [ROBOT], None, 30004, "无法验证升级包的签名!", (7, [], []), 30004,
+             ["Start downloading...", "Package refused: no signature, key id none:",
+              "Extract the upgrade zip file..."], trusted),
             # The unplug stops adb's server and ends every adb.exe; the push goes on to its next file,
             # which fails (or is ended before it started).
             ("unplug during push", hold_push, [ROBOT], self.unplug_at("shell:mkdir /sdcard/actions/"),
              20002, "USB连接断开，请重试!", (8, [["kill-server"]], [happy[8]]), 20002,
              ["Get robot version sucessfull!", "rooting please wait for about three minitues..."]),
         ]
-        for name, scenario, usb, during, code, message, commands, report, lines in cases:
+        for name, scenario, usb, during, code, message, commands, report, lines, *keys in cases:
             with self.subTest(name):
-                self.begin(scenario, usb)
+                self.begin(scenario, usb, keys[0] if keys else [])
                 self.addCleanup(self.sim.stop)
                 reports = [] if report is None else [(report, SERIAL, 0)]
                 try:
@@ -197,6 +211,8 @@ class UpgradeUnderWine(unittest.TestCase):
                 self.assertEqual(log.count("\n"), log.count("\r\n"))
                 if code == 0:
                     self.assertIn(SERVICE_ACTIVITY, self.sim.device_state()["started"])
+                if code == 30004:  # the refused package and its signature left the cache
+                    self.assertEqual(os.listdir(os.path.join(self.home, "download", "2M")), [])
 
 
 if __name__ == "__main__":

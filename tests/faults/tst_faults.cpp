@@ -2,7 +2,8 @@
 // (adbd, robot service, web service) and the robot's USB device under umockdev's testbed. Every
 // case must end in exactly one finish box with its code, logged once, leave the dialog ready for
 // the next run, never take a partial package for a complete one, write nothing outside the work
-// folders and run nothing on the robot's shell that the tool did not mean to run.
+// folders and run nothing on the robot's shell that the tool did not mean to run. Signed packages
+// with keys and signatures made by Debian's minisign at test time.
 
 // GLib first: its headers use "signals" as a plain name, which Qt's headers define away.
 #include "../support/usbfixture.h"
@@ -12,8 +13,10 @@
 #include "tarvo2_upgradetool.h"
 #include "usbwatcher.h"
 
+#include <constants.h>
 #include <fileutils.h>
 #include <logger.h>
+#include <packagesignature.h>
 #include <zeverror.h>
 
 #include <QtTest>
@@ -44,7 +47,35 @@ QList<int> finishCodes(const QString &log)
     return codes;
 }
 
+bool minisign(const QStringList &arguments)
+{
+    QProcess process;
+    process.start(QStringLiteral("minisign"), arguments);
+    return process.waitForFinished(30000) && process.exitStatus() == QProcess::NormalExit
+        && process.exitCode() == 0;
+}
+
+// A file changed the way the signed-package table names it.
+bool change(const QString &path, const QString &how)
+{
+    QFile file(path);
+    if (!file.open(QIODevice::ReadWrite))
+        return false;
+    QByteArray text = file.readAll();
+    if (how == QLatin1String("package"))
+        text[text.size() / 2] = char(~text[text.size() / 2]);
+    else if (how == QLatin1String("comment"))
+        text.replace("trusted comment: timestamp:", "trusted comment: timestamp:9");
+    else if (how == QLatin1String("truncate"))
+        text.truncate(text.indexOf("trusted comment: "));
+    else if (how == QLatin1String("pad"))
+        text += QByteArray(int(zev::kMaxSignatureBytes), ' ');
+    return file.resize(0) && file.seek(0) && file.write(text) == text.size();
+}
+
 } // namespace
+
+Q_DECLARE_METATYPE(trust::Verdict)
 
 class TestFaults : public QObject, private dialogharness::UpgradeCase
 {
@@ -65,6 +96,8 @@ private slots:
     void hostileNames();
     void twoRobots();
     void unplugDuringDownload();
+    void signedPackages_data();
+    void signedPackages();
 
 private:
     void stopSim() { sim.stop(); }
@@ -81,7 +114,20 @@ private:
     // The type 0 robot's work folder.
     static QString workDir() { return FileUtils::appDirPath() + QStringLiteral("/download/2M/"); }
 
+    QString key(const QString &name, const char *suffix) const
+    {
+        return keys.filePath(name + QLatin1String(suffix));
+    }
+    // Its comment line ends in the key id as minisign prints it; the key is its second line.
+    QStringList publicKey(const QString &name) const
+    {
+        QFile file(key(name, ".pub"));
+        return file.open(QIODevice::ReadOnly) ? QString::fromLatin1(file.readAll()).split('\n')
+                                              : QStringList();
+    }
+
     QStringList appDirBefore;
+    QTemporaryDir keys;
 };
 
 void TestFaults::initTestCase()
@@ -92,6 +138,8 @@ void TestFaults::initTestCase()
     QVERIFY(installProgram());
     // How each run ended and which step ran out of time are read from the diagnostic lines.
     Logger::routeDiagnostics(true);
+    for (const QString name : { "A", "B" })
+        QVERIFY(minisign({ "-G", "-W", "-p", key(name, ".pub"), "-s", key(name, ".key") }));
 }
 
 void TestFaults::init()
@@ -521,6 +569,113 @@ void TestFaults::unplugDuringDownload()
     QVERIFY(!QFile::exists(simFile(QStringLiteral("device/sdcard/actions/dance/dance.hts"))));
     checkReadyForNextRun();
     checkNoWritesOutsideWorkFolders();
+}
+
+void TestFaults::signedPackages_data()
+{
+    QTest::addColumn<QStringList>("trusted");
+    // The signer ("" for none), then "/" and a change: "package", the signer signed another.
+    QTest::addColumn<QString>("signature");
+    QTest::addColumn<bool>("cached"); // a signed run first; the change is made to its cache
+    QTest::addColumn<trust::Verdict>("verdict");
+
+    using trust::Verdict;
+    const QStringList a { "A" };
+    QTest::newRow("unsigned") << a << QString() << false << Verdict::NoSignature;
+    QTest::newRow("untrusted key") << a << "B" << false << Verdict::UnknownKey;
+    QTest::newRow("tampered package with matching MD5")
+        << a << "A/package" << false << Verdict::BadSignature;
+    QTest::newRow("tampered trusted comment")
+        << a << "A/comment" << false << Verdict::BadTrustedComment;
+    QTest::newRow("truncated signature") << a << "A/truncate" << false << Verdict::Malformed;
+    QTest::newRow("oversized signature") << a << "A/pad" << false << Verdict::TooLarge;
+    QTest::newRow("second of two trusted keys")
+        << QStringList { "B", "A" } << "A" << false << Verdict::Verified;
+    QTest::newRow("cached package whose signature no longer verifies")
+        << a << "A/comment" << true << Verdict::BadTrustedComment;
+}
+
+// A package whose signature cannot be verified ends the run with 30004 before anything reaches
+// the robot: nothing after the base information, the report carries 30004, and neither package
+// nor signature stays cached.
+void TestFaults::signedPackages()
+{
+    QFETCH(QStringList, trusted);
+    QFETCH(QString, signature);
+    QFETCH(bool, cached);
+    QFETCH(trust::Verdict, verdict);
+    const QString signer = signature.section(QLatin1Char('/'), 0, 0);
+    const QString changed = signature.section(QLatin1Char('/'), 1);
+
+    const QString served = dir->filePath(QStringLiteral("served.minisig"));
+    QVERIFY(startSim(
+        { { "web", QJsonObject { { "signature", QJsonObject { { "file", served } } } } } }));
+    QStringList trustedKeys;
+    for (const QString &name : trusted)
+        trustedKeys << publicKey(name).value(1);
+    QVERIFY(UpgradeCase::writeConfig(QString(), trustedKeys));
+    plug();
+    if (!signer.isEmpty()) {
+        // A changed package is what the publisher signed; the web service serves another.
+        QString package = simFile(QStringLiteral("web/") + sim.packageFile());
+        if (changed == QLatin1String("package")) {
+            const QString signedCopy = dir->filePath(QStringLiteral("signed.zip"));
+            QVERIFY(QFile::copy(package, signedCopy) && change(signedCopy, changed));
+            package = signedCopy;
+        }
+        QVERIFY(minisign({ "-S", "-s", key(signer, ".key"), "-m", package, "-x", served }));
+        if (!cached && changed != QLatin1String("package"))
+            QVERIFY(change(served, changed));
+    }
+    const QString cachedPackage = workDir() + sim.packageFile();
+    if (cached) {
+        pressStart();
+        QVERIFY(waitForBoxes(1));
+        QCOMPARE(boxes->boxes.takeFirst().title, QStringLiteral("Success"));
+        QVERIFY(change(cachedPackage + zev::kSignatureSuffix, changed));
+        todaysLog.mark();
+    }
+    const int downloads = sim.webRequests(QStringLiteral("/download/")).size();
+    const int services = textLines(simFile(QStringLiteral("commands.log"))).size();
+    pressStart();
+    QVERIFY(waitForBoxes(1));
+    const bool verified = verdict == trust::Verdict::Verified;
+    const int code = verified ? utils::kSuccess : utils::kPackageSignatureBad;
+    checkOneFinish(code);
+    checkReadyForNextRun();
+    checkNoWritesOutsideWorkFolders();
+    const bool keyRead = !signer.isEmpty() && verdict != trust::Verdict::Malformed
+        && verdict != trust::Verdict::TooLarge;
+    const QString line = QStringLiteral("%1, key id %2")
+                             .arg(QLatin1String(trust::verdictText(verdict)),
+                                 keyRead ? publicKey(signer).value(0).section(QLatin1Char(' '), -1)
+                                         : QStringLiteral("none"));
+    QVERIFY2(newLog().contains(line), qPrintable(line));
+    // An oversized signature is read one byte past the limit, no more.
+    if (changed == QLatin1String("pad"))
+        QVERIFY(newLog().contains(
+            QStringLiteral(".minisig, %1 bytes").arg(zev::kMaxSignatureBytes + 1)));
+    const auto reported = [&] {
+        const QJsonObject report = sim.webRequests(zev::kAddInstallStatPath).value(cached ? 1 : 0);
+        return report.value(QStringLiteral("body"))
+            .toObject()
+            .value(QStringLiteral("code"))
+            .toInt(-1);
+    };
+    QTRY_COMPARE_WITH_TIMEOUT(reported(), code, 10000);
+
+    // On the robot: the base information's last read ended what a refused run did there.
+    const QStringList ran = textLines(simFile(QStringLiteral("commands.log"))).mid(services);
+    const int buildProp = ran.indexOf(QStringLiteral("shell:cat /system/build.prop"));
+    QVERIFY2(buildProp >= 0, qPrintable(ran.join(QLatin1Char('\n'))));
+    QCOMPARE(ran.mid(buildProp + 1).isEmpty(), !verified);
+    // Nothing was unpacked either (a cached package's first run left its own files).
+    if (!verified && !cached)
+        QCOMPARE(QDir(workDir()).entryList(QDir::AllEntries | QDir::NoDotAndDotDot), QStringList());
+    QCOMPARE(QFile::exists(cachedPackage), verified);
+    QCOMPARE(QFile::exists(cachedPackage + zev::kSignatureSuffix), verified);
+    // A cached package with its signature is taken from the cache, and checked again.
+    QCOMPARE(sim.webRequests(QStringLiteral("/download/")).size() - downloads, cached ? 0 : 2);
 }
 
 int main(int argc, char **argv)

@@ -252,7 +252,8 @@ inline void killAdbServer()
 }
 
 // The dialog finds the web service through config.json; `region` sets its systemLanguage.
-inline bool writeConfig(int webPort, const QString &region = QString())
+inline bool writeConfig(
+    int webPort, const QString &region = QString(), const QStringList &trustedKeys = {})
 {
     if (!QDir().mkpath(FileUtils::configDirPath()))
         return false;
@@ -260,6 +261,8 @@ inline bool writeConfig(int webPort, const QString &region = QString())
         QStringLiteral("http://127.0.0.1:%1").arg(webPort) } };
     if (!region.isEmpty())
         config.insert(QStringLiteral("systemLanguage"), region);
+    if (!trustedKeys.isEmpty())
+        config.insert(QStringLiteral("trusted_keys"), QJsonArray::fromStringList(trustedKeys));
     QFile file(FileUtils::configDirPath() + QStringLiteral("/config.json"));
     return file.open(QIODevice::WriteOnly) && file.write(QJsonDocument(config).toJson()) > 0;
 }

@@ -72,9 +72,9 @@ public:
     }
 
     bool startSim(const QJsonObject &scenario) { return sim.start(scenario, dir->path()); }
-    bool writeConfig(const QString &region = QString())
+    bool writeConfig(const QString &region = QString(), const QStringList &trustedKeys = {})
     {
-        return dialogharness::writeConfig(sim.webPort(), region);
+        return dialogharness::writeConfig(sim.webPort(), region, trustedKeys);
     }
 
     bool plug(const QString &fixture)

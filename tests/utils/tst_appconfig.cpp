@@ -15,14 +15,16 @@ QStringList fieldsOf(const AppConfig &c)
 {
     return { c.manifestName, c.buildVersionKey, c.kernelVersionKey, c.findInstallApkUrl,
         c.addInstallStatUrl, c.mainServicePackage, c.mainServiceActivity, c.systemVersionLowLimit,
-        c.kernelVersionLowLimit, c.region };
+        c.kernelVersionLowLimit, c.region,
+        QString::number(c.trustedKeys.size()) + QLatin1Char(':') + c.trustedKeys.join('|') };
 }
 
 const QStringList kFieldNames = { QStringLiteral("manifestName"), QStringLiteral("buildVersionKey"),
     QStringLiteral("kernelVersionKey"), QStringLiteral("findInstallApkUrl"),
     QStringLiteral("addInstallStatUrl"), QStringLiteral("mainServicePackage"),
     QStringLiteral("mainServiceActivity"), QStringLiteral("systemVersionLowLimit"),
-    QStringLiteral("kernelVersionLowLimit"), QStringLiteral("region") };
+    QStringLiteral("kernelVersionLowLimit"), QStringLiteral("region"),
+    QStringLiteral("trustedKeys") };
 
 const QStringList kDefaults = { QStringLiteral("app.xml"),
     QStringLiteral("ro.build.version.incremental="), QStringLiteral("ro.build.date.utc="),
@@ -31,7 +33,7 @@ const QStringList kDefaults = { QStringLiteral("app.xml"),
     QStringLiteral("com.norvikinc.tarvo2services"),
     QStringLiteral("com.norvikinc.tarvo2services.MainActivity"),
     QStringLiteral("2016-07-21 19:59:46"), QStringLiteral("2016-07-20 18:31:33"),
-    QStringLiteral("cn") };
+    QStringLiteral("cn"), QStringLiteral("0:") };
 
 } // namespace
 
@@ -125,6 +127,14 @@ void TestAppConfig::readConfig_data()
                { QStringLiteral("mainServiceActivity"), QStringLiteral("com.x.svc.Main") } };
     QTest::newRow("main service value of the wrong type")
         << QByteArray("{\"main_service_name\": \"a\", \"main_services_name\": 5}") << QVariantMap();
+    QTest::newRow("trusted keys") << QByteArray("{\"trusted_keys\": [\"RWQa\", \"RWQb\"]}")
+                                  << QVariantMap { { "trustedKeys", "2:RWQa|RWQb" } };
+    QTest::newRow("trusted keys not an array")
+        << QByteArray("{\"trusted_keys\": \"RWQa\"}") << QVariantMap();
+    QTest::newRow("trusted keys empty") << QByteArray("{\"trusted_keys\": []}") << QVariantMap();
+    // A key that is no text still asks for signatures: it matches no signature.
+    QTest::newRow("trusted key that is no text")
+        << QByteArray("{\"trusted_keys\": [5]}") << QVariantMap { { "trustedKeys", "1:" } };
     QTest::newRow("non-ASCII text")
         << QByteArray("{\"systemLanguage\": \"中文\"}")
         << QVariantMap { { QStringLiteral("region"), QStringLiteral("中文") } };

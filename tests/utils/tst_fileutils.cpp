@@ -304,13 +304,18 @@ void TestFileUtils::cleanFolderKeepZip()
     QVERIFY(writeFile(work + "/a.zip.part"));
     QVERIFY(writeFile(work + "/unpacked/inner.zip"));
     QVERIFY(writeFile(work + "/unpacked/app.apk"));
+    // Signatures stay beside the packages they sign, and only there.
+    QVERIFY(writeFile(work + "/a.zip.minisig"));
+    QVERIFY(writeFile(work + "/b.ZIP.minisig"));
+    QVERIFY(writeFile(work + "/gone.zip.minisig"));
+    QVERIFY(writeFile(work + "/c.txt.minisig"));
 
     FileUtils::cleanFolderKeepZip(work + "/");
-    QCOMPARE(treeOf(work), QStringList({ "a.zip", "b.ZIP" }));
+    QCOMPARE(treeOf(work), QStringList({ "a.zip", "a.zip.minisig", "b.ZIP", "b.ZIP.minisig" }));
 
     // A file given instead of a folder is deleted.
     FileUtils::cleanFolderKeepZip(work + "/a.zip");
-    QCOMPARE(treeOf(work), QStringList({ "b.ZIP" }));
+    QCOMPARE(treeOf(work), QStringList({ "a.zip.minisig", "b.ZIP", "b.ZIP.minisig" }));
 }
 
 void TestFileUtils::cleanFolderWithoutZipRemovesIt()

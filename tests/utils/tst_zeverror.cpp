@@ -51,6 +51,8 @@ const std::map<int, QString> &expectedTable()
         { 30001, QStringLiteral("升级包下载错误!") },
         { 30002, QStringLiteral("MD5校验失败,请重新刷机!") },
         { 30003, QStringLiteral("下载更新包失败，可能是网络连接中断，请重试!") },
+        // English without the program's translation (Chinese under Wine: upgrade_wine.py).
+        { 30004, QStringLiteral("The upgrade package's signature could not be verified!") },
         { 40000, QStringLiteral("未检测到机器人版本,请检查USB连接是否正常!") },
         { 40001,
             QStringLiteral(

@@ -8,6 +8,7 @@ import json
 import os
 import shutil
 import socket
+import subprocess
 import threading
 import time
 import urllib.parse
@@ -129,6 +130,7 @@ class WebService:
                                           self.base_dir)
         self.md5, self.sha256 = digests(self.package_path)
         self.size = os.path.getsize(self.package_path)
+        self.signature_path = self._signature()
         web = self
 
         class Handler(_Handler):
@@ -139,6 +141,20 @@ class WebService:
         self.port = self._server.server_address[1]
         threading.Thread(target=self._server.serve_forever, kwargs={"poll_interval": 0.2},
                          daemon=True).start()
+
+    def _signature(self):
+        """Where the package's signature is read when it is asked for, or None."""
+        sig = self.sc.get("signature")
+        if not sig:
+            return None
+        if sig.get("file"):
+            return os.path.join(self.base_dir, sig["file"])
+        key = os.path.join(self.base_dir, sig["key"])
+        path = self.package_path + ".minisig"
+        # Debian's minisign; a key made with -W needs no password.
+        subprocess.run(["minisign", "-S", "-s", key, "-m", self.package_path, "-x", path], check=True,
+                       stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL)
+        return path
 
     def stop(self):
         if self._server:
@@ -265,6 +281,13 @@ class _Handler(http.server.BaseHTTPRequestHandler):
     def _download(self, path, body, rule_def, fault, head):
         name = path[len(DOWNLOAD_PREFIX):]
         pkg = self.service.package_path
+        signature = self.service.signature_path
+        if name == os.path.basename(pkg) + ".minisig" and signature and os.path.exists(signature):
+            with open(signature, "rb") as f:
+                data = f.read()
+            self._log(body, 200, fault)
+            self._plain(200, data, "text/plain")
+            return
         if name != os.path.basename(pkg):
             self._log(body, 404, fault)
             self._plain(404, b"no such package", "text/plain")
