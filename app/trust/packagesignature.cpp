@@ -79,30 +79,23 @@ public:
     {
     }
 
-    // Hashed a mapped window at a time, each let go once hashed: no copy of the file through a
-    // buffer, and memory stays flat. Read instead where the file cannot be mapped.
+    // Read, not mapped: a file that another program shortens while it is hashed must end in a
+    // refusal, not in SIGBUS. One buffer, reused, keeps memory flat whatever the package's size.
     std::optional<QByteArray> digest() const
     {
         QFile file(m_path);
-        if (!file.open(QIODevice::ReadOnly))
+        if (!file.open(QIODevice::ReadOnly | QIODevice::Unbuffered))
             return std::nullopt;
         crypto_generichash_state state;
         crypto_generichash_init(&state, nullptr, 0, kDigestBytes);
-        const qint64 size = file.size();
-        std::vector<unsigned char> chunk;
-        for (qint64 offset = 0; offset < size; offset += kHashWindow) {
-            const qint64 length = qMin(kHashWindow, size - offset);
-            const auto bytesLength = static_cast<unsigned long long>(length);
-            if (uchar *window = file.map(offset, length)) {
-                crypto_generichash_update(&state, window, bytesLength);
-                file.unmap(window);
-                continue;
-            }
-            chunk.resize(static_cast<size_t>(length));
-            if (!file.seek(offset)
-                || file.read(reinterpret_cast<char *>(chunk.data()), length) != length)
+        std::vector<unsigned char> chunk(static_cast<size_t>(kHashWindow));
+        for (;;) {
+            const qint64 got = file.read(reinterpret_cast<char *>(chunk.data()), kHashWindow);
+            if (got < 0)
                 return std::nullopt;
-            crypto_generichash_update(&state, chunk.data(), bytesLength);
+            if (got == 0)
+                break;
+            crypto_generichash_update(&state, chunk.data(), static_cast<unsigned long long>(got));
         }
         QByteArray digest(kDigestBytes, Qt::Uninitialized);
         crypto_generichash_final(
@@ -110,20 +103,14 @@ public:
         return digest;
     }
 
-    // Mapped rather than read: the pages are the file's own, not a copy on the heap.
+    // A legacy signature covers the whole file at once, so the whole file is read.
     template <typename Check> std::optional<bool> whole(Check check) const
     {
         QFile file(m_path);
         if (!file.open(QIODevice::ReadOnly))
             return std::nullopt;
-        const qint64 size = file.size();
-        if (const uchar *mapped = file.map(0, size)) {
-            const bool good = check(mapped, static_cast<unsigned long long>(size));
-            file.unmap(const_cast<uchar *>(mapped));
-            return good;
-        }
         const QByteArray all = file.readAll();
-        if (all.size() != size)
+        if (file.error() != QFileDevice::NoError)
             return std::nullopt;
         return check(bytes(all), static_cast<unsigned long long>(all.size()));
     }
