@@ -59,9 +59,9 @@ public:
     void unlock();
 
 private:
-    void *m_mutex = nullptr;
-    bool m_held = false;
-    bool m_gaveUp = false;
+    [[maybe_unused]] void *m_mutex = nullptr;
+    [[maybe_unused]] bool m_held = false;
+    [[maybe_unused]] bool m_gaveUp = false;
 };
 
 // "adb.exe" on Windows, "adb" elsewhere; and its path relative to the program folder.
