@@ -59,7 +59,7 @@ QString decodedMessage(const utils::ZEVErrorPtr &error)
 }
 
 // A finishing callback without an error object tells nothing of what went wrong: its step fails
-// with 99999, never with "Success" nor with a code that would name a cause.
+// with kUnknownError, never with "Success" nor with a code that would name a cause.
 utils::ZEVErrorPtr orUnknown(const utils::ZEVErrorPtr &error)
 {
     return error ? error : utils::makeError(utils::kUnknownError);
@@ -395,9 +395,9 @@ void Tarvo2_UpgradeTool::onGetRobotBaseInfo(RobotTarvo2Ptr robotPtr, utils::ZEVE
 {
     errorPtr = orUnknown(errorPtr);
     // An answer without a record is no success, whatever its code says.
-    if (errorPtr->errorCode() == 0 && !robotPtr)
+    if (errorPtr->errorCode() == utils::kSuccess && !robotPtr)
         errorPtr = utils::makeError(utils::kUnknownError);
-    if (errorPtr->errorCode() != 0) {
+    if (errorPtr->errorCode() != utils::kSuccess) {
         emit sigShowFinishMessageBox(errorPtr);
         return;
     }
@@ -462,13 +462,14 @@ void Tarvo2_UpgradeTool::onUpgradeInfo(UpgRespDataPtr dataPtr, utils::ZEVErrorPt
         return;
     }
     if (!dataPtr
-        || (errorPtr->errorCode() == 0 && (!dataPtr->valid || dataPtr->downloadUrl.isEmpty()))) {
+        || (errorPtr->errorCode() == utils::kSuccess
+            && (!dataPtr->valid || dataPtr->downloadUrl.isEmpty()))) {
         Logger::instance()->warning(QStringLiteral("dataPtr is null!"));
         errorPtr->setErrorCode(kUpgradeInfoBad);
         emit sigShowFinishMessageBox(errorPtr);
         return;
     }
-    if (errorPtr->errorCode() != 0) {
+    if (errorPtr->errorCode() != utils::kSuccess) {
         emit sigShowFinishMessageBox(errorPtr);
         return;
     }
@@ -515,7 +516,7 @@ void Tarvo2_UpgradeTool::slotUpdateProgress(qint64 totalBytes, qint64 doneBytes)
 void Tarvo2_UpgradeTool::onTaskFinished(
     qint64 totalBytes, qint64 doneBytes, QString filePath, utils::ZEVErrorPtr errorPtr)
 {
-    if (errorPtr && errorPtr->errorCode() == 0) {
+    if (errorPtr && errorPtr->errorCode() == utils::kSuccess) {
         {
             QMutexLocker locker(stateMutex);
             packagePath = filePath;
@@ -583,7 +584,7 @@ void Tarvo2_UpgradeTool::slotExtractZipDone(QList<AppPtr> appList, utils::ZEVErr
     zipHandler = nullptr;
     zipThread = nullptr;
 
-    if (errorPtr && errorPtr->errorCode() == 0) {
+    if (errorPtr && errorPtr->errorCode() == utils::kSuccess) {
         AdbConductor::instance()->appendInstallApps(appList);
         emit sigUpgradeRobot();
         return;
@@ -630,7 +631,7 @@ void Tarvo2_UpgradeTool::slotUpgradeRobot()
 void Tarvo2_UpgradeTool::onPushOneFileFinished(
     QString name, utils::ZEVErrorPtr errorPtr, int nDone, int nTotal)
 {
-    if (!errorPtr || errorPtr->errorCode() != 0)
+    if (!errorPtr || errorPtr->errorCode() != utils::kSuccess)
         return;
     ui->installProgressBar->setMaximum(nTotal);
     ui->installProgressBar->setValue(nDone);
@@ -640,7 +641,7 @@ void Tarvo2_UpgradeTool::onPushOneFileFinished(
 
 void Tarvo2_UpgradeTool::onPushFilesFinished(utils::ZEVErrorPtr errorPtr)
 {
-    if (!errorPtr || errorPtr->errorCode() != 0) {
+    if (!errorPtr || errorPtr->errorCode() != utils::kSuccess) {
         emit sigShowFinishMessageBox(orUnknown(errorPtr));
         return;
     }
@@ -695,7 +696,7 @@ void Tarvo2_UpgradeTool::onUninstallStart()
 
 void Tarvo2_UpgradeTool::onInstallingApp(AppPtr appPtr, utils::ZEVErrorPtr errorPtr)
 {
-    if (!errorPtr || errorPtr->errorCode() != 0 || !appPtr)
+    if (!errorPtr || errorPtr->errorCode() != utils::kSuccess || !appPtr)
         return;
     newProgressCap();
     const int interval = appPtr->id == 2 ? 500 : appPtr->id == 3 ? 10 : 1000;
@@ -706,7 +707,7 @@ void Tarvo2_UpgradeTool::onInstallingApp(AppPtr appPtr, utils::ZEVErrorPtr error
 
 void Tarvo2_UpgradeTool::onInstallOneFinished(AppPtr appPtr, utils::ZEVErrorPtr errorPtr)
 {
-    if (!errorPtr || errorPtr->errorCode() != 0)
+    if (!errorPtr || errorPtr->errorCode() != utils::kSuccess)
         return;
     progressTimer.stop();
     ui->installProgressBar->reset();
@@ -716,7 +717,7 @@ void Tarvo2_UpgradeTool::onInstallOneFinished(AppPtr appPtr, utils::ZEVErrorPtr 
 
 void Tarvo2_UpgradeTool::onInstallAllFinished(utils::ZEVErrorPtr errorPtr)
 {
-    if (!errorPtr || errorPtr->errorCode() != 0) {
+    if (!errorPtr || errorPtr->errorCode() != utils::kSuccess) {
         emit sigShowFinishMessageBox(orUnknown(errorPtr));
         return;
     }
@@ -733,7 +734,7 @@ void Tarvo2_UpgradeTool::slotShowFinishMessageBox(utils::ZEVErrorPtr errorPtr)
     progressTimer.stop();
     ui->downloadProgressBar->reset();
 
-    if (errorPtr->errorCode() == 0) {
+    if (errorPtr->errorCode() == utils::kSuccess) {
         emit sigReportError(errorPtr);
         QMessageBox::warning(nullptr, tr("Success"),
             tr("Root complete, please wait for your robot to restart!"), tr("Ok"), QString(),
