@@ -251,7 +251,7 @@ bool CZEVSocketSessionImpl::sendPayload(int nMsgID, const Payload *pPayload)
 
 bool CZEVSocketSessionImpl::SendMsg(int nMsgID, void *pMsg)
 {
-    if (!m_bLoggedIn && nMsgID != 1)
+    if (!m_bLoggedIn && nMsgID != ZEVMsg::Login)
         return false;
     switch (payloadOf(nMsgID)) {
     case Payload::Unknown:
