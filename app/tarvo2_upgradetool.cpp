@@ -147,8 +147,8 @@ Tarvo2_UpgradeTool::~Tarvo2_UpgradeTool()
     delete robotMutex;
     robotMutex = nullptr;
     cleanWorkFolders();
-    FileUtils::ensureFolder(FileUtils::downloadDirPath(0));
-    FileUtils::ensureFolder(FileUtils::downloadDirPath(1));
+    FileUtils::ensureFolder(FileUtils::downloadDirPath(RobotVersion2M));
+    FileUtils::ensureFolder(FileUtils::downloadDirPath(RobotVersion5M));
     // A dialog deleted directly, not through release(), must not stay registered.
     if (s_pInstance == this)
         s_pInstance = nullptr;
@@ -171,8 +171,8 @@ void Tarvo2_UpgradeTool::applyStyleSheet()
 
 void Tarvo2_UpgradeTool::cleanWorkFolders()
 {
-    FileUtils::cleanFolderKeepZip(FileUtils::downloadDirPath(0));
-    FileUtils::cleanFolderKeepZip(FileUtils::downloadDirPath(1));
+    FileUtils::cleanFolderKeepZip(FileUtils::downloadDirPath(RobotVersion2M));
+    FileUtils::cleanFolderKeepZip(FileUtils::downloadDirPath(RobotVersion5M));
 }
 
 void Tarvo2_UpgradeTool::on_btn_close_clicked()
@@ -273,7 +273,7 @@ void Tarvo2_UpgradeTool::showPage(int page)
     ui->stackedWidget->setCurrentIndex(page);
 }
 
-int Tarvo2_UpgradeTool::currentRobotType() const
+enumRobotVersion Tarvo2_UpgradeTool::currentRobotType() const
 {
     return usbWatcher->robotType();
 }
@@ -308,7 +308,7 @@ void Tarvo2_UpgradeTool::on_pbStartUpgrade_clicked()
     Logger::instance()->info(QStringLiteral(
         "----------------------------------Start Upgrade------------------------------"));
     if (config.region.compare(QLatin1String("en"), Qt::CaseInsensitive) == 0
-        && currentRobotType() == 0) {
+        && currentRobotType() == RobotVersion2M) {
         finishWithCode(kBuildTooOld);
         return;
     }
@@ -411,8 +411,7 @@ void Tarvo2_UpgradeTool::onGetRobotBaseInfo(RobotTarvo2Ptr robotPtr, utils::ZEVE
     download->createTaskInstance(currentWorkDir(), this, DownLoadTaskModeNormal);
     robotPtr->region = config.region;
     download->setRobotTarvo2Data(robotPtr);
-    const enumRobotVersion version = static_cast<enumRobotVersion>(currentRobotType());
-    download->setRobotVersion(version);
+    download->setRobotVersion(currentRobotType());
     emit sigOnGetRobotBaseInfo(robot);
 }
 
@@ -438,7 +437,7 @@ void Tarvo2_UpgradeTool::slotOnGetRobotBaseInfo(RobotTarvo2Ptr robotPtr)
         return;
     }
     QMutexLocker locker(stateMutex);
-    if (currentRobotType() > 1 && usbWatcher->isUsbConnected()) {
+    if (currentRobotType() == RobotVersionUnknown && usbWatcher->isUsbConnected()) {
         locker.unlock();
         finishWithCode(kRobotTypeWrong);
         return;
@@ -571,7 +570,7 @@ void Tarvo2_UpgradeTool::startExtract(const QString &path)
     thread->start(QThread::InheritPriority);
 
     QMutexLocker locker(stateMutex);
-    emit sigExtractZipFile(path, md5, currentRobotType());
+    emit sigExtractZipFile(path, md5, static_cast<int>(currentRobotType()));
 }
 
 void Tarvo2_UpgradeTool::slotExtractZipDone(QList<AppPtr> appList, utils::ZEVErrorPtr errorPtr)
@@ -622,8 +621,7 @@ void Tarvo2_UpgradeTool::slotUpgradeRobot()
     ui->downloadProgressBar->reset();
 
     QMutexLocker locker(stateMutex);
-    const enumRobotVersion version = static_cast<enumRobotVersion>(currentRobotType());
-    AdbConductor::instance()->setRobotVersion(version);
+    AdbConductor::instance()->setRobotVersion(currentRobotType());
     stepState = 4;
     AdbConductor::instance()->adbPushFiles(currentWorkDir());
 }

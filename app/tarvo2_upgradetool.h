@@ -137,7 +137,7 @@ private:
     void newProgressCap();
     bool buildsPassChecks(const RobotTarvo2 &robotInfo) const;
     void stopThread(QThread *thread);
-    int currentRobotType() const;
+    enumRobotVersion currentRobotType() const;
     QString currentWorkDir() const;
 
     std::unique_ptr<Ui::Tarvo2_UpgradeToolClass> ui;
