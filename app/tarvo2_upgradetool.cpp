@@ -53,6 +53,34 @@ const char kBuildFormat[] = "yyyyMMddhhmmss";
 // The battery warning compares against the single-precision 0.6, slightly above 0.6 itself.
 const double kBatteryWarningRatio = static_cast<double>(0.6f);
 
+// A failure once the base information has arrived is reported to the web service.
+bool baseInfoArrived(StepState state)
+{
+    switch (state) {
+    case StepState::Idle:
+    case StepState::ReadingBaseInfo:
+        return false;
+    case StepState::Preparing:
+    case StepState::PushingFiles:
+    case StepState::InstallingApps:
+        return true;
+    }
+    return false;
+}
+
+// How fast the simulated install progress moves for an application of this kind.
+int installTickMs(int appKind)
+{
+    switch (appKind) {
+    case AppKindCamera:
+        return 500;
+    case AppKindLanguage:
+        return 10;
+    default:
+        return 1000;
+    }
+}
+
 QString decodedMessage(const utils::ZEVErrorPtr &error)
 {
     return utils::ZEVError::decodeMessage(error->errorMessage());
@@ -75,7 +103,7 @@ Tarvo2_UpgradeTool::Tarvo2_UpgradeTool(QWidget *parent)
 {
     ui->setupUi(this);
     applyStyleSheet();
-    ui->stackedWidget->setCurrentIndex(currentPage);
+    ui->stackedWidget->setCurrentIndex(static_cast<int>(currentPage));
     ui->pbStartUpgrade->setCursor(Qt::PointingHandCursor);
     ui->versionLabel->hide();
     ui->versionComb->hide();
@@ -100,7 +128,8 @@ Tarvo2_UpgradeTool::Tarvo2_UpgradeTool(QWidget *parent)
         usbWatcher->setWorkDir(FileUtils::downloadDirPath(RobotVersionUnknown));
     }
 
-    usbWatcher->setIdleQuery([this] { return stepState == -1 || stepState == 1; });
+    usbWatcher->setIdleQuery(
+        [this] { return stepState == StepState::Idle || stepState == StepState::Preparing; });
     usbWatcher->setArrivalReset([] { AdbConductor::instance()->reset(true); });
     connect(usbWatcher, &UsbWatcher::usbRemoved, this, [this] { slotUsbStateChanged(false); });
     usbWatcher->setupUsbWatch();
@@ -267,10 +296,10 @@ bool Tarvo2_UpgradeTool::nativeEvent(const QByteArray &eventType, void *message,
     return QWidget::nativeEvent(QByteArray(), message, result);
 }
 
-void Tarvo2_UpgradeTool::showPage(int page)
+void Tarvo2_UpgradeTool::showPage(Page page)
 {
     currentPage = page;
-    ui->stackedWidget->setCurrentIndex(page);
+    ui->stackedWidget->setCurrentIndex(static_cast<int>(page));
 }
 
 enumRobotVersion Tarvo2_UpgradeTool::currentRobotType() const
@@ -298,7 +327,7 @@ void Tarvo2_UpgradeTool::OnConnected()
 {
 }
 
-void Tarvo2_UpgradeTool::finishWithCode(int code)
+void Tarvo2_UpgradeTool::finishWithCode(utils::ErrorCode code)
 {
     emit sigShowFinishMessageBox(utils::makeError(code));
 }
@@ -322,7 +351,7 @@ void Tarvo2_UpgradeTool::on_pbStartUpgrade_clicked()
     if (usbWatcher->isUsbConnected()) {
         ui->pbStartUpgrade->setEnabled(false);
         taskRunning = true;
-        showPage(1);
+        showPage(Page::Download);
         ui->lbDownloadEvent->setText(tr("Read the robot version information, please wait..."));
         packagePath.clear();
         AdbConductor::instance()->reset(true);
@@ -384,10 +413,10 @@ void Tarvo2_UpgradeTool::slotReadSerialnumDone(QString serialNum)
 
 void Tarvo2_UpgradeTool::slotGetRobotBaseInfo()
 {
-    showPage(1);
+    showPage(Page::Download);
     ui->lbDownloadEvent->setText(tr("Read the robot system and the main service version."));
     Logger::instance()->info(QStringLiteral("Request robot tavro2 base infomation start..."));
-    stepState = 0;
+    stepState = StepState::ReadingBaseInfo;
     AdbConductor::instance()->adbGetRobotBaseInfo(config.buildVersionKey, config.kernelVersionKey);
 }
 
@@ -431,7 +460,7 @@ bool Tarvo2_UpgradeTool::buildsPassChecks(const RobotTarvo2 &robotInfo) const
 
 void Tarvo2_UpgradeTool::slotOnGetRobotBaseInfo(RobotTarvo2Ptr robotPtr)
 {
-    stepState = 1;
+    stepState = StepState::Preparing;
     if (!robotPtr || !buildsPassChecks(*robotPtr)) {
         finishWithCode(kBuildTooOld);
         return;
@@ -600,7 +629,7 @@ void Tarvo2_UpgradeTool::slotUpgradeRobot()
         finishWithCode(kRobotNotFound);
         return;
     }
-    showPage(2);
+    showPage(Page::Install);
     Logger::instance()->info(QStringLiteral("rooting please wait for about three minitues..."));
 
     bool lowBattery = false;
@@ -622,7 +651,7 @@ void Tarvo2_UpgradeTool::slotUpgradeRobot()
 
     QMutexLocker locker(stateMutex);
     AdbConductor::instance()->setRobotVersion(currentRobotType());
-    stepState = 4;
+    stepState = StepState::PushingFiles;
     AdbConductor::instance()->adbPushFiles(currentWorkDir());
 }
 
@@ -650,7 +679,7 @@ void Tarvo2_UpgradeTool::onPushFilesFinished(utils::ZEVErrorPtr errorPtr)
 
 void Tarvo2_UpgradeTool::slotInstallApps()
 {
-    stepState = 5;
+    stepState = StepState::InstallingApps;
     AdbConductor::instance()->adbInstallApps();
 }
 
@@ -697,8 +726,7 @@ void Tarvo2_UpgradeTool::onInstallingApp(AppPtr appPtr, utils::ZEVErrorPtr error
     if (!errorPtr || errorPtr->errorCode() != utils::kSuccess || !appPtr)
         return;
     newProgressCap();
-    const int interval = appPtr->id == 2 ? 500 : appPtr->id == 3 ? 10 : 1000;
-    startProgressTimer(interval, 0, 100);
+    startProgressTimer(installTickMs(appPtr->id), 0, 100);
     ui->lbInstallEvent->setText(tr("Installing:"));
     ui->lbInstallPackageName->setText(appPtr->name);
 }
@@ -738,14 +766,14 @@ void Tarvo2_UpgradeTool::slotShowFinishMessageBox(utils::ZEVErrorPtr errorPtr)
             tr("Root complete, please wait for your robot to restart!"), tr("Ok"), QString(),
             QString(), 0, -1);
     } else {
-        if (stepState > 0)
+        if (baseInfoArrived(stepState))
             emit sigReportError(errorPtr);
         QMessageBox::critical(nullptr, tr("Failure"), decodedMessage(errorPtr), tr("Ok"), QString(),
             QString(), 0, -1);
     }
-    stepState = -1;
+    stepState = StepState::Idle;
     taskRunning = false;
-    showPage(0);
+    showPage(Page::Start);
 }
 
 void Tarvo2_UpgradeTool::slotReportError(utils::ZEVErrorPtr errorPtr)
@@ -762,20 +790,18 @@ void Tarvo2_UpgradeTool::slotReportError(utils::ZEVErrorPtr errorPtr)
 void Tarvo2_UpgradeTool::slotUsbStateChanged(bool bInsertUsb)
 {
     switch (stepState) {
-    case -1:
-    case 1:
+    case StepState::Idle:
+    case StepState::Preparing:
         AdbConductor::instance()->reset(bInsertUsb);
         break;
-    case 0:
-    case 4:
-    case 5:
+    case StepState::ReadingBaseInfo:
+    case StepState::PushingFiles:
+    case StepState::InstallingApps:
         if (!bInsertUsb) {
             progressTimer.stop();
             ui->downloadProgressBar->reset();
             AdbConductor::instance()->stopAll();
         }
-        break;
-    default:
         break;
     }
 }

@@ -104,7 +104,7 @@ void AdbInstallWorker::slotInstallApps()
             }
 
             // The main service goes on after a stop request: a robot without it is unusable.
-            if (app->id != 1 && !stillRunning(*runError)) {
+            if (app->id != AppKindMainService && !stillRunning(*runError)) {
                 emit sigAllInstalled(runError);
                 return;
             }
@@ -128,7 +128,7 @@ void AdbInstallWorker::slotInstallApps()
                 }
             } else {
                 installed = true;
-                if (app->id == 1)
+                if (app->id == AppKindMainService)
                     restartMainService(*app);
             }
             --attempts;
