@@ -68,16 +68,21 @@ bool baseInfoArrived(StepState state)
     return false;
 }
 
-// How fast the simulated install progress moves for an application of this kind.
+// The simulated progress moves one step per tick; adb reports none of its own.
+constexpr int kUninstallTickMs = 50;
+constexpr int kCameraTickMs = 500;
+constexpr int kLanguageTickMs = 10;
+constexpr int kAppTickMs = 1000;
+
 int installTickMs(int appKind)
 {
     switch (appKind) {
     case AppKindCamera:
-        return 500;
+        return kCameraTickMs;
     case AppKindLanguage:
-        return 10;
+        return kLanguageTickMs;
     default:
-        return 1000;
+        return kAppTickMs;
     }
 }
 
@@ -716,7 +721,7 @@ void Tarvo2_UpgradeTool::onTimerOut()
 void Tarvo2_UpgradeTool::onUninstallStart()
 {
     newProgressCap();
-    startProgressTimer(50, 0, 100);
+    startProgressTimer(kUninstallTickMs, 0, 100);
     ui->lbInstallEvent->setText(tr("uninstall apps"));
     ui->lbInstallPackageName->setText(tr("please wait..."));
 }
