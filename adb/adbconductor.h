@@ -71,6 +71,14 @@ protected slots:
     void slotUninstallStart();
 
 private:
+    // Which request was issued last; stopAll() stops the workers it may still be using.
+    enum class Operation : qint32 {
+        None = 0,
+        BaseInfo = 1,
+        PushFiles = 2,
+        InstallApps = 3,
+    };
+
     AdbPushFileWorker *pushWorker = nullptr;
     AdbCommonWorker *commonWorker = nullptr;
     AdbInstallWorker *installWorker = nullptr;
@@ -81,5 +89,5 @@ private:
     QThread *pushThread = nullptr;
     RobotTarvo2Ptr robot;
     QMutex mutex;
-    qint32 currentOperation = 0;
+    Operation currentOperation = Operation::None;
 };

@@ -6,11 +6,20 @@
 
 #include <memory>
 
+// What an application of the package is (App::id), told by its file name. The main service is
+// installed even after a stop request and restarted afterwards.
+enum AppKind : int {
+    AppKindMainService = 1,
+    AppKindCamera = 2,
+    AppKindLanguage = 3,
+    AppKindOther = 4,
+};
+
 // One Android application of the upgrade package, or one package found on the robot.
 class App
 {
 public:
-    int id = 4; // 1 marks the robot's main service
+    int id = AppKindOther;
     QString name;
     QString version;
     QString lastVersion;

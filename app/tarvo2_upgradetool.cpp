@@ -54,13 +54,46 @@ const char kBuildFormat[] = "yyyyMMddhhmmss";
 // The battery warning compares against the single-precision 0.6, slightly above 0.6 itself.
 const double kBatteryWarningRatio = static_cast<double>(0.6f);
 
+// A failure once the base information has arrived is reported to the web service.
+bool baseInfoArrived(StepState state)
+{
+    switch (state) {
+    case StepState::Idle:
+    case StepState::ReadingBaseInfo:
+        return false;
+    case StepState::Preparing:
+    case StepState::PushingFiles:
+    case StepState::InstallingApps:
+        return true;
+    }
+    return false;
+}
+
+// The simulated progress moves one step per tick; adb reports none of its own.
+constexpr int kUninstallTickMs = 50;
+constexpr int kCameraTickMs = 500;
+constexpr int kLanguageTickMs = 10;
+constexpr int kAppTickMs = 1000;
+
+int installTickMs(int appKind)
+{
+    switch (appKind) {
+    case AppKindCamera:
+        return kCameraTickMs;
+    case AppKindLanguage:
+        return kLanguageTickMs;
+    default:
+        return kAppTickMs;
+    }
+}
+
 QString decodedMessage(const utils::ZEVErrorPtr &error)
 {
     return utils::ZEVError::decodeMessage(error->errorMessage());
 }
 
 // A finishing callback without an error object tells nothing of what went wrong: its step fails
-// with 99999, never with "Success" nor with a code that would name a cause.
+// with kUnknownError, never with "Success" nor with a code that would name a cause.
 utils::ZEVErrorPtr orUnknown(const utils::ZEVErrorPtr &error)
 {
     return error ? error : utils::makeError(utils::kUnknownError);
@@ -76,7 +109,7 @@ Tarvo2_UpgradeTool::Tarvo2_UpgradeTool(QWidget *parent)
 {
     ui->setupUi(this);
     applyStyleSheet();
-    ui->stackedWidget->setCurrentIndex(currentPage);
+    ui->stackedWidget->setCurrentIndex(static_cast<int>(currentPage));
     ui->pbStartUpgrade->setCursor(Qt::PointingHandCursor);
     ui->versionLabel->hide();
     ui->versionComb->hide();
@@ -101,7 +134,8 @@ Tarvo2_UpgradeTool::Tarvo2_UpgradeTool(QWidget *parent)
         usbWatcher->setWorkDir(FileUtils::downloadDirPath(RobotVersionUnknown));
     }
 
-    usbWatcher->setIdleQuery([this] { return stepState == -1 || stepState == 1; });
+    usbWatcher->setIdleQuery(
+        [this] { return stepState == StepState::Idle || stepState == StepState::Preparing; });
     usbWatcher->setArrivalReset([] { AdbConductor::instance()->reset(true); });
     connect(usbWatcher, &UsbWatcher::usbRemoved, this, [this] { slotUsbStateChanged(false); });
     usbWatcher->setupUsbWatch();
@@ -148,8 +182,8 @@ Tarvo2_UpgradeTool::~Tarvo2_UpgradeTool()
     delete robotMutex;
     robotMutex = nullptr;
     cleanWorkFolders();
-    FileUtils::ensureFolder(FileUtils::downloadDirPath(0));
-    FileUtils::ensureFolder(FileUtils::downloadDirPath(1));
+    FileUtils::ensureFolder(FileUtils::downloadDirPath(RobotVersion2M));
+    FileUtils::ensureFolder(FileUtils::downloadDirPath(RobotVersion5M));
     // A dialog deleted directly, not through release(), must not stay registered.
     if (s_pInstance == this)
         s_pInstance = nullptr;
@@ -172,8 +206,8 @@ void Tarvo2_UpgradeTool::applyStyleSheet()
 
 void Tarvo2_UpgradeTool::cleanWorkFolders()
 {
-    FileUtils::cleanFolderKeepZip(FileUtils::downloadDirPath(0));
-    FileUtils::cleanFolderKeepZip(FileUtils::downloadDirPath(1));
+    FileUtils::cleanFolderKeepZip(FileUtils::downloadDirPath(RobotVersion2M));
+    FileUtils::cleanFolderKeepZip(FileUtils::downloadDirPath(RobotVersion5M));
 }
 
 void Tarvo2_UpgradeTool::on_btn_close_clicked()
@@ -268,13 +302,13 @@ bool Tarvo2_UpgradeTool::nativeEvent(const QByteArray &eventType, void *message,
     return QWidget::nativeEvent(QByteArray(), message, result);
 }
 
-void Tarvo2_UpgradeTool::showPage(int page)
+void Tarvo2_UpgradeTool::showPage(Page page)
 {
     currentPage = page;
-    ui->stackedWidget->setCurrentIndex(page);
+    ui->stackedWidget->setCurrentIndex(static_cast<int>(page));
 }
 
-int Tarvo2_UpgradeTool::currentRobotType() const
+enumRobotVersion Tarvo2_UpgradeTool::currentRobotType() const
 {
     return usbWatcher->robotType();
 }
@@ -299,7 +333,7 @@ void Tarvo2_UpgradeTool::OnConnected()
 {
 }
 
-void Tarvo2_UpgradeTool::finishWithCode(int code)
+void Tarvo2_UpgradeTool::finishWithCode(utils::ErrorCode code)
 {
     emit sigShowFinishMessageBox(utils::makeError(code));
 }
@@ -309,7 +343,7 @@ void Tarvo2_UpgradeTool::on_pbStartUpgrade_clicked()
     Logger::instance()->info(QStringLiteral(
         "----------------------------------Start Upgrade------------------------------"));
     if (config.region.compare(QLatin1String("en"), Qt::CaseInsensitive) == 0
-        && currentRobotType() == 0) {
+        && currentRobotType() == RobotVersion2M) {
         finishWithCode(kBuildTooOld);
         return;
     }
@@ -323,7 +357,7 @@ void Tarvo2_UpgradeTool::on_pbStartUpgrade_clicked()
     if (usbWatcher->isUsbConnected()) {
         ui->pbStartUpgrade->setEnabled(false);
         taskRunning = true;
-        showPage(1);
+        showPage(Page::Download);
         ui->lbDownloadEvent->setText(tr("Read the robot version information, please wait..."));
         packagePath.clear();
         AdbConductor::instance()->reset(true);
@@ -385,10 +419,10 @@ void Tarvo2_UpgradeTool::slotReadSerialnumDone(QString serialNum)
 
 void Tarvo2_UpgradeTool::slotGetRobotBaseInfo()
 {
-    showPage(1);
+    showPage(Page::Download);
     ui->lbDownloadEvent->setText(tr("Read the robot system and the main service version."));
     Logger::instance()->info(QStringLiteral("Request robot tavro2 base infomation start..."));
-    stepState = 0;
+    stepState = StepState::ReadingBaseInfo;
     AdbConductor::instance()->adbGetRobotBaseInfo(config.buildVersionKey, config.kernelVersionKey);
 }
 
@@ -396,9 +430,9 @@ void Tarvo2_UpgradeTool::onGetRobotBaseInfo(RobotTarvo2Ptr robotPtr, utils::ZEVE
 {
     errorPtr = orUnknown(errorPtr);
     // An answer without a record is no success, whatever its code says.
-    if (errorPtr->errorCode() == 0 && !robotPtr)
+    if (errorPtr->errorCode() == utils::kSuccess && !robotPtr)
         errorPtr = utils::makeError(utils::kUnknownError);
-    if (errorPtr->errorCode() != 0) {
+    if (errorPtr->errorCode() != utils::kSuccess) {
         emit sigShowFinishMessageBox(errorPtr);
         return;
     }
@@ -413,8 +447,7 @@ void Tarvo2_UpgradeTool::onGetRobotBaseInfo(RobotTarvo2Ptr robotPtr, utils::ZEVE
     download->setFetchSignatures(!config.trustedKeys.isEmpty());
     robotPtr->region = config.region;
     download->setRobotTarvo2Data(robotPtr);
-    const enumRobotVersion version = static_cast<enumRobotVersion>(currentRobotType());
-    download->setRobotVersion(version);
+    download->setRobotVersion(currentRobotType());
     emit sigOnGetRobotBaseInfo(robot);
 }
 
@@ -434,13 +467,13 @@ bool Tarvo2_UpgradeTool::buildsPassChecks(const RobotTarvo2 &robotInfo) const
 
 void Tarvo2_UpgradeTool::slotOnGetRobotBaseInfo(RobotTarvo2Ptr robotPtr)
 {
-    stepState = 1;
+    stepState = StepState::Preparing;
     if (!robotPtr || !buildsPassChecks(*robotPtr)) {
         finishWithCode(kBuildTooOld);
         return;
     }
     QMutexLocker locker(stateMutex);
-    if (currentRobotType() > 1 && usbWatcher->isUsbConnected()) {
+    if (currentRobotType() == RobotVersionUnknown && usbWatcher->isUsbConnected()) {
         locker.unlock();
         finishWithCode(kRobotTypeWrong);
         return;
@@ -464,13 +497,14 @@ void Tarvo2_UpgradeTool::onUpgradeInfo(UpgRespDataPtr dataPtr, utils::ZEVErrorPt
         return;
     }
     if (!dataPtr
-        || (errorPtr->errorCode() == 0 && (!dataPtr->valid || dataPtr->downloadUrl.isEmpty()))) {
+        || (errorPtr->errorCode() == utils::kSuccess
+            && (!dataPtr->valid || dataPtr->downloadUrl.isEmpty()))) {
         Logger::instance()->warning(QStringLiteral("dataPtr is null!"));
         errorPtr->setErrorCode(kUpgradeInfoBad);
         emit sigShowFinishMessageBox(errorPtr);
         return;
     }
-    if (errorPtr->errorCode() != 0) {
+    if (errorPtr->errorCode() != utils::kSuccess) {
         emit sigShowFinishMessageBox(errorPtr);
         return;
     }
@@ -520,7 +554,7 @@ void Tarvo2_UpgradeTool::slotUpdateProgress(qint64 totalBytes, qint64 doneBytes)
 void Tarvo2_UpgradeTool::onTaskFinished(
     qint64 totalBytes, qint64 doneBytes, QString filePath, utils::ZEVErrorPtr errorPtr)
 {
-    if (errorPtr && errorPtr->errorCode() == 0) {
+    if (errorPtr && errorPtr->errorCode() == utils::kSuccess) {
         {
             QMutexLocker locker(stateMutex);
             packagePath = filePath;
@@ -575,7 +609,7 @@ void Tarvo2_UpgradeTool::startExtract(const QString &path)
     thread->start(QThread::InheritPriority);
 
     QMutexLocker locker(stateMutex);
-    emit sigExtractZipFile(path, md5, currentRobotType());
+    emit sigExtractZipFile(path, md5, static_cast<int>(currentRobotType()));
 }
 
 void Tarvo2_UpgradeTool::slotExtractZipDone(QList<AppPtr> appList, utils::ZEVErrorPtr errorPtr)
@@ -588,7 +622,7 @@ void Tarvo2_UpgradeTool::slotExtractZipDone(QList<AppPtr> appList, utils::ZEVErr
     zipHandler = nullptr;
     zipThread = nullptr;
 
-    if (errorPtr && errorPtr->errorCode() == 0) {
+    if (errorPtr && errorPtr->errorCode() == utils::kSuccess) {
         AdbConductor::instance()->appendInstallApps(appList);
         emit sigUpgradeRobot();
         return;
@@ -605,7 +639,7 @@ void Tarvo2_UpgradeTool::slotUpgradeRobot()
         finishWithCode(kRobotNotFound);
         return;
     }
-    showPage(2);
+    showPage(Page::Install);
     Logger::instance()->info(QStringLiteral("rooting please wait for about three minitues..."));
 
     bool lowBattery = false;
@@ -626,16 +660,15 @@ void Tarvo2_UpgradeTool::slotUpgradeRobot()
     ui->downloadProgressBar->reset();
 
     QMutexLocker locker(stateMutex);
-    const enumRobotVersion version = static_cast<enumRobotVersion>(currentRobotType());
-    AdbConductor::instance()->setRobotVersion(version);
-    stepState = 4;
+    AdbConductor::instance()->setRobotVersion(currentRobotType());
+    stepState = StepState::PushingFiles;
     AdbConductor::instance()->adbPushFiles(currentWorkDir());
 }
 
 void Tarvo2_UpgradeTool::onPushOneFileFinished(
     QString name, utils::ZEVErrorPtr errorPtr, int nDone, int nTotal)
 {
-    if (!errorPtr || errorPtr->errorCode() != 0)
+    if (!errorPtr || errorPtr->errorCode() != utils::kSuccess)
         return;
     ui->installProgressBar->setMaximum(nTotal);
     ui->installProgressBar->setValue(nDone);
@@ -645,7 +678,7 @@ void Tarvo2_UpgradeTool::onPushOneFileFinished(
 
 void Tarvo2_UpgradeTool::onPushFilesFinished(utils::ZEVErrorPtr errorPtr)
 {
-    if (!errorPtr || errorPtr->errorCode() != 0) {
+    if (!errorPtr || errorPtr->errorCode() != utils::kSuccess) {
         emit sigShowFinishMessageBox(orUnknown(errorPtr));
         return;
     }
@@ -656,7 +689,7 @@ void Tarvo2_UpgradeTool::onPushFilesFinished(utils::ZEVErrorPtr errorPtr)
 
 void Tarvo2_UpgradeTool::slotInstallApps()
 {
-    stepState = 5;
+    stepState = StepState::InstallingApps;
     AdbConductor::instance()->adbInstallApps();
 }
 
@@ -693,25 +726,24 @@ void Tarvo2_UpgradeTool::onTimerOut()
 void Tarvo2_UpgradeTool::onUninstallStart()
 {
     newProgressCap();
-    startProgressTimer(50, 0, 100);
+    startProgressTimer(kUninstallTickMs, 0, 100);
     ui->lbInstallEvent->setText(tr("uninstall apps"));
     ui->lbInstallPackageName->setText(tr("please wait..."));
 }
 
 void Tarvo2_UpgradeTool::onInstallingApp(AppPtr appPtr, utils::ZEVErrorPtr errorPtr)
 {
-    if (!errorPtr || errorPtr->errorCode() != 0 || !appPtr)
+    if (!errorPtr || errorPtr->errorCode() != utils::kSuccess || !appPtr)
         return;
     newProgressCap();
-    const int interval = appPtr->id == 2 ? 500 : appPtr->id == 3 ? 10 : 1000;
-    startProgressTimer(interval, 0, 100);
+    startProgressTimer(installTickMs(appPtr->id), 0, 100);
     ui->lbInstallEvent->setText(tr("Installing:"));
     ui->lbInstallPackageName->setText(appPtr->name);
 }
 
 void Tarvo2_UpgradeTool::onInstallOneFinished(AppPtr appPtr, utils::ZEVErrorPtr errorPtr)
 {
-    if (!errorPtr || errorPtr->errorCode() != 0)
+    if (!errorPtr || errorPtr->errorCode() != utils::kSuccess)
         return;
     progressTimer.stop();
     ui->installProgressBar->reset();
@@ -721,7 +753,7 @@ void Tarvo2_UpgradeTool::onInstallOneFinished(AppPtr appPtr, utils::ZEVErrorPtr 
 
 void Tarvo2_UpgradeTool::onInstallAllFinished(utils::ZEVErrorPtr errorPtr)
 {
-    if (!errorPtr || errorPtr->errorCode() != 0) {
+    if (!errorPtr || errorPtr->errorCode() != utils::kSuccess) {
         emit sigShowFinishMessageBox(orUnknown(errorPtr));
         return;
     }
@@ -738,20 +770,20 @@ void Tarvo2_UpgradeTool::slotShowFinishMessageBox(utils::ZEVErrorPtr errorPtr)
     progressTimer.stop();
     ui->downloadProgressBar->reset();
 
-    if (errorPtr->errorCode() == 0) {
+    if (errorPtr->errorCode() == utils::kSuccess) {
         emit sigReportError(errorPtr);
         QMessageBox::warning(nullptr, tr("Success"),
             tr("Root complete, please wait for your robot to restart!"), tr("Ok"), QString(),
             QString(), 0, -1);
     } else {
-        if (stepState > 0)
+        if (baseInfoArrived(stepState))
             emit sigReportError(errorPtr);
         QMessageBox::critical(nullptr, tr("Failure"), decodedMessage(errorPtr), tr("Ok"), QString(),
             QString(), 0, -1);
     }
-    stepState = -1;
+    stepState = StepState::Idle;
     taskRunning = false;
-    showPage(0);
+    showPage(Page::Start);
 }
 
 void Tarvo2_UpgradeTool::slotReportError(utils::ZEVErrorPtr errorPtr)
@@ -768,20 +800,18 @@ void Tarvo2_UpgradeTool::slotReportError(utils::ZEVErrorPtr errorPtr)
 void Tarvo2_UpgradeTool::slotUsbStateChanged(bool bInsertUsb)
 {
     switch (stepState) {
-    case -1:
-    case 1:
+    case StepState::Idle:
+    case StepState::Preparing:
         AdbConductor::instance()->reset(bInsertUsb);
         break;
-    case 0:
-    case 4:
-    case 5:
+    case StepState::ReadingBaseInfo:
+    case StepState::PushingFiles:
+    case StepState::InstallingApps:
         if (!bInsertUsb) {
             progressTimer.stop();
             ui->downloadProgressBar->reset();
             AdbConductor::instance()->stopAll();
         }
-        break;
-    default:
         break;
     }
 }

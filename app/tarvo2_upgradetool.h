@@ -2,6 +2,7 @@
 
 #include "izevusbinterface.h"
 #include "sessioneventinterface.h"
+#include "stepstate.h"
 
 #include <adbconductor.h>
 #include <appconfig.h>
@@ -124,20 +125,27 @@ protected slots:
     void slotReadSerialnumDone(QString serialNum);
 
 private:
+    // Indexes of the stacked widget's pages, in the order the form adds them.
+    enum class Page {
+        Start = 0,
+        Download = 1,
+        Install = 2,
+    };
+
     friend class TestDialog;
     friend class TestWorkflow;
     friend class TestFaults;
 
     void applyStyleSheet();
     static void cleanWorkFolders();
-    void showPage(int page);
-    void finishWithCode(int code);
+    void showPage(Page page);
+    void finishWithCode(utils::ErrorCode code);
     void startExtract(const QString &path);
     void startProgressTimer(int intervalMs, int startValue, int maximum);
     void newProgressCap();
     bool buildsPassChecks(const RobotTarvo2 &robotInfo) const;
     void stopThread(QThread *thread);
-    int currentRobotType() const;
+    enumRobotVersion currentRobotType() const;
     QString currentWorkDir() const;
 
     std::unique_ptr<Ui::Tarvo2_UpgradeToolClass> ui;
@@ -146,7 +154,7 @@ private:
     bool dragging = false;
     QPoint dragPressGlobalPos;
     QPoint dragPressWindowPos;
-    int currentPage = 0;
+    Page currentPage = Page::Start;
     QString packagePath;
     QMutex *stateMutex;
     QTimer progressTimer;
@@ -157,7 +165,7 @@ private:
     UpgRespDataPtr upgradeInfo;
     QString packageMd5;
     int fakeProgressValue = 0;
-    int stepState = -1;
+    StepState stepState = StepState::Idle;
     QMutex *robotMutex;
     RobotTarvo2Ptr robot;
     QString serialNumber;

@@ -74,11 +74,11 @@ void ZEVSocketWorker::runForward()
     if (forwardProcess)
         forwardProcess->deleteLater();
     forwardProcess = new QProcess;
+    const QString port = QStringLiteral("tcp:%1").arg(kRobotServicePort);
     // QProcess quotes the program itself where the system needs it; quote characters inside the
     // name would be taken as part of the file name on POSIX.
-    forwardProcess->start(adbProgram(),
-        { QStringLiteral("forward"), QStringLiteral("tcp:6102"), QStringLiteral("tcp:6102") },
-        QIODevice::ReadWrite);
+    forwardProcess->start(
+        adbProgram(), { QStringLiteral("forward"), port, port }, QIODevice::ReadWrite);
     forwardProcess->waitForStarted(kForwardStepTimeoutMs);
     forwardProcess->waitForReadyRead(kForwardStepTimeoutMs);
     forwardProcess->waitForFinished(kForwardStepTimeoutMs);

@@ -9,8 +9,8 @@
 
 class QProcess;
 
-// Reads the robot's serial number once: tunnels tcp:6102 with adb forward, opens a session to
-// 127.0.0.1 and asks for the number as soon as the session is up. Lives on a thread of its own;
+// Reads the robot's serial number once: tunnels kRobotServicePort with adb forward, opens a session
+// to 127.0.0.1 and asks for the number as soon as the session is up. Lives on a thread of its own;
 // each slotConnectRobot ends in exactly one sigReadSerialNumDone, with the number or with an
 // empty text after at most readTimeoutMs of waiting for the robot, counted once the forward has
 // returned.
@@ -38,7 +38,7 @@ public slots:
 
 private:
     static QString adbProgram();
-    // Tunnels tcp:6102 to the robot; waits for it to end, its outcome unchecked.
+    // Tunnels kRobotServicePort to the robot; waits for it to end, its outcome unchecked.
     void runForward();
 
     CIZEVSocketSession *session = nullptr;

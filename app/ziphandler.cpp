@@ -200,7 +200,7 @@ void ZipHandler::slotExtractZip(QString fileName, QString qsMD5, int type)
             return QLatin1Char('"') + text + QLatin1Char('"');
         };
         if (name.contains(QLatin1String("Service"), Qt::CaseInsensitive)) {
-            app->id = 1;
+            app->id = AppKindMainService;
             app->packageName = config.mainServicePackage;
             app->mainActivity = config.mainServiceActivity;
             app->number = 1;
@@ -208,14 +208,14 @@ void ZipHandler::slotExtractZip(QString fileName, QString qsMD5, int type)
             specialNames.insert(name);
             apps.append(app);
         } else if (name.contains(QLatin1String("camera"), Qt::CaseInsensitive)) {
-            app->id = 2;
+            app->id = AppKindCamera;
             app->packageName = QStringLiteral("com.norvik.smartcamera");
             app->number = 1;
             app->apkPath = quoted(path);
             specialNames.insert(name);
             apps.prepend(app);
         } else if (name.contains(languageKey, Qt::CaseInsensitive)) {
-            app->id = 3;
+            app->id = AppKindLanguage;
             app->packageName = english ? QStringLiteral("com.norvikinc.tarvoenglishchat")
                                        : QStringLiteral("com.norvik.iflytekmix");
             app->number = 1;
@@ -223,7 +223,7 @@ void ZipHandler::slotExtractZip(QString fileName, QString qsMD5, int type)
             specialNames.insert(name);
             apps.prepend(app);
         } else {
-            app->id = 4;
+            app->id = AppKindOther;
             app->apkPath = quoted(path);
             apps.append(app);
         }

@@ -379,7 +379,7 @@ int HttpWorker::networkErrorCode() const
     if (m_timedOut)
         return QNetworkReply::TimeoutError;
     const int code = m_reply->error();
-    return code > 0 && code < 500 ? code : QNetworkReply::UnknownNetworkError;
+    return utils::isNetworkErrorCode(code) ? code : QNetworkReply::UnknownNetworkError;
 }
 
 // False with `code` set when the redirect cannot be followed.

@@ -130,7 +130,7 @@ void ZEVDownloadHandler::postHttpTask(QString url, HttpCmdHeader header, utils::
 
 void ZEVDownloadHandler::deliverUpgradeInfo(UpgRespDataPtr data, utils::ZEVErrorPtr error)
 {
-    if (error->errorCode() == 0)
+    if (error->errorCode() == utils::kSuccess)
         m_lastAnswer = data;
     if (m_event)
         m_event->onUpgradeInfo(data, error);

@@ -36,10 +36,11 @@ enum DownLoadTaskMode {
 // component's own; the event sink is called on the thread that created the component.
 //
 // Failure codes in the callbacks: a network failure gives its QNetworkReply::NetworkError value
-// (1..499); redirect loops, too many redirects or a change of scheme 500; an answer that is not
-// the expected JSON 501; a download URL that does not parse 502; an HTTP error status on a
-// download 503; a connection lost in the middle of a download 30003; a downloaded file that
-// does not match the announced size or SHA-256, or cannot be saved, 30001.
+// (utils::isNetworkErrorCode); redirect loops, too many redirects or a change of scheme
+// kHttpRedirectError; an answer that is not the expected JSON kUpgradeInfoBad; a download URL
+// that does not parse kDownloadUrlBad; an HTTP error status on a download kDownloadHttpError; a
+// connection lost in the middle of a download kDownloadInterrupted; a downloaded file that does
+// not match the announced size or SHA-256, or cannot be saved, kPackageBroken.
 class ZEVDOWNLOADHANDLER_EXPORT ZEVDownloadHandler : public QObject,
                                                      public utils::SingletonT<ZEVDownloadHandler>
 {

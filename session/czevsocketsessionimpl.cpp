@@ -4,6 +4,8 @@
 #include "sessionlog.h"
 #include "zevmsgid.h"
 
+#include <wireframe.h>
+
 #include <QHostAddress>
 #include <QTcpSocket>
 #include <QTimer>
@@ -18,10 +20,6 @@ namespace {
 constexpr qint64 kReadChunk = 64 * 1024;
 // Most messages are a few dozen bytes; a buffer this small comes from malloc's fast path.
 constexpr std::size_t kInitialBufferSize = 512;
-// Start mark 34 12, Length (32-bit little-endian, counting what follows it), Version 1, Reserved.
-constexpr int kFrameHeaderSize = 10;
-constexpr int kFrameLengthAt = 2;
-constexpr std::size_t kFrameLengthEnd = 6;
 
 const char kChestKernelFile[] = "TarvoII_CHEST_kernel.bin";
 const char kHeadKernelFile[] = "TarvoII_HEAD_kernel.bin";
@@ -30,8 +28,7 @@ quint16 robotPort()
 {
     bool ok = false;
     const int port = qEnvironmentVariableIntValue("ZEV_SESSION_PORT", &ok);
-    return (ok && port > 0 && port <= 65535) ? static_cast<quint16>(port)
-                                             : CZEVSocketSessionImpl::kRobotPort;
+    return (ok && port > 0 && port <= 65535) ? static_cast<quint16>(port) : kRobotServicePort;
 }
 
 std::string utf8(const QString &text)
@@ -228,12 +225,14 @@ bool CZEVSocketSessionImpl::sendEnvelope(int nMsgID, const unsigned char *pPaylo
     // The frame is built in one buffer, its header first with Length filled in afterwards:
     // copying the envelope into a separate header object cost more than the packing itself.
     msgpack::sbuffer frame(kInitialBufferSize);
-    const char header[kFrameHeaderSize] = { '\x34', '\x12', 0, 0, 0, 0, '\x01', 0, 0, 0 };
-    frame.write(header, sizeof header);
+    unsigned char header[wireframe::kHeaderSize] = {};
+    wireframe::put16(header, wireframe::kStartMark);
+    wireframe::put16(header + wireframe::kVersionOffset, wireframe::kVersion);
+    frame.write(reinterpret_cast<const char *>(header), sizeof header);
     msgpack::pack(frame, cmd);
-    const auto length = static_cast<quint32>(frame.size() - kFrameLengthEnd);
-    for (int i = 0; i < 4; ++i)
-        frame.data()[kFrameLengthAt + i] = static_cast<char>((length >> (8 * i)) & 0xff);
+    const auto length = static_cast<qint32>(frame.size() - wireframe::kVersionOffset);
+    wireframe::put32(
+        reinterpret_cast<unsigned char *>(frame.data()) + wireframe::kLengthOffset, length);
     SendData(frame.data(), static_cast<int>(frame.size()));
     return true;
 }
@@ -251,7 +250,7 @@ bool CZEVSocketSessionImpl::sendPayload(int nMsgID, const Payload *pPayload)
 
 bool CZEVSocketSessionImpl::SendMsg(int nMsgID, void *pMsg)
 {
-    if (!m_bLoggedIn && nMsgID != 1)
+    if (!m_bLoggedIn && nMsgID != ZEVMsg::Login)
         return false;
     switch (payloadOf(nMsgID)) {
     case Payload::Unknown:

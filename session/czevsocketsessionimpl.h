@@ -16,8 +16,8 @@ Q_DECLARE_METATYPE(int *)
 // The session behind CIZEVSocketSession: one QTcpSocket to the robot's service, a frame reader
 // that keeps partial frames, and synchronous sending on the caller's thread.
 //
-// The port is 6102; ZEV_SESSION_PORT in the environment overrides it, so that tests can run a
-// robot on a free loopback port.
+// The port is kRobotServicePort; ZEV_SESSION_PORT in the environment overrides it, so that tests
+// can run a robot on a free loopback port.
 // GetObject below is the session's operation, not windows.h's macro for GDI's GetObjectA/W.
 #ifdef _WIN32
 #pragma push_macro("GetObject")
@@ -29,8 +29,6 @@ class CZEVSocketSessionImpl : public QObject, public CIZEVSocketSession, private
     Q_INTERFACES(CIZEVSocketSession)
 
 public:
-    static constexpr quint16 kRobotPort = 6102;
-
     CZEVSocketSessionImpl();
     ~CZEVSocketSessionImpl() override;
 

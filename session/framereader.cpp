@@ -4,19 +4,19 @@
 
 namespace {
 
-const char kStartMark[] = { '\x34', '\x12' };
+// The start mark as it arrives, low byte first.
+const char kStartMark[wireframe::kStartMarkSize]
+    = { static_cast<char>(wireframe::kStartMark & 0xff),
+          static_cast<char>(wireframe::kStartMark >> 8) };
 
 qint32 readInt32(const char *p)
 {
-    const auto *u = reinterpret_cast<const unsigned char *>(p);
-    return static_cast<qint32>(
-        quint32(u[0]) | quint32(u[1]) << 8 | quint32(u[2]) << 16 | quint32(u[3]) << 24);
+    return wireframe::get32(reinterpret_cast<const unsigned char *>(p));
 }
 
 quint16 readUInt16(const char *p)
 {
-    const auto *u = reinterpret_cast<const unsigned char *>(p);
-    return static_cast<quint16>(u[0] | u[1] << 8);
+    return wireframe::get16(reinterpret_cast<const unsigned char *>(p));
 }
 
 } // namespace
@@ -70,7 +70,7 @@ bool FrameReader::next(Frame *frame)
                 return false;
             available -= n;
         }
-        if (available < 2)
+        if (available < wireframe::kStartMarkSize)
             return false;
         const char *p = m_buffer.constData() + m_pos;
         if (p[0] != kStartMark[0] || p[1] != kStartMark[1]) {
@@ -79,41 +79,41 @@ bool FrameReader::next(Frame *frame)
                 return false;
             continue;
         }
-        if (available < 6)
+        if (available < wireframe::kVersionOffset)
             return false;
-        const qint32 length = readInt32(p + 2);
-        if (length < 4 || length > kMaxLength) {
+        const qint32 length = readInt32(p + wireframe::kLengthOffset);
+        if (length < wireframe::kLengthOverhead || length > kMaxLength) {
             // Not a frame we can trust: look for the next start mark after this one.
             if (m_inSync)
                 ++m_droppedFrames;
             else
-                m_skippedBytes += 2;
+                m_skippedBytes += wireframe::kStartMarkSize;
             m_inSync = false;
-            m_pos += 2;
+            m_pos += wireframe::kStartMarkSize;
             continue;
         }
         if (available < kHeaderSize)
             return false;
-        if (readUInt16(p + 6) != 1) {
+        if (readUInt16(p + wireframe::kVersionOffset) != wireframe::kVersion) {
             if (!m_inSync) {
                 // A start mark found inside garbage is believed only with the right Version;
                 // trusting its Length could swallow the good frames behind it.
-                m_skippedBytes += 2;
-                m_pos += 2;
+                m_skippedBytes += wireframe::kStartMarkSize;
+                m_pos += wireframe::kStartMarkSize;
                 continue;
             }
             ++m_droppedFrames;
-            m_discard = qint64(length) + 6;
+            m_discard = qint64(length) + wireframe::kVersionOffset;
             continue;
         }
-        if (available - 6 < length)
+        if (available - wireframe::kVersionOffset < length)
             return false;
         m_inSync = true;
-        m_pos += 6 + length;
-        if (length == 4)
+        m_pos += wireframe::kVersionOffset + length;
+        if (length == wireframe::kLengthOverhead)
             continue;
         frame->payload = p + kHeaderSize;
-        frame->size = length - 4;
+        frame->size = length - wireframe::kLengthOverhead;
         return true;
     }
 }

@@ -1,5 +1,7 @@
 #pragma once
 
+#include <wireframe.h>
+
 #include <QByteArray>
 
 // Cuts the robot's byte stream into frames: the start mark 34 12, Length (little-endian signed
@@ -11,7 +13,7 @@ class FrameReader
 public:
     // A Length above this is taken for garbage; nothing of that size is ever allocated.
     static constexpr qint32 kMaxLength = 16 * 1024 * 1024;
-    static constexpr int kHeaderSize = 10;
+    static constexpr int kHeaderSize = wireframe::kHeaderSize;
 
     struct Frame
     {

@@ -8,6 +8,9 @@
 
 typedef unsigned char byte;
 
+// The robot's own service listens on this TCP port; adb forwards the same port on this computer.
+constexpr quint16 kRobotServicePort = 6102;
+
 // windows.h maps the GDI function GetObject to GetObjectA/GetObjectW with a macro. The session's
 // GetObject keeps its name on every platform: the macro is set aside while the interface is
 // declared and put back afterwards, so a client's own GDI calls still work. A client that
@@ -75,7 +78,7 @@ protected:
     virtual ~IZEVSocketSessionEvent() = default;
 };
 
-// One TCP session to the robot's service on port 6102. Made by CreateZEVSocketSession and
+// One TCP session to the robot's service on kRobotServicePort. Made by CreateZEVSocketSession and
 // destroyed only by Release. Use it from one thread, which must run a Qt event loop.
 class ZEVSOCKETSESSION_EXPORT CIZEVSocketSession
 {

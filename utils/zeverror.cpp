@@ -130,7 +130,7 @@ void ZEVError::setErrorCode(int code)
 
 QString ZEVError::messageTextForCode(int code)
 {
-    if (static_cast<unsigned>(code) - 1u <= 498u)
+    if (isNetworkErrorCode(code))
         return QString::fromUtf8(kNetworkMessage);
     const auto &table = messageTable();
     const auto it = table.find(code);

@@ -54,6 +54,12 @@ enum ErrorCode : int {
     kUnknownError = 99999,
 };
 
+// The network band: a QNetworkReply::NetworkError value, below the first web service code.
+constexpr bool isNetworkErrorCode(int code)
+{
+    return code > kSuccess && code < kHttpRedirectError;
+}
+
 // One failure, as a code (0 = success) and the fixed message of that code.
 // The message is the table text in the local 8-bit encoding, so decoding it with the
 // system codec shows exactly the table text.

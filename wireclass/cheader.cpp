@@ -1,41 +1,11 @@
 #include "cheader.h"
 
-#include <cstdint>
+#include "wireframe.h"
+
 #include <cstring>
 #include <utility>
 
 namespace {
-
-constexpr unsigned short kMagic = 0x1234;
-constexpr int kHeaderSize = 10;
-// Length counts Version, Reserved and the payload.
-constexpr int kLengthOverhead = 4;
-
-void put16(unsigned char *p, unsigned short v)
-{
-    p[0] = static_cast<unsigned char>(v & 0xff);
-    p[1] = static_cast<unsigned char>(v >> 8);
-}
-
-void put32(unsigned char *p, int v)
-{
-    const auto u = static_cast<uint32_t>(v);
-    for (int i = 0; i < 4; ++i)
-        p[i] = static_cast<unsigned char>(u >> (8 * i));
-}
-
-unsigned short get16(const unsigned char *p)
-{
-    return static_cast<unsigned short>(p[0] | (p[1] << 8));
-}
-
-int get32(const unsigned char *p)
-{
-    uint32_t u = 0;
-    for (int i = 0; i < 4; ++i)
-        u |= static_cast<uint32_t>(p[i]) << (8 * i);
-    return static_cast<int>(u);
-}
 
 unsigned char *duplicate(const unsigned char *p, int n)
 {
@@ -49,9 +19,9 @@ unsigned char *duplicate(const unsigned char *p, int n)
 } // namespace
 
 CHeader::CHeader()
-    : m_Magic(kMagic)
+    : m_Magic(wireframe::kStartMark)
     , m_Length(0)
-    , m_Version(1)
+    , m_Version(wireframe::kVersion)
     , m_Reserved(0)
     , m_Msg(nullptr)
     , m_MsgLen(0)
@@ -118,43 +88,43 @@ bool CHeader::SetMsg(const unsigned char *pMsg, int nLen)
 
 int CHeader::GetHeaderData(unsigned char **ppData)
 {
-    m_Length = m_MsgLen + kLengthOverhead;
-    const int frameSize = m_MsgLen + kHeaderSize;
+    m_Length = m_MsgLen + wireframe::kLengthOverhead;
+    const int frameSize = m_MsgLen + wireframe::kHeaderSize;
     auto *frame = new unsigned char[static_cast<size_t>(frameSize)];
-    put16(frame, m_Magic);
-    put32(frame + 2, m_Length);
-    put16(frame + 6, m_Version);
-    put16(frame + 8, m_Reserved);
+    wireframe::put16(frame, m_Magic);
+    wireframe::put32(frame + wireframe::kLengthOffset, m_Length);
+    wireframe::put16(frame + wireframe::kVersionOffset, m_Version);
+    wireframe::put16(frame + wireframe::kReservedOffset, m_Reserved);
     if (m_MsgLen > 0)
-        std::memcpy(frame + kHeaderSize, m_Msg, static_cast<size_t>(m_MsgLen));
+        std::memcpy(frame + wireframe::kHeaderSize, m_Msg, static_cast<size_t>(m_MsgLen));
     *ppData = frame;
-    return m_Length + 6;
+    return wireframe::kVersionOffset + m_Length;
 }
 
 int CHeader::SetHeaderData(const unsigned char *pBuf, int nLen, int &nPos)
 {
-    if (!pBuf || nPos < 0 || nPos > nLen || nLen - nPos < kHeaderSize) {
+    if (!pBuf || nPos < 0 || nPos > nLen || nLen - nPos < wireframe::kHeaderSize) {
         nPos = 0;
         return -1;
     }
     const unsigned char *frame = pBuf + nPos;
-    if (get16(frame) != kMagic)
+    if (wireframe::get16(frame) != wireframe::kStartMark)
         return -1;
-    const int length = get32(frame + 2);
-    if (length < kLengthOverhead) {
-        nPos += 2;
+    const int length = wireframe::get32(frame + wireframe::kLengthOffset);
+    if (length < wireframe::kLengthOverhead) {
+        nPos += wireframe::kStartMarkSize;
         return -1;
     }
-    const int payloadSize = length - kLengthOverhead;
+    const int payloadSize = length - wireframe::kLengthOverhead;
     // Never read past the caller's buffer: an incomplete frame is left where it starts.
-    if (payloadSize > nLen - nPos - kHeaderSize)
+    if (payloadSize > nLen - nPos - wireframe::kHeaderSize)
         return -1;
-    m_Magic = kMagic;
+    m_Magic = wireframe::kStartMark;
     m_Length = length;
-    m_Version = get16(frame + 6);
-    m_Reserved = get16(frame + 8);
-    SetMsg(frame + kHeaderSize, payloadSize);
-    nPos += kHeaderSize + payloadSize;
+    m_Version = wireframe::get16(frame + wireframe::kVersionOffset);
+    m_Reserved = wireframe::get16(frame + wireframe::kReservedOffset);
+    SetMsg(frame + wireframe::kHeaderSize, payloadSize);
+    nPos += wireframe::kHeaderSize + payloadSize;
     return nPos;
 }
 

@@ -30,10 +30,10 @@ void AdbCommonWorker::slotGetRobotBaseInfo(QString qsBuildName, QString qsKernal
 {
     Logger *log = Logger::instance();
     log->info(QStringLiteral("slotGetRobotBaseInfo..."));
-    utils::ZEVErrorPtr error = utils::makeError(0);
+    utils::ZEVErrorPtr error = utils::makeError();
 
     if (!FileUtils::fileExists(adbProgramPath())) {
-        error->setErrorCode(20000);
+        error->setErrorCode(utils::kAdbMissing);
         emit sigGetRobotInfo(error);
         return;
     }
@@ -41,8 +41,7 @@ void AdbCommonWorker::slotGetRobotBaseInfo(QString qsBuildName, QString qsKernal
 
     // The flag is read under the lock, but no adb command runs under it: reset() and stopAll()
     // come from the GUI thread and must not wait for a command that has no time limit.
-    if (!isRunning()) {
-        error->setErrorCode(20002);
+    if (!stillRunning(*error)) {
         emit sigGetRobotInfo(error);
         return;
     }
@@ -62,8 +61,7 @@ void AdbCommonWorker::slotGetRobotBaseInfo(QString qsBuildName, QString qsKernal
 
     prepareCommands();
 
-    if (!isRunning()) {
-        error->setErrorCode(20002);
+    if (!stillRunning(*error)) {
         emit sigGetRobotInfo(error);
         return;
     }
@@ -74,7 +72,7 @@ void AdbCommonWorker::slotGetRobotBaseInfo(QString qsBuildName, QString qsKernal
 
     // What a silent robot sent before its limit may be any part of the file: never read it.
     if (clock.ranOut(command) || !out.contains(QLatin1String("build.prop"))) {
-        error->setErrorCode(20001);
+        error->setErrorCode(utils::kBuildPropUnreadable);
         emit sigGetRobotInfo(error);
         return;
     }

@@ -129,19 +129,19 @@ void AdbConductor::setRobotVersion(const enumRobotVersion &version)
 void AdbConductor::adbGetRobotBaseInfo(const QString &buildKey, const QString &kernelKey)
 {
     Logger::instance()->info(QStringLiteral("adbGetRobotBaseInfo..."));
-    currentOperation = 1;
+    currentOperation = Operation::BaseInfo;
     emit sigGetRobotBaseInfo(buildKey, kernelKey);
 }
 
 void AdbConductor::adbPushFiles(const QString &folder)
 {
-    currentOperation = 2;
+    currentOperation = Operation::PushFiles;
     emit sigPushFiles(folder);
 }
 
 void AdbConductor::adbInstallApps()
 {
-    currentOperation = 3;
+    currentOperation = Operation::InstallApps;
     emit sigInstallApps();
 }
 
@@ -162,19 +162,19 @@ void AdbConductor::stopAll()
 {
     emit sigKillServer();
     switch (currentOperation) {
-    case 2:
+    case Operation::PushFiles:
         pushWorker->setRunning(false);
         commonWorker->setRunning(false);
         installWorker->setRunning(false);
         break;
-    case 1:
+    case Operation::BaseInfo:
         commonWorker->setRunning(false);
         installWorker->setRunning(false);
         break;
-    case 3:
+    case Operation::InstallApps:
         installWorker->setRunning(false);
         break;
-    default:
+    case Operation::None:
         break;
     }
 }

@@ -49,15 +49,14 @@ void AdbInstallWorker::restartMainService(const App &app)
 void AdbInstallWorker::slotInstallApps()
 {
     Logger *log = Logger::instance();
-    utils::ZEVErrorPtr runError = utils::makeError(0);
+    utils::ZEVErrorPtr runError = utils::makeError();
 
-    if (!isRunning()) {
-        runError->setErrorCode(20002);
+    if (!stillRunning(*runError)) {
         emit sigAllInstalled(runError);
         return;
     }
     if (apps.isEmpty()) {
-        runError->setErrorCode(20003);
+        runError->setErrorCode(utils::kInstallListFailed);
         emit sigAllInstalled(runError);
         return;
     }
@@ -99,14 +98,13 @@ void AdbInstallWorker::slotInstallApps()
             // A robot that did not answer in this long is lost to the run, like one gone from
             // adb: a second attempt and an uninstall pass would only wait as long again.
             if (clock.ranOut(install)) {
-                runError->setErrorCode(20002);
+                runError->setErrorCode(utils::kUsbDisconnected);
                 emit sigAllInstalled(runError);
                 return;
             }
 
             // The main service goes on after a stop request: a robot without it is unusable.
-            if (!isRunning() && app->id != 1) {
-                runError->setErrorCode(20002);
+            if (app->id != AppKindMainService && !stillRunning(*runError)) {
                 emit sigAllInstalled(runError);
                 return;
             }
@@ -116,8 +114,8 @@ void AdbInstallWorker::slotInstallApps()
                               .arg(app->name, QString::number(ordinal), removeCrLf(out)));
                 const int code = utils::ZEVError::errorCodeFromAdbOutput(
                     adbparse::installFailureReason(out).toLocal8Bit());
-                if (code == 20009 || code == 20010) {
-                    runError->setErrorCode(20002);
+                if (code == utils::kRobotNotDetected || code == utils::kRobotDisconnected) {
+                    runError->setErrorCode(utils::kUsbDisconnected);
                     emit sigAllInstalled(runError);
                     return;
                 }
@@ -130,13 +128,13 @@ void AdbInstallWorker::slotInstallApps()
                 }
             } else {
                 installed = true;
-                if (app->id == 1)
+                if (app->id == AppKindMainService)
                     restartMainService(*app);
             }
             --attempts;
         } while (attempts > 0 && !installed);
 
-        utils::ZEVErrorPtr appError = utils::makeError(0);
+        utils::ZEVErrorPtr appError = utils::makeError();
         if (out.contains(QLatin1String("Success"))) {
             emit sigInstalledOne(app, appError);
             log->info(QStringLiteral("adb install [ %1 ] successful : [ %2 ]")
@@ -152,7 +150,7 @@ void AdbInstallWorker::slotInstallApps()
         }
         appError->setErrorCode(code);
         emit sigInstalledOne(app, appError);
-        runError->setErrorCode(20023);
+        runError->setErrorCode(utils::kMainServiceInstallFailed);
         runError->setErrorMessage(app->name.toLocal8Bit().toStdString() + runError->errorMessage());
         emit sigAllInstalled(runError);
         return;

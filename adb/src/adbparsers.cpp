@@ -166,7 +166,15 @@ bool pushArrived(const QString &out)
 
 bool isToleratedInstallCode(int code)
 {
-    return code == 20014 || code == 20015 || code == 20016 || code == 20019;
+    switch (code) {
+    case utils::kAlreadyExists:
+    case utils::kInvalidZip:
+    case utils::kSystemTooOld:
+    case utils::kNotConnected:
+        return true;
+    default:
+        return false;
+    }
 }
 
 static bool isRobotShellSpecial(QChar c)

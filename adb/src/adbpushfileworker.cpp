@@ -76,9 +76,8 @@ void AdbPushFileWorker::prepareCommands()
 void AdbPushFileWorker::slotPushFiles(QString folder)
 {
     Logger *log = Logger::instance();
-    utils::ZEVErrorPtr error = utils::makeError(0);
-    if (!isRunning()) {
-        error->setErrorCode(20002);
+    utils::ZEVErrorPtr error = utils::makeError();
+    if (!stillRunning(*error)) {
         emit sigPushFilesFinished(error);
         return;
     }
@@ -87,7 +86,7 @@ void AdbPushFileWorker::slotPushFiles(QString folder)
     prepareCommands();
     if (commands.isEmpty()) {
         log->error(QStringLiteral("adb push actions failure, please check the actions folder!"));
-        error->setErrorCode(20004);
+        error->setErrorCode(utils::kNoActionFiles);
         emit sigPushFilesFinished(error);
         return;
     }
@@ -115,7 +114,7 @@ void AdbPushFileWorker::slotPushFiles(QString folder)
             continue;
         if (adbparse::pushArrived(out)) {
             ++done;
-            emit sigPushOneFileFinished(name, utils::makeError(0), done, totalFiles);
+            emit sigPushOneFileFinished(name, utils::makeError(), done, totalFiles);
         } else {
             qCDebug(lcAdb, "adb push [ %s ] failed, return str: [ %s ]", qUtf8Printable(name),
                 qUtf8Printable(removeCrLf(out)));
@@ -131,8 +130,8 @@ void AdbPushFileWorker::slotPushFiles(QString folder)
                      .arg(done));
     // A file that did not arrive is a failed copy, not a success to be found by counting.
     if (stopped)
-        error->setErrorCode(20002);
+        error->setErrorCode(utils::kUsbDisconnected);
     else if (failed > 0)
-        error->setErrorCode(20022);
+        error->setErrorCode(utils::kActionPushFailed);
     emit sigPushFilesFinished(error);
 }

@@ -53,6 +53,14 @@ QString AdbWorker::adbProgramPath() const
     return path;
 }
 
+bool AdbWorker::stillRunning(utils::ZEVError &error)
+{
+    if (isRunning())
+        return true;
+    error.setErrorCode(utils::kUsbDisconnected);
+    return false;
+}
+
 QString AdbWorker::runCommand(const QString &commandLine, int timeoutMs, Channels channels,
     const std::function<void()> &onStarted)
 {

@@ -5,6 +5,8 @@
 #include <QObject>
 #include <QString>
 
+#include <zeverror.h>
+
 #include <atomic>
 #include <functional>
 
@@ -37,6 +39,9 @@ protected:
     void pause(int ms);
     // The adb program's path without the double quotes that may wrap it.
     QString adbProgramPath() const;
+    // False once the worker was stopped (reset(false), stopAll()); `error` then holds
+    // kUsbDisconnected, the code a step stopped that way ends with.
+    bool stillRunning(utils::ZEVError &error);
 
     QString sdk;
     QList<QString> commands;

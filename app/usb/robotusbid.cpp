@@ -11,7 +11,7 @@ constexpr int kDevicePathPrefixLength = 4;
 
 } // namespace
 
-int robotTypeForIds(int vendorId, int productId)
+enumRobotVersion robotTypeForIds(int vendorId, int productId)
 {
     for (const zev::RobotUsbDevice &device : zev::kRobotUsbDevices) {
         if (device.vendorId == vendorId && device.productId == productId)
@@ -36,13 +36,13 @@ bool parseVidPid(const QString &name, int &vendorId, int &productId)
     return vendorId != 0 && productId != 0;
 }
 
-bool matchDeviceInterface(const QString &dbccName, int &robotType)
+bool matchDeviceInterface(const QString &dbccName, enumRobotVersion &robotType)
 {
     int vendorId = 0;
     int productId = 0;
     if (!parseVidPid(dbccName.mid(kDevicePathPrefixLength), vendorId, productId))
         return false;
-    const int type = robotTypeForIds(vendorId, productId);
+    const enumRobotVersion type = robotTypeForIds(vendorId, productId);
     if (type == RobotVersionUnknown)
         return false;
     robotType = type;

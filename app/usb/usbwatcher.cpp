@@ -32,7 +32,6 @@ struct UsbHotplugCallbacks
 UsbWatcher::UsbWatcher(QMutex *stateMutex, QObject *parent)
     : QObject(parent)
     , m_stateMutex(stateMutex)
-    , m_robotType(RobotVersionUnknown)
     , m_workDir(FileUtils::downloadDirPath(RobotVersionUnknown))
 {
     if (!m_stateMutex) {
@@ -126,7 +125,7 @@ void UsbWatcher::checkUsbDevice()
         libusb_device_descriptor descriptor {};
         if (libusb_get_device_descriptor(devices[i], &descriptor) != LIBUSB_SUCCESS)
             continue;
-        const int type = robotTypeForIds(descriptor.idVendor, descriptor.idProduct);
+        const enumRobotVersion type = robotTypeForIds(descriptor.idVendor, descriptor.idProduct);
         if (type != RobotVersionUnknown) {
             m_usbConnected = true;
             applyRobotType(type);
@@ -138,7 +137,7 @@ void UsbWatcher::checkUsbDevice()
         libusb_free_device_list(devices, 1);
 }
 
-void UsbWatcher::applyRobotType(int robotType)
+void UsbWatcher::applyRobotType(enumRobotVersion robotType)
 {
     QMutexLocker locker(m_stateMutex);
     m_robotType = robotType;
@@ -151,7 +150,7 @@ bool UsbWatcher::isUsbConnected() const
     return m_usbConnected;
 }
 
-int UsbWatcher::robotType() const
+enumRobotVersion UsbWatcher::robotType() const
 {
     QMutexLocker locker(m_stateMutex);
     return m_robotType;

@@ -1,5 +1,7 @@
 #pragma once
 
+#include <robottypes.h>
+
 #include <QMutex>
 #include <QObject>
 #include <QString>
@@ -11,7 +13,8 @@
 class UsbEventThread;
 
 // Keeps track of the robot's USB device: whether it is attached (`usbConnected`), its hardware
-// type (`robotType`: 0, 1, or 255 when unknown) and the work folder of that type (`workDir`).
+// type (`robotType`, RobotVersionUnknown until one is recognised) and the work folder of that type
+// (`workDir`).
 //
 // Sources: a libusb scan (checkUsbDevice), libusb hotplug events handled on a UsbEventThread,
 // and on Windows the WM_DEVICECHANGE messages of the dialog's window. All three state values
@@ -39,7 +42,7 @@ public:
     void checkUsbDevice();
 
     bool isUsbConnected() const;
-    int robotType() const;
+    enumRobotVersion robotType() const;
     QString workDir() const;
     // The work folder of the unknown type until a robot is recognised.
     void setWorkDir(const QString &workDir);
@@ -60,7 +63,7 @@ signals:
     void usbRemoved();
 
 private:
-    void applyRobotType(int robotType);
+    void applyRobotType(enumRobotVersion robotType);
     void onHotplugArrived();
     void onHotplugLeft();
     void onDeviceArrived();
@@ -70,7 +73,7 @@ private:
     QMutex *m_stateMutex;
     std::unique_ptr<QMutex> m_ownMutex;
     bool m_usbConnected = false;
-    int m_robotType;
+    enumRobotVersion m_robotType = RobotVersionUnknown;
     QString m_workDir;
 
     std::function<bool()> m_isIdleOrChecking;

@@ -36,7 +36,7 @@ bool UsbWatcher::matchDeviceInterface(const void *broadcast)
 {
     const auto *deviceInterface = static_cast<const DEV_BROADCAST_DEVICEINTERFACE_W *>(broadcast);
     const QString name = QString::fromWCharArray(deviceInterface->dbcc_name);
-    int type = RobotVersionUnknown;
+    enumRobotVersion type = RobotVersionUnknown;
     QMutexLocker locker(m_stateMutex);
     if (!::matchDeviceInterface(name, type))
         return false;

@@ -65,7 +65,10 @@ private:
     {
         dialog.taskRunning = running;
     }
-    static QString appDir() { return QCoreApplication::applicationDirPath(); }
+    static QString appDir()
+    {
+        return QCoreApplication::applicationDirPath();
+    }
     static void touch(const QString &path)
     {
         QDir().mkpath(QFileInfo(path).absolutePath());
@@ -331,7 +334,8 @@ void TestDialog::adbPathLogged()
     log.seek(before);
     const QString written = QString::fromLocal8Bit(log.readAll());
 #ifdef Q_OS_WIN
-    const QString adb = QDir::toNativeSeparators(appDir() + QStringLiteral("/fastbootfile/adb.exe"));
+    const QString adb
+        = QDir::toNativeSeparators(appDir() + QStringLiteral("/fastbootfile/adb.exe"));
 #else
     const QString adb = QDir::toNativeSeparators(appDir() + QStringLiteral("/fastbootfile/adb"));
 #endif
@@ -474,12 +478,12 @@ void TestDialog::deviceChangeReachesTheDialog()
     QVERIFY(dialog.currentWorkDir().endsWith(QStringLiteral("5M") + QDir::separator()));
 
     // Pulled during a step that shows progress: the workflow's removal path stops the progress.
-    dialog.stepState = 4;
+    dialog.stepState = StepState::PushingFiles;
     dialog.progressTimer.start(1000);
     SendMessageW(window, WM_DEVICECHANGE, DBT_DEVICEREMOVECOMPLETE, data);
     QVERIFY(!dialog.isUsbConnected());
     QVERIFY(!dialog.progressTimer.isActive());
-    dialog.stepState = -1;
+    dialog.stepState = StepState::Idle;
 }
 #endif
 

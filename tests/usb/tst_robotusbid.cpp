@@ -84,7 +84,7 @@ void TestRobotUsbId::matchDeviceInterface()
     QFETCH(bool, matched);
     QFETCH(int, robotType);
 
-    int type = 42;
+    auto type = static_cast<enumRobotVersion>(42);
     QCOMPARE(::matchDeviceInterface(dbccName, type), matched);
     QCOMPARE(type, robotType);
 }

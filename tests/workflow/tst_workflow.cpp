@@ -20,6 +20,8 @@
 using dialogharness::BoxAnswerer;
 using dialogharness::BoxRecord;
 
+Q_DECLARE_METATYPE(StepState)
+
 namespace {
 
 const QString k2M = QStringLiteral("tarvo2-18d1-4e26.umockdev");
@@ -55,7 +57,8 @@ QList<QStringList> plannedCommands(const QString &workFolder)
 class AdbArgvLog
 {
 public:
-    explicit AdbArgvLog(const QString &path) : m_path(path)
+    explicit AdbArgvLog(const QString &path)
+        : m_path(path)
     {
         qputenv("ZEV_ADB_ARGV_LOG", QFile::encodeName(path));
     }
@@ -274,7 +277,7 @@ void TestWorkflow::happyPath()
     QCOMPARE(page()->objectName(), QStringLiteral("startWidget"));
     QVERIFY(dialog->findChild<QPushButton *>(QStringLiteral("pbStartUpgrade"))->isEnabled());
     QVERIFY(!dialog->taskRunning);
-    QCOMPARE(dialog->stepState, -1);
+    QCOMPARE(dialog->stepState, StepState::Idle);
 
     // The right work folder holds the downloaded package.
     QVERIFY(dialog->currentWorkDir().endsWith(workFolder));
@@ -636,18 +639,18 @@ void TestWorkflow::batteryWarning()
 
 void TestWorkflow::unplugDuringStep_data()
 {
-    QTest::addColumn<int>("step");
+    QTest::addColumn<StepState>("step");
     QTest::addColumn<QString>("service"); // the robot's answer to it is slow enough to unplug
-    QTest::newRow("base information") << 0 << "shell:busybox arp*";
-    QTest::newRow("push") << 4 << "sync:";
-    QTest::newRow("install") << 5 << "shell:pm 'install'*";
+    QTest::newRow("base information") << StepState::ReadingBaseInfo << "shell:busybox arp*";
+    QTest::newRow("push") << StepState::PushingFiles << "sync:";
+    QTest::newRow("install") << StepState::InstallingApps << "shell:pm 'install'*";
 }
 
 // Only the USB device goes; adb still reaches the robot, so nothing but the dialog's own reaction
 // to the unplug can end the run with 20002.
 void TestWorkflow::unplugDuringStep()
 {
-    QFETCH(int, step);
+    QFETCH(StepState, step);
     QFETCH(QString, service);
     QVERIFY(startSim({ { "rules",
         QJsonArray {

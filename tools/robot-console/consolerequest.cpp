@@ -1,6 +1,7 @@
 #include "consolerequest.h"
 
 #include "zevmsgid.h"
+#include "zevsocketsession.h"
 
 #include <QHash>
 #include <initializer_list>
@@ -191,7 +192,7 @@ QString consoleUsage()
 {
     return QStringLiteral(
         "usage: robot-console [--timeout MS] [--login] COMMAND [ARGS...]\n"
-        "Talks to the robot's service on 127.0.0.1:6102 (after adb forward tcp:6102 tcp:6102)\n"
+        "Talks to the robot's service on 127.0.0.1:%1 (after adb forward tcp:%1 tcp:%1)\n"
         "and prints one line per event received.\n"
         "commands:\n"
         "  serial\n"
@@ -208,5 +209,6 @@ QString consoleUsage()
         "  eye-led LEFT RIGHT BRIGHT COLOR UP DOWN TOTAL\n"
         "  request 7|11|18|20|48\n"
         "Exits 0 once the awaited reply arrived (or the frame was written, for commands without\n"
-        "a reply), 1 after the time-out (default 5000 ms), 2 on wrong arguments.\n");
+        "a reply), 1 after the time-out (default 5000 ms), 2 on wrong arguments.\n")
+        .arg(kRobotServicePort);
 }

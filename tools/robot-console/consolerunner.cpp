@@ -44,7 +44,7 @@ void ConsoleRunner::start()
     if (m_request.login) {
         // The login is the one message the session sends before the connection is up.
         CLoginTarvo login;
-        m_pSession->SendMsg(1, &login);
+        m_pSession->SendMsg(ZEVMsg::Login, &login);
     }
 }
 
