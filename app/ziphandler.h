@@ -9,7 +9,7 @@
 #include <QString>
 
 // Checks an upgrade package against its announced MD5 and, when the configuration names trusted
-// keys, against its signature "<package>.minisig" (refused: code 30004, both files removed); then
+// keys, against its signature "<package>.minisig" (refused: kPackageSignatureBad, both files removed); then
 // unpacks it beside itself and turns its APK files into the ordered install plan. Lives on a
 // thread of its own; each slotExtractZip ends in exactly one sigExtractZipDone.
 class ZipHandler : public QObject
