@@ -31,10 +31,11 @@ function(zev_tsan_annotations target)
   endif()
 endfunction()
 
-# Tests that meet the simulated robot (its fixed ports, an adb server) run in namespaces of their
-# own (tests/support/isolate) where the machine gives them, side by side and beside other runs;
-# elsewhere they take turns through the "robot" lock. Under Wine the Windows suite's sockets are
-# its wineserver's: scripts/test isolates that whole run instead.
+# Tests that meet the simulated robot (its fixed ports, an adb server) or make the program end
+# every "adb" process run in namespaces of their own (tests/support/isolate) where the machine
+# gives them, side by side and beside other runs; elsewhere they take turns through the "robot"
+# lock. Under Wine the Windows suite's sockets are its wineserver's: scripts/test isolates that
+# whole run instead.
 if(NOT WIN32)
   execute_process(COMMAND ${CMAKE_SOURCE_DIR}/tests/support/isolate --probe
     RESULT_VARIABLE zev_isolate_probe OUTPUT_QUIET ERROR_QUIET)
@@ -43,8 +44,8 @@ if(NOT WIN32)
   endif()
 endif()
 
-# zev_add_robot_test(NAME name COMMAND program-or-target args...)
-function(zev_add_robot_test)
+# zev_add_isolated_test(NAME name COMMAND program-or-target args...)
+function(zev_add_isolated_test)
   cmake_parse_arguments(R "" "NAME" "COMMAND" ${ARGN})
   if(ZEV_ISOLATE)
     list(POP_FRONT R_COMMAND program)
@@ -58,18 +59,18 @@ function(zev_add_robot_test)
   endif()
 endfunction()
 
-# zev_add_qtest(NAME name SOURCES ... LIBS ... LABELS ... [ROBOT] [RESOURCE_LOCK lock] [TIMEOUT s])
-# A Qt Test executable run offscreen, in its own temporary HOME; ROBOT: it meets the simulated robot.
+# zev_add_qtest(NAME name SOURCES ... LIBS ... LABELS ... [ISOLATED] [RESOURCE_LOCK lock] [TIMEOUT s])
+# A Qt Test executable run offscreen, in its own temporary HOME; ISOLATED: as above.
 function(zev_add_qtest)
-  cmake_parse_arguments(T "ROBOT" "NAME;TIMEOUT;RESOURCE_LOCK" "SOURCES;LIBS;LABELS;ENV" ${ARGN})
+  cmake_parse_arguments(T "ISOLATED" "NAME;TIMEOUT;RESOURCE_LOCK" "SOURCES;LIBS;LABELS;ENV" ${ARGN})
   add_executable(${T_NAME} ${T_SOURCES})
   target_link_libraries(${T_NAME} PRIVATE Qt5::Test ${T_LIBS})
   zev_warnings(${T_NAME})
   set_target_properties(${T_NAME} PROPERTIES RUNTIME_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR}/tests/bin
                                               BUILD_RPATH "${ZEV_DIST_DIR};\$ORIGIN")
   zev_tsan_annotations(${T_NAME})
-  if(T_ROBOT)
-    zev_add_robot_test(NAME ${T_NAME} COMMAND ${T_NAME})
+  if(T_ISOLATED)
+    zev_add_isolated_test(NAME ${T_NAME} COMMAND ${T_NAME})
   else()
     add_test(NAME ${T_NAME} COMMAND ${T_NAME})
   endif()
