@@ -32,15 +32,15 @@ function(zev_tsan_annotations target)
 endfunction()
 
 # Tests that meet the simulated robot (its fixed ports, an adb server) or make the program end
-# every "adb" process run in namespaces of their own (tests/support/isolate) where the machine
+# every "adb" process run in namespaces of their own (scripts/isolate) where the machine
 # gives them, side by side and beside other runs; elsewhere they take turns through the "robot"
 # lock. Under Wine the Windows suite's sockets are its wineserver's: scripts/test isolates that
 # whole run instead.
 if(NOT WIN32)
-  execute_process(COMMAND ${CMAKE_SOURCE_DIR}/tests/support/isolate --probe
+  execute_process(COMMAND ${CMAKE_SOURCE_DIR}/scripts/isolate --probe
     RESULT_VARIABLE zev_isolate_probe OUTPUT_QUIET ERROR_QUIET)
   if(zev_isolate_probe EQUAL 0)
-    set(ZEV_ISOLATE ${CMAKE_SOURCE_DIR}/tests/support/isolate)
+    set(ZEV_ISOLATE ${CMAKE_SOURCE_DIR}/scripts/isolate)
   endif()
 endif()
 
