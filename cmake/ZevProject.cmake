@@ -59,7 +59,8 @@ function(zev_add_isolated_test)
   endif()
 endfunction()
 
-# zev_add_qtest(NAME name SOURCES ... LIBS ... LABELS ... [ISOLATED] [RESOURCE_LOCK lock] [TIMEOUT s])
+# zev_add_qtest(NAME name SOURCES ... LIBS ... LABELS ... [ISOLATED] [RESOURCE_LOCK lock]
+#               [TIMEOUT s])
 # A Qt Test executable run offscreen, in its own temporary HOME; ISOLATED: as above.
 function(zev_add_qtest)
   cmake_parse_arguments(T "ISOLATED" "NAME;TIMEOUT;RESOURCE_LOCK" "SOURCES;LIBS;LABELS;ENV" ${ARGN})
