@@ -105,6 +105,10 @@ class UpgradeUnderWine(unittest.TestCase):
         finally:
             program.terminate()
             program.wait(timeout=30)
+            # A busy X server drops the ended program's windows a moment later: the next case must
+            # not take them for its own.
+            wait_until(lambda: not xdotool("search", "--onlyvisible", "--name", "^Tarvo2|%s|%s"
+                                           % (SUCCESS, FAILURE)).stdout.strip(), 30)
         with open(log, "rb") as f:
             f.seek(before)
             return found, box, f.read().decode("utf-8")

@@ -3,6 +3,7 @@
 import hashlib
 import os
 import socket
+import subprocess
 import sys
 import tempfile
 import time
@@ -268,6 +269,22 @@ class TwoDevicesTest(simtest.SimTestCase):
             del os.environ["ZEV_SIM_LOCK_TIMEOUT"]
         self.assertIn("another simulator kept the adb ports too long", str(caught.exception))
         self.assertEqual(sorted(self.adb.devices()), ["emulator-5554", "emulator-5556"])
+
+    def test_simulator_on_a_loopback_of_its_own_does_not_wait(self):
+        isolate = os.path.join(simtest.SOURCE, "scripts", "isolate")
+        if subprocess.run([isolate, "--probe"]).returncode != 0:
+            self.skipTest("no network namespaces on this machine")
+        ports = os.path.join(self.tmp, "elsewhere", "ports.json")
+        other = subprocess.Popen([isolate, simtest.simctl.PYTHON, simtest.simctl.ROBOT_SIM, "run", "--state-dir",
+                                  os.path.dirname(ports), "--owner-pid", "0"],
+                                 env=dict(os.environ, ZEV_SIM_LOCK_TIMEOUT="0.5"), stdout=subprocess.DEVNULL)
+        deadline = time.monotonic() + 30
+        while not os.path.exists(ports) and other.poll() is None and time.monotonic() < deadline:
+            time.sleep(0.05)
+        # unshare leaves SIGTERM to its child; its end takes the namespace's processes along.
+        other.kill()
+        other.wait(10)
+        self.assertTrue(os.path.exists(ports), "exit status %s" % other.returncode)
 
 
 class UnplugTest(simtest.SimTestCase):

@@ -395,8 +395,8 @@ void TestWorkflow::noRobot()
 
 void TestWorkflow::englishRegionWithType0Robot()
 {
-    // Holds the simulator's machine-wide lock like the others: a tool run elsewhere would end
-    // the adb-named process below.
+    // In a process namespace of its own no other test's tool can end the adb-named process
+    // below; a tool run outside namespaces still could.
     QVERIFY(startSim({}));
     writeConfig(QStringLiteral("EN"));
     plug(k2M);

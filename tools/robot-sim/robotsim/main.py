@@ -1,10 +1,11 @@
 """`robot-sim run`: the simulated robot (adbd, robot service) and the upgrade web service."""
 
 import argparse
-import fcntl
+import errno
 import os
 import select
 import signal
+import socket
 import sys
 import threading
 import time
@@ -35,23 +36,27 @@ def prepare_device(state, sc):
 
 
 def take_scan_port_lock(ports, timeout):
-    """One simulator at a time on the ports adb servers scan (5555-5585), machine-wide.
+    """One simulator at a time on the ports adb servers scan (5554-5585) of one loopback.
 
     ctest's RESOURCE_LOCK only orders the tests of one ctest run; engineers and scripts also run
-    suites side by side, and two simulators there would each show up in the other's adb server."""
+    suites side by side, and two simulators on one loopback would each show up in the other's adb
+    server. The lock is an abstract socket name: like the ports it guards, it belongs to a network
+    namespace, so simulators in namespaces of their own never wait for one another, and the
+    kernel frees it when its holder ends, however it ends."""
     if not any(5554 <= p <= 5585 for p in ports):
         return None
-    path = os.environ.get("ZEV_SIM_LOCK", "/tmp/zev-robot-sim.lock")
-    f = open(path, "a")
+    lock = socket.socket(socket.AF_UNIX, socket.SOCK_STREAM)
     deadline = time.monotonic() + timeout
     announced = False
     while True:
         try:
-            fcntl.flock(f, fcntl.LOCK_EX | fcntl.LOCK_NB)
-            return f
-        except BlockingIOError:
+            lock.bind("\0zev-robot-sim-adb-ports")
+            return lock
+        except OSError as e:
+            if e.errno != errno.EADDRINUSE:
+                raise
             if time.monotonic() > deadline:
-                f.close()
+                lock.close()
                 return False
             if not announced:
                 print("robot-sim: waiting for another simulator to leave the adb ports", flush=True)
