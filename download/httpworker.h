@@ -11,8 +11,12 @@
 #include <QObject>
 #include <QQueue>
 #include <QSet>
+#include <QSslConfiguration>
+#include <QSslError>
 #include <QString>
 #include <QUrl>
+
+#include <optional>
 
 class QNetworkAccessManager;
 class QNetworkReply;
@@ -43,6 +47,7 @@ public:
     void enqueue(const Task &task);
     void setReportQueueFile(const QString &path);
     void setTransferTimeout(int milliseconds);
+    void setCaFile(const QString &path);
     void shutdown();
 
 private:
@@ -54,6 +59,8 @@ private:
     void onReadyRead();
     void onFinished();
     void onIdleTimeout();
+    void onSslErrors(const QList<QSslError> &errors);
+    void refuseExchange(int code);
     bool handleHeaders();
     bool followRedirect(QNetworkReply *reply, int &code);
     void restartDownloadFresh();
@@ -78,6 +85,9 @@ private:
     QNetworkAccessManager *m_network = nullptr;
     QTimer *m_idleTimer = nullptr;
     int m_transferTimeout = 30000;
+    // Set when a CA file is configured: the system's authorities and the file's.
+    std::optional<QSslConfiguration> m_tls;
+    QString m_unusableCaFile; // configured but unusable: https is refused
     ReportQueue m_reports;
     QQueue<Task> m_tasks;
     bool m_shuttingDown = false;

@@ -33,10 +33,12 @@ enum DownLoadTaskMode {
 };
 
 // HTTP client of the upgrade web service. Requests run one after another on a thread of the
-// component's own; the event sink is called on the thread that created the component.
+// component's own; the event sink is called on the thread that created the component. They go
+// through the proxies the system names (systemproxy.h), https with certificates verified.
 //
 // Failure codes in the callbacks: a network failure gives its QNetworkReply::NetworkError value
-// (1..499); redirect loops, too many redirects or a change of scheme 500; an answer that is not
+// (1..499), a certificate that does not verify SslHandshakeFailedError (6); redirect loops, too
+// many redirects or a change of scheme other than from http to https 500; an answer that is not
 // the expected JSON 501; a download URL that does not parse 502; an HTTP error status on a
 // download 503; a connection lost in the middle of a download 30003; a downloaded file that
 // does not match the announced size or SHA-256, or cannot be saved, 30001.
@@ -60,6 +62,10 @@ public:
     // zev::kMaxSignatureBytes is cut one byte past the limit, so that the check sees it is too
     // large.
     void setFetchSignatures(bool fetch);
+    // A PEM file of certificate authorities trusted besides the system's for https; empty for
+    // the system's alone. A file that cannot be read or holds no certificate fails every https
+    // request with SslHandshakeFailedError (6) before anything is sent.
+    void setCaFile(const QString &path);
     // A report (header 3) gets no callback; one that cannot be delivered is kept in the report
     // queue file and sent before the next request.
     void postHttpTask(QString url, HttpCmdHeader header, utils::ZEVErrorPtr error);

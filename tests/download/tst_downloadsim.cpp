@@ -1,13 +1,17 @@
-// The download component against the simulated robot's web service (tools/robot-sim).
+// The download component against the simulated robot's web service (tools/robot-sim), over HTTP
+// and HTTPS with certificates made by openssl at test time, directly and through tinyproxy.
 #include "webfixture.h"
 
+#include <constants.h>
 #include <zevdownloadhandler.h>
 
 #include <QtTest>
 
 #include <QCryptographicHash>
 #include <QJsonObject>
+#include <QMutex>
 #include <QRandomGenerator>
+#include <QSslError>
 #include <QTemporaryDir>
 
 namespace {
@@ -49,11 +53,108 @@ signals:
     void upgradeInfo();
 };
 
+QString sourceFile(const QString &relative)
+{
+    return QDir(qEnvironmentVariable("ZEV_SOURCE_DIR")).filePath(relative);
+}
+
 QString simctl()
 {
-    return QDir(qEnvironmentVariable("ZEV_SOURCE_DIR"))
-        .filePath(QStringLiteral("tools/robot-sim/simctl.py"));
+    return sourceFile(QStringLiteral("tools/robot-sim/simctl.py"));
 }
+
+// The component's diagnostic lines, from whichever thread wrote them.
+QMutex g_linesLock;
+QStringList g_downloadLines;
+QtMessageHandler g_previousHandler = nullptr;
+
+void captureDownloadLines(QtMsgType type, const QMessageLogContext &context, const QString &text)
+{
+    if (qstrcmp(context.category, "zev.download") == 0) {
+        QMutexLocker locker(&g_linesLock);
+        g_downloadLines << text;
+        return;
+    }
+    g_previousHandler(type, context, text);
+}
+
+// Debian's tinyproxy on a loopback port of its own, with its own configuration and log.
+class TinyProxy
+{
+public:
+    bool start(const QString &folder)
+    {
+        m_port = WebFixture::closedPort();
+        m_log = QDir(folder).filePath(QStringLiteral("tinyproxy.log"));
+        const QString config = QDir(folder).filePath(QStringLiteral("tinyproxy.conf"));
+        QFile file(config);
+        if (!file.open(QIODevice::WriteOnly))
+            return false;
+        file.write(QStringLiteral("Port %1\nListen 127.0.0.1\nAllow 127.0.0.1\nTimeout 60\n"
+                                  "LogLevel Connect\nLogFile \"%2\"\n")
+                       .arg(m_port)
+                       .arg(m_log)
+                       .toUtf8());
+        file.close();
+        if (!m_process.start(QStringLiteral("tinyproxy"),
+                { QStringLiteral("-d"), QStringLiteral("-c"), config }))
+            return false;
+        for (int attempt = 0; attempt < 100; ++attempt) {
+            QTcpSocket probe;
+            probe.connectToHost(QHostAddress::LocalHost, m_port);
+            if (probe.waitForConnected(100))
+                return true;
+            QTest::qWait(50);
+        }
+        return false;
+    }
+
+    bool isRunning() const { return m_process.isRunning(); }
+    QString url() const { return QStringLiteral("http://127.0.0.1:%1").arg(m_port); }
+
+    // What each request asked of the proxy, in order: "CONNECT 127.0.0.1:443 HTTP/1.1".
+    QStringList requests() const
+    {
+        QFile file(m_log);
+        QStringList lines;
+        if (!m_log.isEmpty() && file.open(QIODevice::ReadOnly)) {
+            for (const QByteArray &line : file.readAll().split('\n')) {
+                const int at = line.indexOf("]: Request (");
+                if (at >= 0)
+                    lines << QString::fromUtf8(line.mid(line.indexOf("): ", at) + 3)).trimmed();
+            }
+        }
+        return lines;
+    }
+
+private:
+    HostProcess m_process;
+    QString m_log;
+    quint16 m_port = 0;
+};
+
+// The proxy variables of a row for the row's time, and none of the machine's.
+class ProxyEnvironment
+{
+public:
+    explicit ProxyEnvironment(const QStringList &assignments)
+    {
+        for (const char *name : kNames)
+            qunsetenv(name);
+        for (const QString &assignment : assignments)
+            qputenv(qPrintable(assignment.section(QLatin1Char('='), 0, 0)),
+                assignment.section(QLatin1Char('='), 1).toUtf8());
+    }
+    ~ProxyEnvironment()
+    {
+        for (const char *name : kNames)
+            qunsetenv(name);
+    }
+
+private:
+    static constexpr const char *kNames[] = { "http_proxy", "HTTP_PROXY", "https_proxy",
+        "HTTPS_PROXY", "no_proxy", "NO_PROXY", "all_proxy", "ALL_PROXY" };
+};
 
 } // namespace
 
@@ -64,9 +165,13 @@ private slots:
     void initTestCase();
     void cleanupTestCase();
     void answerDownloadAndReport();
+    void tls_data();
+    void tls();
 
 private:
     bool runSimctl(const QStringList &arguments, QByteArray *output = nullptr);
+    QJsonObject startSim(const QString &name, const QJsonObject &web);
+    QJsonArray webLog(const QString &name) const;
     Sink::Result download(ZEVDownloadHandler &handler, Sink &sink, const QString &url);
     QJsonArray webLog() const;
 
@@ -74,6 +179,9 @@ private:
     QString m_stateDir;
     QJsonObject m_ports;
     QByteArray m_package;
+    QString m_pki;
+    QMap<QString, QJsonObject> m_webs; // the ports of the simulators the TLS rows started
+    TinyProxy m_proxy;
 };
 
 bool TestDownloadSim::runSimctl(const QStringList &arguments, QByteArray *output)
@@ -91,6 +199,7 @@ void TestDownloadSim::initTestCase()
 {
     QVERIFY(m_dir.isValid());
     m_stateDir = m_dir.filePath(QStringLiteral("sim"));
+    ProxyEnvironment noProxy({});
 
     // Random bytes, so that a wrong resume cannot go unnoticed.
     m_package.resize(700001);
@@ -112,38 +221,67 @@ void TestDownloadSim::initTestCase()
     const QJsonObject fault3 { { QStringLiteral("target"), QStringLiteral("download") },
         { QStringLiteral("range"), QStringLiteral("bytes=100000-") },
         { QStringLiteral("cut_after"), 200007 }, { QStringLiteral("times"), 1 } };
-    const QJsonObject scenario { { QStringLiteral("web"),
-        QJsonObject { { QStringLiteral("package"),
-                          QJsonObject { { QStringLiteral("file_name"),
-                                            QStringLiteral("Tarvo2_Upgrade_9.9.9.zip") },
-                              { QStringLiteral("version"), QStringLiteral("9.9.9") },
-                              { QStringLiteral("zip"), HostProcess::hostPath(package.fileName()) } } },
-            { QStringLiteral("faults"), QJsonArray { fault1, fault2, fault3 } } } } };
-    QFile scenarioFile(m_dir.filePath(QStringLiteral("scenario.json")));
-    QVERIFY(scenarioFile.open(QIODevice::WriteOnly));
-    scenarioFile.write(QJsonDocument(scenario).toJson());
-    scenarioFile.close();
-
-    QByteArray output;
-    QVERIFY(runSimctl({ QStringLiteral("start"), QStringLiteral("--state-dir"),
-                          HostProcess::hostPath(m_stateDir), QStringLiteral("--scenario"),
-                          HostProcess::hostPath(scenarioFile.fileName()),
-                          QStringLiteral("--adb-port"), QString::number(WebFixture::closedPort()) },
-        &output));
-    m_ports = QJsonDocument::fromJson(output).object();
+    m_ports = startSim(QStringLiteral("sim"),
+        QJsonObject {
+            { QStringLiteral("package"),
+                QJsonObject {
+                    { QStringLiteral("file_name"), QStringLiteral("Tarvo2_Upgrade_9.9.9.zip") },
+                    { QStringLiteral("version"), QStringLiteral("9.9.9") },
+                    { QStringLiteral("zip"), HostProcess::hostPath(package.fileName()) } } },
+            { QStringLiteral("faults"), QJsonArray { fault1, fault2, fault3 } } });
     QVERIFY(m_ports.value(QStringLiteral("web")).toInt() > 0);
+
+    m_pki = m_dir.filePath(QStringLiteral("pki"));
+    HostProcess pki;
+    QVERIFY(pki.start(QStringLiteral("/bin/sh"),
+        { HostProcess::hostPath(sourceFile(QStringLiteral("tests/support/testpki.sh"))),
+            HostProcess::hostPath(m_pki) }));
+    QVERIFY(pki.waitForFinished(60000) && pki.succeeded());
+    QFile empty(QDir(m_pki).filePath(QStringLiteral("empty.pem")));
+    QVERIFY(empty.open(QIODevice::WriteOnly));
+    empty.close();
+    g_previousHandler = qInstallMessageHandler(captureDownloadLines);
+    QLoggingCategory::setFilterRules(QStringLiteral("zev.download.debug=true"));
 }
 
 void TestDownloadSim::cleanupTestCase()
 {
-    runSimctl({ QStringLiteral("stop"), QStringLiteral("--state-dir"),
-        HostProcess::hostPath(m_stateDir) });
+    const QStringList sims = m_webs.keys() << QStringLiteral("sim");
+    for (const QString &name : sims)
+        runSimctl({ QStringLiteral("stop"), QStringLiteral("--state-dir"),
+            HostProcess::hostPath(m_dir.filePath(name)) });
+    if (g_previousHandler)
+        qInstallMessageHandler(g_previousHandler);
+}
+
+// A simulator whose state folder is `name` in the test's folder, with an adb port nobody scans.
+QJsonObject TestDownloadSim::startSim(const QString &name, const QJsonObject &web)
+{
+    const QString scenarioPath = m_dir.filePath(name + QStringLiteral(".json"));
+    QFile scenario(scenarioPath);
+    if (!scenario.open(QIODevice::WriteOnly))
+        return {};
+    scenario.write(QJsonDocument(QJsonObject { { QStringLiteral("web"), web } }).toJson());
+    scenario.close();
+    QByteArray output;
+    if (!runSimctl({ QStringLiteral("start"), QStringLiteral("--state-dir"),
+                       HostProcess::hostPath(m_dir.filePath(name)), QStringLiteral("--scenario"),
+                       HostProcess::hostPath(scenarioPath), QStringLiteral("--adb-port"),
+                       QString::number(WebFixture::closedPort()) },
+            &output))
+        return {};
+    return QJsonDocument::fromJson(output).object();
 }
 
 QJsonArray TestDownloadSim::webLog() const
 {
+    return webLog(QStringLiteral("sim"));
+}
+
+QJsonArray TestDownloadSim::webLog(const QString &name) const
+{
     QJsonArray entries;
-    QFile file(QDir(m_stateDir).filePath(QStringLiteral("web.log")));
+    QFile file(QDir(m_dir.filePath(name)).filePath(QStringLiteral("web.log")));
     if (file.open(QIODevice::ReadOnly)) {
         for (const QByteArray &line : file.readAll().split('\n')) {
             if (!line.trimmed().isEmpty())
@@ -244,6 +382,156 @@ void TestDownloadSim::answerDownloadAndReport()
     QVERIFY2(ranges.indexOf(QStringLiteral("bytes=300007-"), firstResume) > firstResume,
         qPrintable(ranges.join(QLatin1Char(','))));
     QCOMPARE(ranges.last(), QStringLiteral("bytes=300007-"));
+}
+
+void TestDownloadSim::tls_data()
+{
+    QTest::addColumn<QString>("server"); // the certificate it shows, "" for plain HTTP
+    QTest::addColumn<QString>("caFile");
+    QTest::addColumn<QStringList>("environment"); // "@proxy" stands for tinyproxy's URL
+    QTest::addColumn<QString>("path"); // downloaded instead of the announced URL
+    QTest::addColumn<int>("code"); // of the first step that fails, or 0: the whole exchange works
+    QTest::addColumn<QString>("proxied"); // tinyproxy's log of each request, %1 the port; or ""
+    QTest::addColumn<QString>("said"); // in a diagnostic line
+
+    const int refused = QNetworkReply::SslHandshakeFailedError;
+    const QString ca = QStringLiteral("ca.pem");
+    const QString connect = QStringLiteral("^CONNECT 127\\.0\\.0\\.1:%1 ");
+    const QString post = QStringLiteral("^(POST|GET) http://127\\.0\\.0\\.1:%1/");
+    const auto tlsError = [](QSslError::SslError error, const char *subject) {
+        return QStringLiteral("%1; certificate: CN=%2")
+            .arg(QSslError(error).errorString(), subject);
+    };
+    using L = QStringList;
+    QTest::newRow("private CA in ca_file") << "good" << ca << L() << "" << 0 << ""
+                                           << "";
+    QTest::newRow("no ca_file: unknown CA")
+        << "good"
+        << "" << L() << "" << refused << ""
+        << tlsError(QSslError::UnableToGetLocalIssuerCertificate, "good");
+    QTest::newRow("self-signed") << "selfsigned" << ca << L() << "" << refused << ""
+                                 << tlsError(QSslError::SelfSignedCertificate, "selfsigned");
+    QTest::newRow("wrong host name") << "wronghost" << ca << L() << "" << refused << ""
+                                     << tlsError(QSslError::HostNameMismatch, "wronghost");
+    QTest::newRow("expired") << "expired" << ca << L() << "" << refused << ""
+                             << tlsError(QSslError::CertificateExpired, "expired");
+    QTest::newRow("ca_file missing") << "good"
+                                     << "missing.pem" << L() << "" << refused << ""
+                                     << "missing.pem cannot be read";
+    QTest::newRow("ca_file without a certificate") << "good"
+                                                   << "empty.pem" << L() << "" << refused << ""
+                                                   << "empty.pem holds no PEM certificate";
+    QTest::newRow("redirect from https to http")
+        << "good" << ca << L() << "/download/elsewhere.zip" << 500 << ""
+        << "Redirect to another scheme: http://127.0.0.1:1/";
+    QTest::newRow("HTTPS_PROXY") << "good" << ca << L { "HTTPS_PROXY=@proxy" } << "" << 0 << connect
+                                 << "";
+    QTest::newRow("https_proxy, certificate still checked")
+        << "good"
+        << "" << L { "https_proxy=@proxy" } << "" << refused << connect
+        << tlsError(QSslError::UnableToGetLocalIssuerCertificate, "good");
+    QTest::newRow("http_proxy") << ""
+                                << "" << L { "http_proxy=@proxy" } << "" << 0 << post << "";
+    QTest::newRow("HTTP_PROXY") << ""
+                                << "" << L { "HTTP_PROXY=@proxy" } << "" << 0 << post << "";
+    QTest::newRow("http_proxy does not carry https")
+        << "good" << ca << L { "http_proxy=@proxy" } << "" << 0 << ""
+        << "";
+    QTest::newRow("no_proxy with the address")
+        << "good" << ca << L { "https_proxy=@proxy", "no_proxy=example.com, 127.0.0.1" } << "" << 0
+        << ""
+        << "";
+    QTest::newRow("NO_PROXY with a range")
+        << "good" << ca << L { "HTTPS_PROXY=@proxy", "NO_PROXY=127.0.0.0/8" } << "" << 0 << ""
+        << "";
+    QTest::newRow("no_proxy *") << ""
+                                << "" << L { "http_proxy=@proxy", "no_proxy=*" } << "" << 0 << ""
+                                << "";
+    QTest::newRow("no_proxy naming others")
+        << "good" << ca << L { "https_proxy=@proxy", "no_proxy=localhost,.0.0.1" } << "" << 0
+        << connect << "";
+    // No way round it: Qt gives this code for a refused CONNECT, and says why.
+    QTest::newRow("proxy not listening")
+        << "good" << ca
+        << L { QStringLiteral("https_proxy=127.0.0.1:%1").arg(WebFixture::closedPort()) } << ""
+        << int(QNetworkReply::UnknownNetworkError) << ""
+        << "Proxy connection refused";
+}
+
+// Newest package, download and report over the row's connection. A refused certificate ends the
+// exchange before any request reaches the service.
+void TestDownloadSim::tls()
+{
+    QFETCH(QString, server);
+    QFETCH(QString, caFile);
+    QFETCH(QStringList, environment);
+    QFETCH(QString, path);
+    QFETCH(int, code);
+    QFETCH(QString, proxied);
+    QFETCH(QString, said);
+
+    if (!environment.isEmpty()) {
+#ifdef Q_OS_WIN
+        QSKIP("Windows takes its proxies from the user's Internet settings");
+#endif
+        if (!m_proxy.isRunning())
+            QVERIFY(m_proxy.start(m_dir.path()));
+    }
+    const QString state = QStringLiteral("web-") + (server.isEmpty() ? "plain" : server);
+    if (!m_webs.contains(state)) {
+        const QString pem = QDir(m_pki).filePath(server);
+        QJsonObject web { { "faults",
+            QJsonArray { QJsonObject { { "target", "/download/elsewhere.zip" },
+                { "redirect", "http://127.0.0.1:1/download/elsewhere.zip" } } } } };
+        if (!server.isEmpty())
+            web.insert("tls",
+                QJsonObject { { "cert", HostProcess::hostPath(pem + ".pem") },
+                    { "key", HostProcess::hostPath(pem + ".key") } });
+        m_webs.insert(state, startSim(state, web));
+    }
+    const QJsonObject ports = m_webs.value(state);
+    const QString base = ports.value(QStringLiteral("web_url")).toString();
+    QVERIFY(!base.isEmpty());
+    ProxyEnvironment proxies(environment.replaceInStrings(QStringLiteral("@proxy"), m_proxy.url()));
+    const int requested = webLog(state).size();
+    const int wentThrough = m_proxy.requests().size();
+    g_downloadLines.clear();
+
+    Sink sink;
+    ZEVDownloadHandler handler;
+    handler.setReportQueueFile(m_dir.filePath(QStringLiteral("tls-queue.json")));
+    QTemporaryDir work;
+    handler.createTaskInstance(work.path(), &sink, DownLoadTaskModeNormal);
+    handler.setCaFile(caFile.isEmpty() ? QString() : QDir(m_pki).filePath(caFile));
+    QSignalSpy info(&sink, &Sink::upgradeInfo);
+    handler.postHttpTask(base + zev::kFindInstallApkPath, HttpCmdUpgradeInfo, nullptr);
+    QVERIFY(info.wait(10000));
+    int failed = sink.code;
+    if (failed == 0) {
+        const Sink::Result result
+            = download(handler, sink, path.isEmpty() ? sink.answer->downloadUrl : base + path);
+        failed = result.code;
+        if (failed == 0) {
+            QCOMPARE(QFileInfo(result.path).size(), qint64(sink.answer->size));
+            handler.postHttpTask(
+                base + zev::kAddInstallStatPath, HttpCmdReport, utils::makeError(0));
+            QTRY_COMPARE_WITH_TIMEOUT(
+                webLog(state).last().toObject().value(QStringLiteral("path")).toString(),
+                zev::kAddInstallStatPath, 10000);
+        }
+    }
+    QCOMPARE(failed, code);
+    if (code == QNetworkReply::SslHandshakeFailedError)
+        QCOMPARE(webLog(state).size(), requested);
+    const QStringList through = m_proxy.requests().mid(wentThrough);
+    QCOMPARE(through.isEmpty(), proxied.isEmpty());
+    const int port = ports.value(QStringLiteral("web")).toInt();
+    for (const QString &request : through)
+        QVERIFY2(
+            QRegularExpression(proxied.arg(port)).match(request).hasMatch(), qPrintable(request));
+    QMutexLocker locker(&g_linesLock);
+    QVERIFY2(said.isEmpty() || !g_downloadLines.filter(said).isEmpty(),
+        qPrintable(g_downloadLines.join(QLatin1Char('\n'))));
 }
 
 QTEST_MAIN(TestDownloadSim)

@@ -8,7 +8,9 @@ import json
 import os
 import shutil
 import socket
+import ssl
 import subprocess
+import sys
 import threading
 import time
 import urllib.parse
@@ -121,9 +123,12 @@ class WebService:
         return {"file": self.package_path, "md5": self.md5, "sha256": self.sha256, "size": self.size,
                 "url": self.download_url()}
 
+    def base_url(self):
+        return "%s://127.0.0.1:%d" % ("https" if self.tls else "http", self.port)
+
     def download_url(self):
         name = urllib.parse.quote(os.path.basename(self.package_path))
-        return "http://127.0.0.1:%d%s%s" % (self.port, DOWNLOAD_PREFIX, name)
+        return "%s%s%s" % (self.base_url(), DOWNLOAD_PREFIX, name)
 
     def start(self):
         self.package_path = build_package(self.sc["package"], os.path.join(self.state.root, "web"),
@@ -131,16 +136,27 @@ class WebService:
         self.md5, self.sha256 = digests(self.package_path)
         self.size = os.path.getsize(self.package_path)
         self.signature_path = self._signature()
+        self.tls = self._tls()
         web = self
 
         class Handler(_Handler):
             service = web
 
-        self._server = http.server.ThreadingHTTPServer(("127.0.0.1", int(self.sc.get("port") or 0)), Handler)
+        self._server = _Server(("127.0.0.1", int(self.sc.get("port") or 0)), Handler)
         self._server.daemon_threads = True
         self.port = self._server.server_address[1]
         threading.Thread(target=self._server.serve_forever, kwargs={"poll_interval": 0.2},
                          daemon=True).start()
+
+    def _tls(self):
+        """The server's TLS context when the scenario names a certificate and its key, or None."""
+        tls = self.sc.get("tls")
+        if not tls:
+            return None
+        context = ssl.SSLContext(ssl.PROTOCOL_TLS_SERVER)
+        context.load_cert_chain(os.path.join(self.base_dir, tls["cert"]),
+                                os.path.join(self.base_dir, tls["key"]))
+        return context
 
     def _signature(self):
         """Where the package's signature is read when it is asked for, or None."""
@@ -178,6 +194,13 @@ class _Handler(http.server.BaseHTTPRequestHandler):
 
     def log_message(self, fmt, *args):
         pass
+
+    def setup(self):
+        # The handshake runs here, on the connection's own thread: a client that refuses the
+        # certificate fails only its own connection, and makes no request.
+        if self.service.tls:
+            self.request = self.service.tls.wrap_socket(self.request, server_side=True)
+        super().setup()
 
     def _target(self, path):
         if path == FIND_PATH:
@@ -256,7 +279,7 @@ class _Handler(http.server.BaseHTTPRequestHandler):
             self._plain(404, b"not found", "text/plain")
 
     def _redirect_location(self, redirect, url):
-        host = "http://127.0.0.1:%d" % self.service.port
+        host = self.service.base_url()
         if redirect == "loop":
             return host + self.path
         if isinstance(redirect, str) and redirect.startswith("chain:"):
@@ -344,6 +367,13 @@ class _Handler(http.server.BaseHTTPRequestHandler):
                 self.connection.shutdown(socket.SHUT_RDWR)
             except OSError:
                 pass
+
+
+class _Server(http.server.ThreadingHTTPServer):
+    def handle_error(self, request, client_address):
+        # A client that refuses the certificate, or leaves in the middle, is no fault of ours.
+        if not isinstance(sys.exc_info()[1], (ssl.SSLError, ConnectionError)):
+            super().handle_error(request, client_address)
 
 
 def _parse_range(text, total):
