@@ -3,7 +3,8 @@
 // case must end in exactly one finish box with its code, logged once, leave the dialog ready for
 // the next run, never take a partial package for a complete one, write nothing outside the work
 // folders and run nothing on the robot's shell that the tool did not mean to run. Signed packages
-// with keys and signatures made by Debian's minisign at test time.
+// with keys and signatures made by Debian's minisign at test time, HTTPS with a certificate
+// authority made by openssl.
 
 // GLib first: its headers use "signals" as a plain name, which Qt's headers define away.
 #include "../support/usbfixture.h"
@@ -19,6 +20,7 @@
 #include <packagesignature.h>
 #include <zeverror.h>
 
+#include <QNetworkReply>
 #include <QtTest>
 #include <QtWidgets>
 
@@ -98,6 +100,8 @@ private slots:
     void unplugDuringDownload();
     void signedPackages_data();
     void signedPackages();
+    void https_data();
+    void https();
 
 private:
     void stopSim() { sim.stop(); }
@@ -140,6 +144,11 @@ void TestFaults::initTestCase()
     Logger::routeDiagnostics(true);
     for (const QString name : { "A", "B" })
         QVERIFY(minisign({ "-G", "-W", "-p", key(name, ".pub"), "-s", key(name, ".key") }));
+    QVERIFY(
+        QProcess::execute(QStringLiteral("/bin/sh"),
+            { qEnvironmentVariable("ZEV_SOURCE_DIR") + QStringLiteral("/tests/support/testpki.sh"),
+                keys.filePath(QStringLiteral("pki")) })
+        == 0);
 }
 
 void TestFaults::init()
@@ -676,6 +685,51 @@ void TestFaults::signedPackages()
     QCOMPARE(QFile::exists(cachedPackage + zev::kSignatureSuffix), verified);
     // A cached package with its signature is taken from the cache, and checked again.
     QCOMPARE(sim.webRequests(QStringLiteral("/download/")).size() - downloads, cached ? 0 : 2);
+}
+
+void TestFaults::https_data()
+{
+    QTest::addColumn<bool>("caFile");
+    QTest::addColumn<int>("code");
+
+    QTest::newRow("private CA in ca_file") << true << int(utils::kSuccess);
+    QTest::newRow("unknown CA") << false << int(QNetworkReply::SslHandshakeFailedError);
+}
+
+// The web service over HTTPS with a certificate of the test CA. Trusted through a ca_file beside
+// config.json, the whole upgrade runs; without it nothing reaches the web service, and nothing
+// after the base information reaches the robot.
+void TestFaults::https()
+{
+    QFETCH(bool, caFile);
+    QFETCH(int, code);
+
+    const QString pki = keys.filePath(QStringLiteral("pki/"));
+    QVERIFY(startSim({ { "web",
+        QJsonObject { { "tls",
+            QJsonObject { { "cert", pki + "good.pem" }, { "key", pki + "good.key" } } } } } }));
+    QFile::remove(FileUtils::configDirPath() + QStringLiteral("/test-ca.pem"));
+    QVERIFY(
+        QFile::copy(pki + "ca.pem", FileUtils::configDirPath() + QStringLiteral("/test-ca.pem")));
+    QVERIFY(UpgradeCase::writeConfig(
+        QString(), {}, caFile ? QStringLiteral("test-ca.pem") : QString()));
+    plug();
+    pressStart();
+    QVERIFY(waitForBoxes(1));
+    checkOneFinish(code);
+    checkReadyForNextRun();
+    checkNoWritesOutsideWorkFolders();
+    const QStringList ran = textLines(simFile(QStringLiteral("commands.log")));
+    const int buildProp = ran.indexOf(QStringLiteral("shell:cat /system/build.prop"));
+    QVERIFY2(buildProp >= 0, qPrintable(ran.join(QLatin1Char('\n'))));
+    if (code == utils::kSuccess) {
+        QCOMPARE(installed().size(), kFullInstall);
+        QTRY_COMPARE_WITH_TIMEOUT(sim.webRequests(zev::kAddInstallStatPath).size(), 1, 10000);
+    } else {
+        QCOMPARE(ran.mid(buildProp + 1), QStringList());
+        QCOMPARE(sim.webRequests(QStringLiteral("/")), QList<QJsonObject>());
+        QVERIFY(newLog().contains(QStringLiteral("; certificate: CN=good\n")));
+    }
 }
 
 int main(int argc, char **argv)
