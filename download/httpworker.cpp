@@ -13,6 +13,7 @@
 #include <QNetworkRequest>
 #include <QSaveFile>
 #include <QSslCertificate>
+#include <QSslCipher>
 #include <QSslSocket>
 #include <QTimer>
 
@@ -245,6 +246,11 @@ void HttpWorker::send()
     connect(m_reply, &QNetworkReply::readyRead, this, &HttpWorker::onReadyRead);
     connect(m_reply, &QNetworkReply::finished, this, &HttpWorker::onFinished);
     connect(m_reply, &QNetworkReply::sslErrors, this, &HttpWorker::onSslErrors);
+    connect(m_reply, &QNetworkReply::encrypted, this, [this] {
+        const QSslCipher cipher = m_reply->sslConfiguration().sessionCipher();
+        log(QStringLiteral("TLS to %1: %2, %3")
+                .arg(m_url.authority(), cipher.protocolString(), cipher.name()));
+    });
     connect(m_reply, &QNetworkReply::metaDataChanged, m_idleTimer,
         static_cast<void (QTimer::*)()>(&QTimer::start));
     connect(m_reply, &QNetworkReply::uploadProgress, m_idleTimer,

@@ -6,6 +6,8 @@
 #   wronghost.pem/.key      another host name only, issued by the test CA
 #   expired.pem/.key        127.0.0.1 and localhost, issued by the test CA, expired in 2020
 #   selfsigned.pem/.key     127.0.0.1 and localhost, signed by itself
+#   leaf.pem, leaf.key      good.pem without the CA's certificate
+# The CA's certificates are served with the CA's certificate after their own, as Schannel needs.
 set -eu
 dir=$1
 mkdir -p "$dir"
@@ -54,3 +56,6 @@ issue wronghost "subjectAltName=DNS:wrong.example" -startdate "$since" -days 30
 issue expired "$san" -startdate 20200101000000Z -enddate 20200102000000Z
 openssl req -x509 -newkey rsa:2048 -nodes -keyout selfsigned.key -out selfsigned.pem -days 30 \
   -subj "/CN=selfsigned" -addext "$san" 2>/dev/null
+cp good.pem leaf.pem
+cp good.key leaf.key
+for name in good wronghost expired; do cat ca.pem >>"$name.pem"; done
