@@ -14,8 +14,11 @@
 #include <QSaveFile>
 #include <QSslCertificate>
 #include <QSslCipher>
+#include <QSslConfiguration>
 #include <QSslSocket>
 #include <QTimer>
+
+#include <atomic>
 
 namespace {
 
@@ -36,6 +39,14 @@ void log(const QString &message)
 {
     qCDebug(lcDownload, "%s", qUtf8Printable(message));
 }
+
+// The process-wide TLS configuration before any authority of a CA file was added to it.
+const QSslConfiguration &systemOnly()
+{
+    static const QSslConfiguration configuration = QSslConfiguration::defaultConfiguration();
+    return configuration;
+}
+std::atomic<bool> g_authoritiesAdded { false };
 
 bool isHttps(const QUrl &url)
 {
@@ -85,8 +96,9 @@ void HttpWorker::setTransferTimeout(int milliseconds)
 
 void HttpWorker::setCaFile(const QString &path)
 {
-    m_tls.reset();
     m_unusableCaFile.clear();
+    if (g_authoritiesAdded.exchange(false))
+        QSslConfiguration::setDefaultConfiguration(systemOnly());
     if (path.isEmpty())
         return;
     QFile file(path);
@@ -103,10 +115,17 @@ void HttpWorker::setCaFile(const QString &path)
                                   : QStringLiteral("cannot be read (%1)").arg(file.errorString())));
         return;
     }
-    // Naming any authority turns Qt's loading of the system's on demand off: they are named too.
-    QSslConfiguration tls = QSslConfiguration::defaultConfiguration();
-    tls.setCaCertificates(QSslConfiguration::systemCaCertificates() + authorities);
-    m_tls = tls;
+    // Qt reads the system's authorities when a certificate asks for them, but only in a
+    // configuration that names none of its own: a request's configuration naming the file's
+    // would have the whole system store read and parsed first (a quarter of a second here). The
+    // process-wide default keeps that reading on when authorities are added to it, so the file's
+    // go there; the program makes no TLS connection but through this component.
+    systemOnly();
+    QT_WARNING_PUSH
+    QT_WARNING_DISABLE_DEPRECATED
+    QSslSocket::addDefaultCaCertificates(authorities);
+    QT_WARNING_POP
+    g_authoritiesAdded = true;
     log(QStringLiteral("Trusting %1 certificate authorities of %2 besides the system's")
             .arg(authorities.size())
             .arg(QDir::toNativeSeparators(path)));
@@ -220,8 +239,6 @@ void HttpWorker::send()
     QNetworkRequest request(m_url);
     request.setAttribute(
         QNetworkRequest::RedirectPolicyAttribute, QNetworkRequest::ManualRedirectPolicy);
-    if (m_tls)
-        request.setSslConfiguration(*m_tls);
     const bool download = m_stage == Stage::Task && m_task.header == HttpCmdDownload;
     if (download || m_stage == Stage::Signature) {
         // Without this Qt may ask for compression and change the byte counts under us.

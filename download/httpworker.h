@@ -11,12 +11,9 @@
 #include <QObject>
 #include <QQueue>
 #include <QSet>
-#include <QSslConfiguration>
 #include <QSslError>
 #include <QString>
 #include <QUrl>
-
-#include <optional>
 
 class QNetworkAccessManager;
 class QNetworkReply;
@@ -85,8 +82,6 @@ private:
     QNetworkAccessManager *m_network = nullptr;
     QTimer *m_idleTimer = nullptr;
     int m_transferTimeout = 30000;
-    // Set when a CA file is configured: the system's authorities and the file's.
-    std::optional<QSslConfiguration> m_tls;
     QString m_unusableCaFile; // configured but unusable: https is refused
     ReportQueue m_reports;
     QQueue<Task> m_tasks;

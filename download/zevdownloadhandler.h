@@ -63,7 +63,8 @@ public:
     // large.
     void setFetchSignatures(bool fetch);
     // A PEM file of certificate authorities trusted besides the system's for https; empty for
-    // the system's alone. A file that cannot be read or holds no certificate fails every https
+    // the system's alone. They go into Qt's process-wide default, so the last call of any
+    // instance holds. A file that cannot be read or holds no certificate fails every https
     // request with SslHandshakeFailedError (6) before anything is sent.
     void setCaFile(const QString &path);
     // A report (header 3) gets no callback; one that cannot be delivered is kept in the report
