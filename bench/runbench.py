@@ -776,30 +776,26 @@ ROW_STARTS = {"download": "download of", "https": "HTTPS download of", "md5": "M
 
 
 def carried_rows(path, names):
-    """The table lines of an earlier results.md for the benchmarks not in `names`, by benchmark,
-    and the date of that run."""
-    kept, written = {}, ""
+    """The table lines of an earlier results.md for the benchmarks not in `names`, by benchmark."""
+    kept = {}
     with open(path) as f:
         for line in f:
-            if line.startswith("Written by"):
-                written = line.split(" on ", 1)[-1].strip().rstrip(".")
             bench = next((n for n, start in ROW_STARTS.items() if line.startswith("| " + start)),
                          None)
             if bench and bench not in names:
                 kept.setdefault(bench, []).append(line.rstrip("\n"))
-    return kept, written
+    return kept
 
 
-def write_results(path, rows, ctx, seconds, extra, kept=None, kept_date=""):
+def write_results(path, rows, ctx, seconds, extra, kept=None):
     nproc, mem_kib, cpu = machine()
     now = datetime.datetime.now(datetime.timezone.utc).strftime("%Y-%m-%d %H:%M UTC")
     lines = [
         "# Benchmark results",
         "",
         "Written by `scripts/bench`%s on %s%s." % (" --quick (small sizes)" if ctx.quick else "", now,
-                                                  " (the rows of %s as measured on %s)"
-                                                  % (", ".join(sorted(kept)), kept_date)
-                                                  if kept else ""),
+                                                  "; the rows of %s are kept from an earlier run"
+                                                  % ", ".join(sorted(kept)) if kept else ""),
         "Machine: `nproc` %d, %.1f GiB memory, %s; shared with other work while measuring."
         % (nproc, mem_kib / 1024.0 / 1024.0, cpu),
         "Each pair ran %d times in A B A B alternation (the whole upgrade %d times, ours and"
@@ -858,10 +854,8 @@ def main():
     if os.path.exists(args.notes):
         with open(args.notes) as f:
             extra = f.read().rstrip("\n").split("\n")
-    kept, kept_date = ({}, "")
-    if args.only and os.path.exists(args.out):
-        kept, kept_date = carried_rows(args.out, names)
-    write_results(args.out, rows, ctx, time.time() - started, extra, kept, kept_date)
+    kept = carried_rows(args.out, names) if args.only and os.path.exists(args.out) else {}
+    write_results(args.out, rows, ctx, time.time() - started, extra, kept)
     print("wrote %s" % args.out)
     return 0 if all(r.met for r in rows) else 1
 
