@@ -263,8 +263,9 @@ void HttpWorker::send()
     connect(m_reply, &QNetworkReply::readyRead, this, &HttpWorker::onReadyRead);
     connect(m_reply, &QNetworkReply::finished, this, &HttpWorker::onFinished);
     connect(m_reply, &QNetworkReply::sslErrors, this, &HttpWorker::onSslErrors);
-    connect(m_reply, &QNetworkReply::encrypted, this, [this] {
-        const QSslCipher cipher = m_reply->sslConfiguration().sessionCipher();
+    QNetworkReply *reply = m_reply;
+    connect(reply, &QNetworkReply::encrypted, this, [this, reply] {
+        const QSslCipher cipher = reply->sslConfiguration().sessionCipher();
         log(QStringLiteral("TLS to %1: %2, %3")
                 .arg(m_url.authority(), cipher.protocolString(), cipher.name()));
     });

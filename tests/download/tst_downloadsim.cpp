@@ -9,9 +9,7 @@
 
 #include <QCryptographicHash>
 #include <QJsonObject>
-#include <QMutex>
 #include <QRandomGenerator>
-#include <QSslError>
 #include <QTemporaryDir>
 
 namespace {
@@ -53,108 +51,56 @@ signals:
     void upgradeInfo();
 };
 
-QString sourceFile(const QString &relative)
-{
-    return QDir(qEnvironmentVariable("ZEV_SOURCE_DIR")).filePath(relative);
-}
-
 QString simctl()
 {
-    return sourceFile(QStringLiteral("tools/robot-sim/simctl.py"));
-}
-
-// The component's diagnostic lines, from whichever thread wrote them.
-QMutex g_linesLock;
-QStringList g_downloadLines;
-QtMessageHandler g_previousHandler = nullptr;
-
-void captureDownloadLines(QtMsgType type, const QMessageLogContext &context, const QString &text)
-{
-    if (qstrcmp(context.category, "zev.download") == 0) {
-        QMutexLocker locker(&g_linesLock);
-        g_downloadLines << text;
-        return;
-    }
-    g_previousHandler(type, context, text);
+    return QDir(qEnvironmentVariable("ZEV_SOURCE_DIR"))
+        .filePath(QStringLiteral("tools/robot-sim/simctl.py"));
 }
 
 // Debian's tinyproxy on a loopback port of its own, with its own configuration and log.
-class TinyProxy
+struct TinyProxy
 {
-public:
-    bool start(const QString &folder)
+    bool start(const QDir &folder)
     {
-        m_port = WebFixture::closedPort();
-        m_log = QDir(folder).filePath(QStringLiteral("tinyproxy.log"));
-        const QString config = QDir(folder).filePath(QStringLiteral("tinyproxy.conf"));
-        QFile file(config);
-        if (!file.open(QIODevice::WriteOnly))
+        port = WebFixture::closedPort();
+        log = folder.filePath(QStringLiteral("tinyproxy.log"));
+        const QString text = QStringLiteral(
+            "Port %1\nListen 127.0.0.1\nAllow 127.0.0.1\nLogLevel Connect\nLogFile \"%2\"\n");
+        QFile config(folder.filePath(QStringLiteral("tinyproxy.conf")));
+        if (!config.open(QIODevice::WriteOnly)
+            || config.write(text.arg(port).arg(log).toUtf8()) <= 0 || !config.flush()
+            || !process.start(QStringLiteral("tinyproxy"), { "-d", "-c", config.fileName() }))
             return false;
-        file.write(QStringLiteral("Port %1\nListen 127.0.0.1\nAllow 127.0.0.1\nTimeout 60\n"
-                                  "LogLevel Connect\nLogFile \"%2\"\n")
-                       .arg(m_port)
-                       .arg(m_log)
-                       .toUtf8());
-        file.close();
-        if (!m_process.start(QStringLiteral("tinyproxy"),
-                { QStringLiteral("-d"), QStringLiteral("-c"), config }))
-            return false;
-        for (int attempt = 0; attempt < 100; ++attempt) {
+        for (int attempt = 0; attempt < 100; ++attempt, QTest::qWait(50)) {
             QTcpSocket probe;
-            probe.connectToHost(QHostAddress::LocalHost, m_port);
-            if (probe.waitForConnected(100))
+            probe.connectToHost(QHostAddress::LocalHost, port);
+            if (probe.waitForConnected(1000))
                 return true;
-            QTest::qWait(50);
         }
         return false;
     }
 
-    bool isRunning() const { return m_process.isRunning(); }
-    QString url() const { return QStringLiteral("http://127.0.0.1:%1").arg(m_port); }
-
-    // What each request asked of the proxy, in order: "CONNECT 127.0.0.1:443 HTTP/1.1".
+    // The log's line of each request, in order: "...]: Request (...): CONNECT 127.0.0.1:443 ...".
     QStringList requests() const
     {
-        QFile file(m_log);
-        QStringList lines;
-        if (!m_log.isEmpty() && file.open(QIODevice::ReadOnly)) {
-            for (const QByteArray &line : file.readAll().split('\n')) {
-                const int at = line.indexOf("]: Request (");
-                if (at >= 0)
-                    lines << QString::fromUtf8(line.mid(line.indexOf("): ", at) + 3)).trimmed();
-            }
-        }
-        return lines;
+        QFile file(log);
+        if (!process.isRunning() || !file.open(QIODevice::ReadOnly))
+            return {};
+        return QString::fromUtf8(file.readAll()).split('\n').filter(QStringLiteral("]: Request ("));
     }
 
-private:
-    HostProcess m_process;
-    QString m_log;
-    quint16 m_port = 0;
+    HostProcess process;
+    QString log;
+    quint16 port = 0;
 };
 
-// The proxy variables of a row for the row's time, and none of the machine's.
-class ProxyEnvironment
+// None of the machine's proxy variables count; a row sets its own.
+void clearProxyVariables()
 {
-public:
-    explicit ProxyEnvironment(const QStringList &assignments)
-    {
-        for (const char *name : kNames)
-            qunsetenv(name);
-        for (const QString &assignment : assignments)
-            qputenv(qPrintable(assignment.section(QLatin1Char('='), 0, 0)),
-                assignment.section(QLatin1Char('='), 1).toUtf8());
-    }
-    ~ProxyEnvironment()
-    {
-        for (const char *name : kNames)
-            qunsetenv(name);
-    }
-
-private:
-    static constexpr const char *kNames[] = { "http_proxy", "HTTP_PROXY", "https_proxy",
-        "HTTPS_PROXY", "no_proxy", "NO_PROXY", "all_proxy", "ALL_PROXY" };
-};
+    for (const char *name :
+        { "http_proxy", "HTTP_PROXY", "https_proxy", "HTTPS_PROXY", "no_proxy", "NO_PROXY" })
+        qunsetenv(name);
+}
 
 } // namespace
 
@@ -199,7 +145,7 @@ void TestDownloadSim::initTestCase()
 {
     QVERIFY(m_dir.isValid());
     m_stateDir = m_dir.filePath(QStringLiteral("sim"));
-    ProxyEnvironment noProxy({});
+    clearProxyVariables();
 
     // Random bytes, so that a wrong resume cannot go unnoticed.
     m_package.resize(700001);
@@ -234,14 +180,10 @@ void TestDownloadSim::initTestCase()
     m_pki = m_dir.filePath(QStringLiteral("pki"));
     HostProcess pki;
     QVERIFY(pki.start(QStringLiteral("/bin/sh"),
-        { HostProcess::hostPath(sourceFile(QStringLiteral("tests/support/testpki.sh"))),
+        { HostProcess::hostPath(QDir(qEnvironmentVariable("ZEV_SOURCE_DIR"))
+                                    .filePath(QStringLiteral("tests/support/testpki.sh"))),
             HostProcess::hostPath(m_pki) }));
     QVERIFY(pki.waitForFinished(60000) && pki.succeeded());
-    QFile empty(QDir(m_pki).filePath(QStringLiteral("empty.pem")));
-    QVERIFY(empty.open(QIODevice::WriteOnly));
-    empty.close();
-    g_previousHandler = qInstallMessageHandler(captureDownloadLines);
-    QLoggingCategory::setFilterRules(QStringLiteral("zev.download.debug=true"));
 }
 
 void TestDownloadSim::cleanupTestCase()
@@ -250,8 +192,6 @@ void TestDownloadSim::cleanupTestCase()
     for (const QString &name : sims)
         runSimctl({ QStringLiteral("stop"), QStringLiteral("--state-dir"),
             HostProcess::hostPath(m_dir.filePath(name)) });
-    if (g_previousHandler)
-        qInstallMessageHandler(g_previousHandler);
 }
 
 // A simulator whose state folder is `name` in the test's folder, with an adb port nobody scans.
@@ -392,86 +332,38 @@ void TestDownloadSim::tls_data()
     QTest::addColumn<QString>("path"); // downloaded instead of the announced URL
     QTest::addColumn<int>("code"); // of the first step that fails, or 0: the whole exchange works
     QTest::addColumn<QString>("proxied"); // tinyproxy's log of each request, %1 the port; or ""
-    QTest::addColumn<QString>("said"); // in a diagnostic line
 
     const int refused = QNetworkReply::SslHandshakeFailedError;
 #ifdef Q_OS_WIN
-    // Qt 5 hands Schannel no certificate of its own: Schannel builds the chain from the system's
-    // stores and what the server sends, then Qt accepts a root it does not trust only when the
-    // root is one of the configuration's.
+    // Schannel builds chains from the system's stores and what the server sends (Qt 5 gives it
+    // none); Qt then accepts an untrusted root only when the configuration names it.
     const int leafOnly = refused;
-    const QSslError::SslError untrustedRoot = QSslError::CertificateUntrusted;
-    const QSslError::SslError selfSigned = QSslError::CertificateUntrusted;
-    const QSslError::SslError noIssuer = QSslError::UnableToGetIssuerCertificate;
 #else
     const int leafOnly = 0;
-    const QSslError::SslError untrustedRoot = QSslError::SelfSignedCertificateInChain;
-    const QSslError::SslError selfSigned = QSslError::SelfSignedCertificate;
-    const QSslError::SslError noIssuer = QSslError::UnableToGetLocalIssuerCertificate;
 #endif
-    const QString ca = QStringLiteral("ca.pem");
-    const QString connect = QStringLiteral("^CONNECT 127\\.0\\.0\\.1:%1 ");
-    const QString post = QStringLiteral("^(POST|GET) http://127\\.0\\.0\\.1:%1/");
-    const auto tlsError = [](QSslError::SslError error, const char *subject) {
-        return QStringLiteral("%1; certificate: CN=%2")
-            .arg(QSslError(error).errorString(), subject);
-    };
+    const QString no, ca = QStringLiteral("ca.pem"), good = QStringLiteral("good");
+    const QString connect = QStringLiteral("\\): CONNECT 127\\.0\\.0\\.1:%1 ");
+    const QString plain = QStringLiteral("\\): (POST|GET) http://127\\.0\\.0\\.1:%1/");
     using L = QStringList;
-    QTest::newRow("private CA in ca_file") << "good" << ca << L() << "" << 0 << ""
-                                           << "";
-    QTest::newRow("no ca_file: unknown CA")
-        << "good"
-        << "" << L() << "" << refused << "" << tlsError(untrustedRoot, "Zev Test CA");
-    QTest::newRow("private CA in ca_file, not sent by the server")
-        << "leaf" << ca << L() << "" << leafOnly << ""
-        << (leafOnly ? tlsError(noIssuer, "good") : QString());
-    QTest::newRow("self-signed") << "selfsigned" << ca << L() << "" << refused << ""
-                                 << tlsError(selfSigned, "selfsigned");
-    QTest::newRow("wrong host name") << "wronghost" << ca << L() << "" << refused << ""
-                                     << tlsError(QSslError::HostNameMismatch, "wronghost");
-    QTest::newRow("expired") << "expired" << ca << L() << "" << refused << ""
-                             << tlsError(QSslError::CertificateExpired, "expired");
-    QTest::newRow("ca_file missing") << "good"
-                                     << "missing.pem" << L() << "" << refused << ""
-                                     << "missing.pem cannot be read";
-    QTest::newRow("ca_file without a certificate") << "good"
-                                                   << "empty.pem" << L() << "" << refused << ""
-                                                   << "empty.pem holds no PEM certificate";
-    QTest::newRow("redirect from https to http")
-        << "good" << ca << L() << "/download/elsewhere.zip" << 500 << ""
-        << "Redirect to another scheme: http://127.0.0.1:1/";
-    QTest::newRow("HTTPS_PROXY") << "good" << ca << L { "HTTPS_PROXY=@proxy" } << "" << 0 << connect
-                                 << "";
-    QTest::newRow("https_proxy, certificate still checked")
-        << "good"
-        << "" << L { "https_proxy=@proxy" } << "" << refused << connect
-        << tlsError(untrustedRoot, "Zev Test CA");
-    QTest::newRow("http_proxy") << ""
-                                << "" << L { "http_proxy=@proxy" } << "" << 0 << post << "";
-    QTest::newRow("HTTP_PROXY") << ""
-                                << "" << L { "HTTP_PROXY=@proxy" } << "" << 0 << post << "";
-    QTest::newRow("http_proxy does not carry https")
-        << "good" << ca << L { "http_proxy=@proxy" } << "" << 0 << ""
-        << "";
-    QTest::newRow("no_proxy with the address")
-        << "good" << ca << L { "https_proxy=@proxy", "no_proxy=example.com, 127.0.0.1" } << "" << 0
-        << ""
-        << "";
-    QTest::newRow("NO_PROXY with a range")
-        << "good" << ca << L { "HTTPS_PROXY=@proxy", "NO_PROXY=127.0.0.0/8" } << "" << 0 << ""
-        << "";
-    QTest::newRow("no_proxy *") << ""
-                                << "" << L { "http_proxy=@proxy", "no_proxy=*" } << "" << 0 << ""
-                                << "";
-    QTest::newRow("no_proxy naming others")
-        << "good" << ca << L { "https_proxy=@proxy", "no_proxy=localhost,.0.0.1" } << "" << 0
-        << connect << "";
-    // No way round it: Qt gives this code for a refused CONNECT, and says why.
-    QTest::newRow("proxy not listening")
-        << "good" << ca
-        << L { QStringLiteral("https_proxy=127.0.0.1:%1").arg(WebFixture::closedPort()) } << ""
-        << int(QNetworkReply::UnknownNetworkError) << ""
-        << "Proxy connection refused";
+    QTest::newRow("private CA in ca_file") << good << ca << L() << no << 0 << no;
+    QTest::newRow("no ca_file") << good << no << L() << no << refused << no;
+    QTest::newRow("CA not sent by the server") << "leaf" << ca << L() << no << leafOnly << no;
+    QTest::newRow("wrong host name") << "wronghost" << ca << L() << no << refused << no;
+    QTest::newRow("expired") << "expired" << ca << L() << no << refused << no;
+    QTest::newRow("ca_file missing") << good << "missing.pem" << L() << no << refused << no;
+    QTest::newRow("ca_file empty") << good << "empty.pem" << L() << no << refused << no;
+    QTest::newRow("redirect to http")
+        << good << ca << L() << "/download/elsewhere.zip" << 500 << no;
+    QTest::newRow("HTTPS_PROXY") << good << ca << L { "HTTPS_PROXY=@proxy" } << no << 0 << connect;
+    QTest::newRow("https_proxy, no ca_file")
+        << good << no << L { "https_proxy=@proxy" } << no << refused << connect;
+    QTest::newRow("http_proxy") << no << no << L { "http_proxy=@proxy" } << no << 0 << plain;
+    QTest::newRow("HTTP_PROXY") << no << no << L { "HTTP_PROXY=@proxy" } << no << 0 << plain;
+    QTest::newRow("http_proxy, https") << good << ca << L { "http_proxy=@proxy" } << no << 0 << no;
+    QTest::newRow("no_proxy") << good << ca << L { "https_proxy=@proxy", "no_proxy=a.b, 127.0.0.1" }
+                              << no << 0 << no;
+    QTest::newRow("NO_PROXY range")
+        << good << ca << L { "HTTPS_PROXY=@proxy", "NO_PROXY=127.0.0.0/8" } << no << 0 << no;
 }
 
 // Newest package, download and report over the row's connection. A refused certificate ends the
@@ -484,34 +376,31 @@ void TestDownloadSim::tls()
     QFETCH(QString, path);
     QFETCH(int, code);
     QFETCH(QString, proxied);
-    QFETCH(QString, said);
 
     if (!environment.isEmpty()) {
 #ifdef Q_OS_WIN
         QSKIP("Windows takes its proxies from the user's Internet settings");
 #endif
-        if (!m_proxy.isRunning())
-            QVERIFY(m_proxy.start(m_dir.path()));
+        QVERIFY(m_proxy.process.isRunning() || m_proxy.start(QDir(m_dir.path())));
     }
     const QString state = QStringLiteral("web-") + (server.isEmpty() ? "plain" : server);
     if (!m_webs.contains(state)) {
-        const QString pem = QDir(m_pki).filePath(server);
+        const QString pem = HostProcess::hostPath(QDir(m_pki).filePath(server));
         QJsonObject web { { "faults",
             QJsonArray { QJsonObject { { "target", "/download/elsewhere.zip" },
                 { "redirect", "http://127.0.0.1:1/download/elsewhere.zip" } } } } };
         if (!server.isEmpty())
-            web.insert("tls",
-                QJsonObject { { "cert", HostProcess::hostPath(pem + ".pem") },
-                    { "key", HostProcess::hostPath(pem + ".key") } });
+            web.insert("tls", QJsonObject { { "cert", pem + ".pem" }, { "key", pem + ".key" } });
         m_webs.insert(state, startSim(state, web));
     }
-    const QJsonObject ports = m_webs.value(state);
-    const QString base = ports.value(QStringLiteral("web_url")).toString();
+    const QString base = m_webs.value(state).value(QStringLiteral("web_url")).toString();
     QVERIFY(!base.isEmpty());
-    ProxyEnvironment proxies(environment.replaceInStrings(QStringLiteral("@proxy"), m_proxy.url()));
+    const auto restore = qScopeGuard(clearProxyVariables);
+    for (const QString &assignment : environment.replaceInStrings(
+             "@proxy", QStringLiteral("http://127.0.0.1:%1").arg(m_proxy.port)))
+        qputenv(qPrintable(assignment.section('=', 0, 0)), assignment.section('=', 1).toUtf8());
     const int requested = webLog(state).size();
     const int wentThrough = m_proxy.requests().size();
-    g_downloadLines.clear();
 
     Sink sink;
     ZEVDownloadHandler handler;
@@ -523,31 +412,24 @@ void TestDownloadSim::tls()
     handler.postHttpTask(base + zev::kFindInstallApkPath, HttpCmdUpgradeInfo, nullptr);
     QVERIFY(info.wait(10000));
     int failed = sink.code;
+    if (failed == 0)
+        failed
+            = download(handler, sink, path.isEmpty() ? sink.answer->downloadUrl : base + path).code;
     if (failed == 0) {
-        const Sink::Result result
-            = download(handler, sink, path.isEmpty() ? sink.answer->downloadUrl : base + path);
-        failed = result.code;
-        if (failed == 0) {
-            QCOMPARE(QFileInfo(result.path).size(), qint64(sink.answer->size));
-            handler.postHttpTask(
-                base + zev::kAddInstallStatPath, HttpCmdReport, utils::makeError(0));
-            QTRY_COMPARE_WITH_TIMEOUT(
-                webLog(state).last().toObject().value(QStringLiteral("path")).toString(),
-                zev::kAddInstallStatPath, 10000);
-        }
+        handler.postHttpTask(base + zev::kAddInstallStatPath, HttpCmdReport, utils::makeError(0));
+        QTRY_COMPARE_WITH_TIMEOUT(
+            webLog(state).last().toObject().value(QStringLiteral("path")).toString(),
+            zev::kAddInstallStatPath, 10000);
     }
     QCOMPARE(failed, code);
     if (code == QNetworkReply::SslHandshakeFailedError)
         QCOMPARE(webLog(state).size(), requested);
     const QStringList through = m_proxy.requests().mid(wentThrough);
     QCOMPARE(through.isEmpty(), proxied.isEmpty());
-    const int port = ports.value(QStringLiteral("web")).toInt();
+    const int port = m_webs.value(state).value(QStringLiteral("web")).toInt();
     for (const QString &request : through)
         QVERIFY2(
             QRegularExpression(proxied.arg(port)).match(request).hasMatch(), qPrintable(request));
-    QMutexLocker locker(&g_linesLock);
-    QVERIFY2(said.isEmpty() || !g_downloadLines.filter(said).isEmpty(),
-        qPrintable(g_downloadLines.join(QLatin1Char('\n'))));
 }
 
 QTEST_MAIN(TestDownloadSim)

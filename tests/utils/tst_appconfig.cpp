@@ -16,8 +16,7 @@ QStringList fieldsOf(const AppConfig &c)
     return { c.manifestName, c.buildVersionKey, c.kernelVersionKey, c.findInstallApkUrl,
         c.addInstallStatUrl, c.mainServicePackage, c.mainServiceActivity, c.systemVersionLowLimit,
         c.kernelVersionLowLimit, c.region,
-        QString::number(c.trustedKeys.size()) + QLatin1Char(':') + c.trustedKeys.join('|'),
-        c.caFile };
+        QString::number(c.trustedKeys.size()) + QLatin1Char(':') + c.trustedKeys.join('|') };
 }
 
 const QStringList kFieldNames = { QStringLiteral("manifestName"), QStringLiteral("buildVersionKey"),
@@ -25,7 +24,7 @@ const QStringList kFieldNames = { QStringLiteral("manifestName"), QStringLiteral
     QStringLiteral("addInstallStatUrl"), QStringLiteral("mainServicePackage"),
     QStringLiteral("mainServiceActivity"), QStringLiteral("systemVersionLowLimit"),
     QStringLiteral("kernelVersionLowLimit"), QStringLiteral("region"),
-    QStringLiteral("trustedKeys"), QStringLiteral("caFile") };
+    QStringLiteral("trustedKeys") };
 
 const QStringList kDefaults = { QStringLiteral("app.xml"),
     QStringLiteral("ro.build.version.incremental="), QStringLiteral("ro.build.date.utc="),
@@ -34,7 +33,7 @@ const QStringList kDefaults = { QStringLiteral("app.xml"),
     QStringLiteral("com.norvikinc.tarvo2services"),
     QStringLiteral("com.norvikinc.tarvo2services.MainActivity"),
     QStringLiteral("2016-07-21 19:59:46"), QStringLiteral("2016-07-20 18:31:33"),
-    QStringLiteral("cn"), QStringLiteral("0:"), QString() };
+    QStringLiteral("cn"), QStringLiteral("0:") };
 
 } // namespace
 
@@ -136,17 +135,6 @@ void TestAppConfig::readConfig_data()
     // A key that is no text still asks for signatures: it matches no signature.
     QTest::newRow("trusted key that is no text")
         << QByteArray("{\"trusted_keys\": [5]}") << QVariantMap { { "trustedKeys", "1:" } };
-    // "@" stands for the folder config.json was read from.
-    QTest::newRow("ca_file beside config.json") << QByteArray("{\"ca_file\": \"certs/ca.pem\"}")
-                                                << QVariantMap { { "caFile", "@/certs/ca.pem" } };
-    QTest::newRow("ca_file above config.json") << QByteArray("{\"ca_file\": \"../ca.pem\"}")
-                                               << QVariantMap { { "caFile", "@/../ca.pem" } };
-    const QString absolute = QDir::rootPath() + QStringLiteral("pki/ca.pem");
-    QTest::newRow("ca_file absolute")
-        << QStringLiteral("{\"ca_file\": \"%1\"}").arg(absolute).toUtf8()
-        << QVariantMap { { "caFile", absolute } };
-    QTest::newRow("ca_file empty") << QByteArray("{\"ca_file\": \"\"}") << QVariantMap();
-    QTest::newRow("ca_file no text") << QByteArray("{\"ca_file\": [\"ca.pem\"]}") << QVariantMap();
     QTest::newRow("non-ASCII text")
         << QByteArray("{\"systemLanguage\": \"中文\"}")
         << QVariantMap { { QStringLiteral("region"), QStringLiteral("中文") } };
@@ -168,9 +156,7 @@ void TestAppConfig::readConfig()
     for (auto it = changed.cbegin(); it != changed.cend(); ++it) {
         const int index = kFieldNames.indexOf(it.key());
         QVERIFY2(index >= 0, qPrintable(it.key()));
-        const QString value = it.value().toString();
-        expected[index]
-            = value.startsWith('@') ? QDir::cleanPath(m_configFolder + value.mid(1)) : value;
+        expected[index] = it.value().toString();
     }
     const QStringList actual = fieldsOf(readAppConfig());
     for (int i = 0; i < kFieldNames.size(); ++i)

@@ -10,7 +10,6 @@ import shutil
 import socket
 import ssl
 import subprocess
-import sys
 import threading
 import time
 import urllib.parse
@@ -142,7 +141,7 @@ class WebService:
         class Handler(_Handler):
             service = web
 
-        self._server = _Server(("127.0.0.1", int(self.sc.get("port") or 0)), Handler)
+        self._server = http.server.ThreadingHTTPServer(("127.0.0.1", int(self.sc.get("port") or 0)), Handler)
         self._server.daemon_threads = True
         self.port = self._server.server_address[1]
         threading.Thread(target=self._server.serve_forever, kwargs={"poll_interval": 0.2},
@@ -196,8 +195,8 @@ class _Handler(http.server.BaseHTTPRequestHandler):
         pass
 
     def setup(self):
-        # The handshake runs here, on the connection's own thread: a client that refuses the
-        # certificate fails only its own connection, and makes no request.
+        # The handshake runs on the connection's own thread: a client that refuses the
+        # certificate fails only its own connection (a traceback in sim.out), and asks nothing.
         if self.service.tls:
             self.request = self.service.tls.wrap_socket(self.request, server_side=True)
         super().setup()
@@ -367,13 +366,6 @@ class _Handler(http.server.BaseHTTPRequestHandler):
                 self.connection.shutdown(socket.SHUT_RDWR)
             except OSError:
                 pass
-
-
-class _Server(http.server.ThreadingHTTPServer):
-    def handle_error(self, request, client_address):
-        # A client that refuses the certificate, or leaves in the middle, is no fault of ours.
-        if not isinstance(sys.exc_info()[1], (ssl.SSLError, ConnectionError)):
-            super().handle_error(request, client_address)
 
 
 def _parse_range(text, total):
