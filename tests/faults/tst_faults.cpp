@@ -451,10 +451,10 @@ void TestFaults::webFaults()
     QFETCH(int, code);
 
     QVERIFY(startSim(QJsonObject { { "web", web } }));
+    QVERIFY(UpgradeCase::writeConfig(QString(), {}, caFile));
     const QString ca = FileUtils::configDirPath() + QStringLiteral("/test-ca.pem");
     QFile::remove(ca); // of an earlier run's CA
     QVERIFY(QFile::copy(keys.filePath(QStringLiteral("pki/ca.pem")), ca));
-    QVERIFY(UpgradeCase::writeConfig(QString(), {}, caFile));
     plug();
     pressStart();
     QVERIFY(waitForBoxes(1, 240000));
