@@ -267,7 +267,7 @@ void HttpWorker::send()
     connect(reply, &QNetworkReply::encrypted, this, [this, reply] {
         const QSslCipher cipher = reply->sslConfiguration().sessionCipher();
         log(QStringLiteral("TLS to %1: %2, %3")
-                .arg(m_url.authority(), cipher.protocolString(), cipher.name()));
+                .arg(m_url.host(), cipher.protocolString(), cipher.name()));
     });
     connect(m_reply, &QNetworkReply::metaDataChanged, m_idleTimer,
         static_cast<void (QTimer::*)()>(&QTimer::start));
