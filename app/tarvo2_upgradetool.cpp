@@ -445,6 +445,7 @@ void Tarvo2_UpgradeTool::onGetRobotBaseInfo(RobotTarvo2Ptr robotPtr, utils::ZEVE
     ZEVDownloadHandler *download = utils::SingletonT<ZEVDownloadHandler>::instance();
     download->createTaskInstance(currentWorkDir(), this, DownLoadTaskModeNormal);
     download->setFetchSignatures(!config.trustedKeys.isEmpty());
+    download->setCaFile(config.caFile);
     robotPtr->region = config.region;
     download->setRobotTarvo2Data(robotPtr);
     download->setRobotVersion(currentRobotType());
@@ -794,6 +795,8 @@ void Tarvo2_UpgradeTool::slotReportError(utils::ZEVErrorPtr errorPtr)
         if (robot)
             download->setRobotTarvo2Data(robot);
     }
+    // A run may end before the base information, where the rest of the settings are handed over.
+    download->setCaFile(config.caFile);
     download->postHttpTask(config.addInstallStatUrl, HttpCmdReport, errorPtr);
 }
 

@@ -1,4 +1,5 @@
-// One download (header 2) through the download component, for timing beside curl -o.
+// One download (header 2) through the download component, for timing beside curl -o; over
+// https with the certificate authorities of CA_FILE trusted besides the system's.
 // Prints the saved file's path and size; exits 1 when the component reports a failure.
 #include <zevdownloadhandler.h>
 
@@ -33,8 +34,8 @@ public:
 int main(int argc, char *argv[])
 {
     QCoreApplication app(argc, argv);
-    if (argc != 3) {
-        std::fprintf(stderr, "usage: bench_download URL FOLDER\n");
+    if (argc != 3 && argc != 4) {
+        std::fprintf(stderr, "usage: bench_download URL FOLDER [CA_FILE]\n");
         return 2;
     }
     const QString url = QString::fromLocal8Bit(argv[1]);
@@ -46,6 +47,8 @@ int main(int argc, char *argv[])
         ZEVDownloadHandler handler;
         handler.setReportQueueFile(folder + QStringLiteral("/pending_reports.json"));
         handler.createTaskInstance(folder, &sink, DownLoadTaskModeNormal);
+        if (argc == 4)
+            handler.setCaFile(QString::fromLocal8Bit(argv[3]));
         handler.postHttpTask(url, HttpCmdDownload, nullptr);
         rc = app.exec();
     }

@@ -4,6 +4,7 @@
 Each pair runs in A B A B alternation; the row gives the median of each side and their ratio,
 so that the load other work puts on this machine falls on both sides alike.
 Usage: runbench.py BUILD_DIR [--quick] [--rounds N] [--only NAME,...]
+With --only, the rows of the other benchmarks are kept from the results.md written before.
 """
 import argparse
 import datetime
@@ -96,6 +97,7 @@ class Row:
     def __init__(self, what, ours, reference, ratio, rss, goal, met, note=""):
         self.what, self.ours, self.reference = what, ours, reference
         self.ratio, self.rss, self.goal, self.met, self.note = ratio, rss, goal, met, note
+        self.bench = ""
 
 
 # ---------------------------------------------------------------------------------------------
@@ -196,21 +198,24 @@ http {{
     scgi_temp_path {tmp}/scgi;
     types {{ application/zip zip; }}
     server {{
-        listen 127.0.0.1:{port};
+        listen 127.0.0.1:{port}{tls};
         root {root};
     }}
 }}
 """
 
 
-def start_nginx(ctx, root):
+def start_nginx(ctx, root, pki=None):
+    """With `pki` (a folder of tests/support/testpki.sh) it serves HTTPS with its good.pem."""
     nginx = shutil.which("nginx") or "/usr/sbin/nginx"
-    conf_dir = os.path.join(ctx.tmp, "nginx")
+    conf_dir = os.path.join(ctx.tmp, "nginx-tls" if pki else "nginx")
     os.makedirs(conf_dir, exist_ok=True)
     port = free_port()
     conf = os.path.join(conf_dir, "nginx.conf")
+    tls = (" ssl;\n        ssl_certificate {0}/good.pem;\n        ssl_certificate_key {0}/good.key"
+           .format(pki) if pki else "")
     with open(conf, "w") as f:
-        f.write(NGINX_CONF.format(tmp=conf_dir, port=port, root=root,
+        f.write(NGINX_CONF.format(tmp=conf_dir, port=port, root=root, tls=tls,
                                   user="user root;" if os.geteuid() == 0 else ""))
     proc = subprocess.Popen([nginx, "-p", conf_dir, "-c", conf, "-e", conf_dir + "/nginx-error.log"],
                             stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
@@ -236,47 +241,55 @@ def stop_nginx(proc):
         proc.wait()
 
 
-def bench_download(ctx):
-    size = ctx.size(512 * MIB, 64 * MIB)
-    root = os.path.join(ctx.tmp, "www")
-    out = os.path.join(ctx.tmp, "dl")
+def measure_download(ctx, size, tls):
+    """Medians of the download component and of curl fetching one random package from a
+    loopback nginx, over HTTPS with a test CA's certificate when `tls`; and ours' peak RSS."""
+    tag = "tls" if tls else "plain"
+    root = os.path.join(ctx.tmp, "www-" + tag)
+    out = os.path.join(ctx.tmp, "dl-" + tag)
+    pki = os.path.join(ctx.tmp, "pki")
     os.makedirs(root)
     os.makedirs(out)
+    extra = []
+    if tls:
+        subprocess.run(["/bin/sh", os.path.join(SOURCE, "tests", "support", "testpki.sh"), pki],
+                       check=True, capture_output=True)
+        extra = [os.path.join(pki, "ca.pem")]
     name = "Tarvo2_Upgrade_bench.zip"
     make_random_file(os.path.join(root, name), size)
-    proc, port = start_nginx(ctx, root)
-    url = "http://127.0.0.1:%d/%s" % (port, name)
+    proc, port = start_nginx(ctx, root, pki if tls else None)
+    url = "%s://127.0.0.1:%d/%s" % ("https" if tls else "http", port, name)
     saved = os.path.join(out, name)
     tool = os.path.join(ctx.bin, "bench_download")
+    curl = ["curl", "-s", "-f"] + (["--cacert"] + extra if tls else []) + ["-o", saved, url]
 
     def clean():
         for entry in os.listdir(out):
             os.remove(os.path.join(out, entry))
 
-    def ours():
-        wall, rss, _ = run_timed([tool, url, out])
+    def run(argv):
+        wall, rss, _ = run_timed(argv)
         if os.path.getsize(saved) != size:
-            raise RuntimeError("download component saved %d bytes" % os.path.getsize(saved))
-        return wall, rss
-
-    def reference():
-        wall, rss, _ = run_timed(["curl", "-s", "-f", "-o", saved, url])
-        if os.path.getsize(saved) != size:
-            raise RuntimeError("curl saved %d bytes" % os.path.getsize(saved))
+            raise RuntimeError("%s saved %d bytes" % (argv[0], os.path.getsize(saved)))
         return wall, rss
 
     try:
         # Warm the server's page cache once.
-        reference()
+        run(curl)
         clean()
-        a, b = alternate(ctx.rounds, ours, reference, between=clean)
+        a, b = alternate(ctx.rounds, lambda: run([tool, url, out] + extra), lambda: run(curl),
+                         between=clean)
     finally:
         stop_nginx(proc)
         shutil.rmtree(root)
         shutil.rmtree(out)
-    t_ours = median([x[0] for x in a])
-    t_ref = median([x[0] for x in b])
-    rss = max(x[1] for x in a)
+        shutil.rmtree(pki, ignore_errors=True)
+    return median([x[0] for x in a]), median([x[0] for x in b]), max(x[1] for x in a)
+
+
+def bench_download(ctx):
+    size = ctx.size(512 * MIB, 64 * MIB)
+    t_ours, t_ref, rss = measure_download(ctx, size, tls=False)
     ratio = t_ref / t_ours
     return Row("download of a %d MiB package from loopback nginx %s (sendfile on)"
                % (size // MIB, nginx_version()),
@@ -284,6 +297,17 @@ def bench_download(ctx):
                "`curl -o`: %s (%.0f MiB/s)" % (fmt_s(t_ref), size / MIB / t_ref),
                "throughput %.2f x" % ratio, fmt_mib(rss), ">= 0.95 x curl; RSS <= 64 MiB",
                ratio >= 0.95 and rss <= 64 * 1024)
+
+
+def bench_https(ctx):
+    size = ctx.size(200 * MIB, 32 * MIB)
+    t_ours, t_ref, rss = measure_download(ctx, size, tls=True)
+    ratio = t_ref / t_ours
+    return Row("HTTPS download of a %d MiB package from loopback nginx %s (TLS, certificate of a"
+               " test CA given as ca_file)" % (size // MIB, nginx_version()),
+               "%s (%.0f MiB/s)" % (fmt_s(t_ours), size / MIB / t_ours),
+               "`curl --cacert -o`: %s (%.0f MiB/s)" % (fmt_s(t_ref), size / MIB / t_ref),
+               "throughput %.2f x" % ratio, fmt_mib(rss), ">= 0.9 x curl", ratio >= 0.9)
 
 
 def nginx_version():
@@ -675,6 +699,7 @@ def prescribed_waits(commands, log_text):
 
 BENCHES = {
     "download": bench_download,
+    "https": bench_https,
     "md5": bench_md5,
     "signature": bench_signature,
     "unpack": bench_unpack,
@@ -714,13 +739,33 @@ def machine():
     return os.cpu_count(), mem_kib, cpu
 
 
-def write_results(path, rows, ctx, seconds, extra):
+# How each benchmark's rows begin in results.md: a run of some keeps the rows of the others.
+ROW_STARTS = {"download": "download of", "https": "HTTPS download of", "md5": "MD5 of",
+              "signature": "signature check", "unpack": "unpacking", "session": "session:",
+              "startup": "start-up", "upgrade": "whole upgrade"}
+
+
+def carried_rows(path, names):
+    """The table lines of an earlier results.md for the benchmarks not in `names`, by benchmark."""
+    kept = {}
+    with open(path) as f:
+        for line in f:
+            bench = next((n for n, start in ROW_STARTS.items() if line.startswith("| " + start)),
+                         None)
+            if bench and bench not in names:
+                kept.setdefault(bench, []).append(line.rstrip("\n"))
+    return kept
+
+
+def write_results(path, rows, ctx, seconds, extra, kept=None):
     nproc, mem_kib, cpu = machine()
     now = datetime.datetime.now(datetime.timezone.utc).strftime("%Y-%m-%d %H:%M UTC")
     lines = [
         "# Benchmark results",
         "",
-        "Written by `scripts/bench`%s on %s." % (" --quick (small sizes)" if ctx.quick else "", now),
+        "Written by `scripts/bench`%s on %s%s." % (" --quick (small sizes)" if ctx.quick else "", now,
+                                                  "; the rows of %s are kept from an earlier run"
+                                                  % ", ".join(sorted(kept)) if kept else ""),
         "Machine: `nproc` %d, %.1f GiB memory, %s; shared with other work while measuring."
         % (nproc, mem_kib / 1024.0 / 1024.0, cpu),
         "Each pair ran %d times in A B A B alternation (the whole upgrade %d times, ours and"
@@ -733,10 +778,12 @@ def write_results(path, rows, ctx, seconds, extra):
         "| benchmark | ours | reference | ratio | peak RSS of ours | goal | met |",
         "|---|---|---|---|---|---|---|",
     ]
-    for r in rows:
-        lines.append("| %s | %s | %s | %s | %s | %s | %s |"
-                     % (r.what, r.ours, r.reference, r.ratio, r.rss, r.goal,
-                        "yes" if r.met else "**no**"))
+    for bench in BENCHES:
+        lines.extend((kept or {}).get(bench, []))
+        for r in (r for r in rows if r.bench == bench):
+            lines.append("| %s | %s | %s | %s | %s | %s | %s |"
+                         % (r.what, r.ours, r.reference, r.ratio, r.rss, r.goal,
+                            "yes" if r.met else "**no**"))
     lines.append("")
     for r in rows:
         if r.note:
@@ -770,13 +817,15 @@ def main():
             for row in result if isinstance(result, list) else [result]:
                 print("   %s | %s | %s | %s | %s | %s" % (row.what, row.ours, row.reference,
                       row.ratio, row.rss, "met" if row.met else "MISSED"), flush=True)
+                row.bench = name
                 rows.append(row)
             print("   (%.0f s)" % (time.time() - t), flush=True)
     extra = []
     if os.path.exists(args.notes):
         with open(args.notes) as f:
             extra = f.read().rstrip("\n").split("\n")
-    write_results(args.out, rows, ctx, time.time() - started, extra)
+    kept = carried_rows(args.out, names) if args.only and os.path.exists(args.out) else {}
+    write_results(args.out, rows, ctx, time.time() - started, extra, kept)
     print("wrote %s" % args.out)
     return 0 if all(r.met for r in rows) else 1
 

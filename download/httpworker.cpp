@@ -1,6 +1,7 @@
 #include "httpworker.h"
 
 #include "downloadlog.h"
+#include "systemproxy.h"
 #include "webformats.h"
 
 #include <constants.h>
@@ -11,7 +12,13 @@
 #include <QNetworkReply>
 #include <QNetworkRequest>
 #include <QSaveFile>
+#include <QSslCertificate>
+#include <QSslCipher>
+#include <QSslConfiguration>
+#include <QSslSocket>
 #include <QTimer>
+
+#include <atomic>
 
 namespace {
 
@@ -33,6 +40,29 @@ void log(const QString &message)
     qCDebug(lcDownload, "%s", qUtf8Printable(message));
 }
 
+// The process-wide TLS configuration before any authority of a CA file was added to it.
+const QSslConfiguration &systemOnly()
+{
+    static const QSslConfiguration configuration = QSslConfiguration::defaultConfiguration();
+    return configuration;
+}
+std::atomic<bool> g_authoritiesAdded { false };
+
+bool isHttps(const QUrl &url)
+{
+    return url.scheme() == QLatin1String("https");
+}
+
+// "CN=..., O=...": which certificate a TLS error was about.
+QString subjectOf(const QSslCertificate &certificate)
+{
+    QStringList parts;
+    for (const QByteArray &attribute : certificate.subjectInfoAttributes())
+        parts << QString::fromLatin1(attribute) + QLatin1Char('=')
+                + certificate.subjectInfo(attribute).join(QLatin1Char('+'));
+    return parts.isEmpty() ? QStringLiteral("none") : parts.join(QStringLiteral(", "));
+}
+
 } // namespace
 
 HttpWorker::HttpWorker(ZEVDownloadHandler *handler)
@@ -45,6 +75,10 @@ HttpWorker::~HttpWorker() = default;
 void HttpWorker::start()
 {
     m_network = new QNetworkAccessManager(this);
+    m_network->setProxyFactory(new SystemProxyFactory);
+    if (!QSslSocket::supportsSsl())
+        log(QStringLiteral("No TLS library could be loaded (Qt was built for %1): https fails")
+                .arg(QSslSocket::sslLibraryBuildVersionString()));
     m_idleTimer = new QTimer(this);
     m_idleTimer->setSingleShot(true);
     connect(m_idleTimer, &QTimer::timeout, this, &HttpWorker::onIdleTimeout);
@@ -58,6 +92,43 @@ void HttpWorker::setReportQueueFile(const QString &path)
 void HttpWorker::setTransferTimeout(int milliseconds)
 {
     m_transferTimeout = milliseconds;
+}
+
+void HttpWorker::setCaFile(const QString &path)
+{
+    m_unusableCaFile.clear();
+    if (g_authoritiesAdded.exchange(false))
+        QSslConfiguration::setDefaultConfiguration(systemOnly());
+    if (path.isEmpty())
+        return;
+    QFile file(path);
+    const QList<QSslCertificate> authorities = file.open(QIODevice::ReadOnly)
+        ? QSslCertificate::fromDevice(&file, QSsl::Pem)
+        : QList<QSslCertificate>();
+    if (authorities.isEmpty()) {
+        // Refused rather than ignored, as curl refuses a --cacert it cannot use: trust the
+        // configuration asked for and did not get shows at once, not when a server changes.
+        m_unusableCaFile = QDir::toNativeSeparators(path);
+        log(QStringLiteral("The certificate authorities file %1 %2: every https request fails")
+                .arg(m_unusableCaFile,
+                    file.isOpen() ? QStringLiteral("holds no PEM certificate")
+                                  : QStringLiteral("cannot be read (%1)").arg(file.errorString())));
+        return;
+    }
+    // Qt reads the system's authorities when a certificate asks for them, but only in a
+    // configuration that names none of its own: a request's configuration naming the file's
+    // would have the whole system store read and parsed first (a quarter of a second here). The
+    // process-wide default keeps that reading on when authorities are added to it, so the file's
+    // go there; the program makes no TLS connection but through this component.
+    systemOnly();
+    QT_WARNING_PUSH
+    QT_WARNING_DISABLE_DEPRECATED
+    QSslSocket::addDefaultCaCertificates(authorities);
+    QT_WARNING_POP
+    g_authoritiesAdded = true;
+    log(QStringLiteral("Trusting %1 certificate authorities of %2 besides the system's")
+            .arg(authorities.size())
+            .arg(QDir::toNativeSeparators(path)));
 }
 
 void HttpWorker::enqueue(const Task &task)
@@ -159,6 +230,12 @@ void HttpWorker::runTask()
 
 void HttpWorker::send()
 {
+    if (isHttps(m_url) && !m_unusableCaFile.isEmpty()) {
+        log(QStringLiteral("No request to %1: the certificate authorities file %2 is unusable")
+                .arg(m_url.toString(), m_unusableCaFile));
+        refuseExchange(QNetworkReply::SslHandshakeFailedError);
+        return;
+    }
     QNetworkRequest request(m_url);
     request.setAttribute(
         QNetworkRequest::RedirectPolicyAttribute, QNetworkRequest::ManualRedirectPolicy);
@@ -185,11 +262,56 @@ void HttpWorker::send()
     m_answer.clear();
     connect(m_reply, &QNetworkReply::readyRead, this, &HttpWorker::onReadyRead);
     connect(m_reply, &QNetworkReply::finished, this, &HttpWorker::onFinished);
+    connect(m_reply, &QNetworkReply::sslErrors, this, &HttpWorker::onSslErrors);
+    QNetworkReply *reply = m_reply;
+    connect(reply, &QNetworkReply::encrypted, this, [this, reply] {
+        const QSslCipher cipher = reply->sslConfiguration().sessionCipher();
+        log(QStringLiteral("TLS to %1: %2, %3")
+                .arg(m_url.host(), cipher.protocolString(), cipher.name()));
+    });
     connect(m_reply, &QNetworkReply::metaDataChanged, m_idleTimer,
         static_cast<void (QTimer::*)()>(&QTimer::start));
     connect(m_reply, &QNetworkReply::uploadProgress, m_idleTimer,
         static_cast<void (QTimer::*)()>(&QTimer::start));
     m_idleTimer->start(m_transferTimeout);
+}
+
+// Never ignored: the reply then fails with SslHandshakeFailedError. This says why.
+void HttpWorker::onSslErrors(const QList<QSslError> &errors)
+{
+    for (const QSslError &error : errors)
+        log(QStringLiteral("TLS error from %1: %2; certificate: %3")
+                .arg(m_url.toString(), error.errorString(), subjectOf(error.certificate())));
+}
+
+// Ends the exchange in progress, which sent nothing, as a network failure with `code` would.
+void HttpWorker::refuseExchange(int code)
+{
+    m_reply = nullptr;
+    switch (m_stage) {
+    case Stage::Idle:
+        return;
+    case Stage::QueuedReport:
+        finishQueuedReport(false);
+        return;
+    case Stage::Signature:
+        finishSignature(false);
+        return;
+    case Stage::Task:
+        break;
+    }
+    switch (m_task.header) {
+    case HttpCmdUpgradeInfo:
+        finishInfo(code, nullptr);
+        break;
+    case HttpCmdDownload:
+        m_file.close();
+        finishDownload(code);
+        break;
+    case HttpCmdReport:
+        finishReport(false, true);
+        break;
+    }
 }
 
 void HttpWorker::onIdleTimeout()
@@ -392,7 +514,9 @@ bool HttpWorker::followRedirect(QNetworkReply *reply, int &code)
         log(QStringLiteral("Redirect without a usable target from %1").arg(m_url.toString()));
         return false;
     }
-    if (target.scheme().compare(m_url.scheme(), Qt::CaseInsensitive) != 0) {
+    // Up to https only: a redirect never takes a request out of TLS nor to another protocol.
+    const bool upgrade = m_url.scheme() == QLatin1String("http") && isHttps(target);
+    if (target.scheme() != m_url.scheme() && !upgrade) {
         log(QStringLiteral("Redirect to another scheme: %1").arg(target.toString()));
         return false;
     }
@@ -430,6 +554,8 @@ void HttpWorker::onFinished()
     reply->deleteLater();
 
     const bool networkFailure = reply->error() != QNetworkReply::NoError || m_timedOut;
+    if (networkFailure && !m_timedOut && !m_abortCode)
+        log(QStringLiteral("%1: %2").arg(m_url.toString(), reply->errorString()));
     if (m_redirecting && !networkFailure && !m_abortCode) {
         int code = 0;
         if (followRedirect(reply, code)) {

@@ -11,6 +11,7 @@
 #include <QObject>
 #include <QQueue>
 #include <QSet>
+#include <QSslError>
 #include <QString>
 #include <QUrl>
 
@@ -43,6 +44,7 @@ public:
     void enqueue(const Task &task);
     void setReportQueueFile(const QString &path);
     void setTransferTimeout(int milliseconds);
+    void setCaFile(const QString &path);
     void shutdown();
 
 private:
@@ -54,6 +56,8 @@ private:
     void onReadyRead();
     void onFinished();
     void onIdleTimeout();
+    void onSslErrors(const QList<QSslError> &errors);
+    void refuseExchange(int code);
     bool handleHeaders();
     bool followRedirect(QNetworkReply *reply, int &code);
     void restartDownloadFresh();
@@ -78,6 +82,7 @@ private:
     QNetworkAccessManager *m_network = nullptr;
     QTimer *m_idleTimer = nullptr;
     int m_transferTimeout = 30000;
+    QString m_unusableCaFile; // configured but unusable: https is refused
     ReportQueue m_reports;
     QQueue<Task> m_tasks;
     bool m_shuttingDown = false;

@@ -77,6 +77,12 @@ void ZEVDownloadHandler::setFetchSignatures(bool fetch)
     m_fetchSignatures = fetch;
 }
 
+void ZEVDownloadHandler::setCaFile(const QString &path)
+{
+    HttpWorker *worker = m_worker;
+    QMetaObject::invokeMethod(worker, [worker, path] { worker->setCaFile(path); });
+}
+
 void ZEVDownloadHandler::setReportQueueFile(const QString &path)
 {
     HttpWorker *worker = m_worker;

@@ -33,10 +33,12 @@ enum DownLoadTaskMode {
 };
 
 // HTTP client of the upgrade web service. Requests run one after another on a thread of the
-// component's own; the event sink is called on the thread that created the component.
+// component's own; the event sink is called on the thread that created the component. They go
+// through the proxies the system names (systemproxy.h), https with certificates verified.
 //
 // Failure codes in the callbacks: a network failure gives its QNetworkReply::NetworkError value
-// (utils::isNetworkErrorCode); redirect loops, too many redirects or a change of scheme
+// (utils::isNetworkErrorCode), a certificate that does not verify SslHandshakeFailedError;
+// redirect loops, too many redirects or a change of scheme other than from http to https
 // kHttpRedirectError; an answer that is not the expected JSON kUpgradeInfoBad; a download URL
 // that does not parse kDownloadUrlBad; an HTTP error status on a download kDownloadHttpError; a
 // connection lost in the middle of a download kDownloadInterrupted; a downloaded file that does
@@ -61,6 +63,11 @@ public:
     // zev::kMaxSignatureBytes is cut one byte past the limit, so that the check sees it is too
     // large.
     void setFetchSignatures(bool fetch);
+    // A PEM file of certificate authorities trusted besides the system's for https; empty for
+    // the system's alone. They go into Qt's process-wide default, so the last call of any
+    // instance holds. A file that cannot be read or holds no certificate fails every https
+    // request with SslHandshakeFailedError (6) before anything is sent.
+    void setCaFile(const QString &path);
     // A report (header 3) gets no callback; one that cannot be delivered is kept in the report
     // queue file and sent before the next request.
     void postHttpTask(QString url, HttpCmdHeader header, utils::ZEVErrorPtr error);

@@ -26,7 +26,7 @@ bool sameConfig(const AppConfig &a, const AppConfig &b)
         && a.mainServiceActivity == b.mainServiceActivity
         && a.systemVersionLowLimit == b.systemVersionLowLimit
         && a.kernelVersionLowLimit == b.kernelVersionLowLimit && a.region == b.region
-        && a.trustedKeys == b.trustedKeys;
+        && a.trustedKeys == b.trustedKeys && a.caFile == b.caFile;
 }
 
 } // namespace

@@ -3,6 +3,7 @@
 #include "constants.h"
 #include "fileutils.h"
 
+#include <QDir>
 #include <QFile>
 #include <QJsonArray>
 #include <QJsonDocument>
@@ -63,10 +64,11 @@ QJsonObject configObject(const QByteArray &json)
 
 AppConfig readAppConfig()
 {
-    QFile file(FileUtils::readablePath(zev::kConfigFolder, zev::kConfigFile));
+    const QString path = FileUtils::readablePath(zev::kConfigFolder, zev::kConfigFile);
+    QFile file(path);
     if (!file.open(QIODevice::ReadOnly))
         return defaultConfig();
-    return parseAppConfig(file.readAll());
+    return parseAppConfig(file.readAll(), FileUtils::parentFolder(path));
 }
 
 bool readDebugLogSwitch()
@@ -77,7 +79,7 @@ bool readDebugLogSwitch()
     return configObject(file.readAll()).value(QStringLiteral("debugLog")).toBool(false);
 }
 
-AppConfig parseAppConfig(const QByteArray &json)
+AppConfig parseAppConfig(const QByteArray &json, const QString &configFolder)
 {
     AppConfig config = defaultConfig();
     const QJsonObject object = configObject(json);
@@ -100,6 +102,10 @@ AppConfig parseAppConfig(const QByteArray &json)
     readText(object, QStringLiteral("systemLanguage"), config.region);
     for (const QJsonValue &key : object.value(QStringLiteral("trusted_keys")).toArray())
         config.trustedKeys << key.toString();
+    QString caFile;
+    readText(object, QStringLiteral("ca_file"), caFile);
+    if (!caFile.isEmpty())
+        config.caFile = QDir::cleanPath(QDir(configFolder).absoluteFilePath(caFile));
     return config;
 }
 

@@ -1,6 +1,8 @@
-// The download component against the simulated robot's web service (tools/robot-sim).
+// The download component against the simulated robot's web service (tools/robot-sim), over HTTP
+// and HTTPS with certificates made by openssl at test time, directly and through tinyproxy.
 #include "webfixture.h"
 
+#include <constants.h>
 #include <zevdownloadhandler.h>
 
 #include <QtTest>
@@ -55,6 +57,51 @@ QString simctl()
         .filePath(QStringLiteral("tools/robot-sim/simctl.py"));
 }
 
+// Debian's tinyproxy on a loopback port of its own, with its own configuration and log.
+struct TinyProxy
+{
+    bool start(const QDir &folder)
+    {
+        port = WebFixture::closedPort();
+        log = folder.filePath(QStringLiteral("tinyproxy.log"));
+        const QString text = QStringLiteral(
+            "Port %1\nListen 127.0.0.1\nAllow 127.0.0.1\nLogLevel Connect\nLogFile \"%2\"\n");
+        QFile config(folder.filePath(QStringLiteral("tinyproxy.conf")));
+        if (!config.open(QIODevice::WriteOnly)
+            || config.write(text.arg(port).arg(log).toUtf8()) <= 0 || !config.flush()
+            || !process.start(QStringLiteral("tinyproxy"), { "-d", "-c", config.fileName() }))
+            return false;
+        for (int attempt = 0; attempt < 100; ++attempt, QTest::qWait(50)) {
+            QTcpSocket probe;
+            probe.connectToHost(QHostAddress::LocalHost, port);
+            if (probe.waitForConnected(1000))
+                return true;
+        }
+        return false;
+    }
+
+    // The log's line of each request, in order: "...]: Request (...): CONNECT 127.0.0.1:443 ...".
+    QStringList requests() const
+    {
+        QFile file(log);
+        if (!process.isRunning() || !file.open(QIODevice::ReadOnly))
+            return {};
+        return QString::fromUtf8(file.readAll()).split('\n').filter(QStringLiteral("]: Request ("));
+    }
+
+    HostProcess process;
+    QString log;
+    quint16 port = 0;
+};
+
+// None of the machine's proxy variables count; a row sets its own.
+void clearProxyVariables()
+{
+    for (const char *name :
+        { "http_proxy", "HTTP_PROXY", "https_proxy", "HTTPS_PROXY", "no_proxy", "NO_PROXY" })
+        qunsetenv(name);
+}
+
 } // namespace
 
 class TestDownloadSim : public QObject
@@ -64,9 +111,13 @@ private slots:
     void initTestCase();
     void cleanupTestCase();
     void answerDownloadAndReport();
+    void tls_data();
+    void tls();
 
 private:
     bool runSimctl(const QStringList &arguments, QByteArray *output = nullptr);
+    QJsonObject startSim(const QString &name, const QJsonObject &web);
+    QJsonArray webLog(const QString &name) const;
     Sink::Result download(ZEVDownloadHandler &handler, Sink &sink, const QString &url);
     QJsonArray webLog() const;
 
@@ -74,6 +125,9 @@ private:
     QString m_stateDir;
     QJsonObject m_ports;
     QByteArray m_package;
+    QString m_pki;
+    QMap<QString, QJsonObject> m_webs; // the ports of the simulators the TLS rows started
+    TinyProxy m_proxy;
 };
 
 bool TestDownloadSim::runSimctl(const QStringList &arguments, QByteArray *output)
@@ -91,6 +145,7 @@ void TestDownloadSim::initTestCase()
 {
     QVERIFY(m_dir.isValid());
     m_stateDir = m_dir.filePath(QStringLiteral("sim"));
+    clearProxyVariables();
 
     // Random bytes, so that a wrong resume cannot go unnoticed.
     m_package.resize(700001);
@@ -112,38 +167,61 @@ void TestDownloadSim::initTestCase()
     const QJsonObject fault3 { { QStringLiteral("target"), QStringLiteral("download") },
         { QStringLiteral("range"), QStringLiteral("bytes=100000-") },
         { QStringLiteral("cut_after"), 200007 }, { QStringLiteral("times"), 1 } };
-    const QJsonObject scenario { { QStringLiteral("web"),
-        QJsonObject { { QStringLiteral("package"),
-                          QJsonObject { { QStringLiteral("file_name"),
-                                            QStringLiteral("Tarvo2_Upgrade_9.9.9.zip") },
-                              { QStringLiteral("version"), QStringLiteral("9.9.9") },
-                              { QStringLiteral("zip"), HostProcess::hostPath(package.fileName()) } } },
-            { QStringLiteral("faults"), QJsonArray { fault1, fault2, fault3 } } } } };
-    QFile scenarioFile(m_dir.filePath(QStringLiteral("scenario.json")));
-    QVERIFY(scenarioFile.open(QIODevice::WriteOnly));
-    scenarioFile.write(QJsonDocument(scenario).toJson());
-    scenarioFile.close();
-
-    QByteArray output;
-    QVERIFY(runSimctl({ QStringLiteral("start"), QStringLiteral("--state-dir"),
-                          HostProcess::hostPath(m_stateDir), QStringLiteral("--scenario"),
-                          HostProcess::hostPath(scenarioFile.fileName()),
-                          QStringLiteral("--adb-port"), QString::number(WebFixture::closedPort()) },
-        &output));
-    m_ports = QJsonDocument::fromJson(output).object();
+    m_ports = startSim(QStringLiteral("sim"),
+        QJsonObject {
+            { QStringLiteral("package"),
+                QJsonObject {
+                    { QStringLiteral("file_name"), QStringLiteral("Tarvo2_Upgrade_9.9.9.zip") },
+                    { QStringLiteral("version"), QStringLiteral("9.9.9") },
+                    { QStringLiteral("zip"), HostProcess::hostPath(package.fileName()) } } },
+            { QStringLiteral("faults"), QJsonArray { fault1, fault2, fault3 } } });
     QVERIFY(m_ports.value(QStringLiteral("web")).toInt() > 0);
+
+    m_pki = m_dir.filePath(QStringLiteral("pki"));
+    HostProcess pki;
+    QVERIFY(pki.start(QStringLiteral("/bin/sh"),
+        { HostProcess::hostPath(QDir(qEnvironmentVariable("ZEV_SOURCE_DIR"))
+                                    .filePath(QStringLiteral("tests/support/testpki.sh"))),
+            HostProcess::hostPath(m_pki) }));
+    QVERIFY(pki.waitForFinished(60000) && pki.succeeded());
 }
 
 void TestDownloadSim::cleanupTestCase()
 {
-    runSimctl({ QStringLiteral("stop"), QStringLiteral("--state-dir"),
-        HostProcess::hostPath(m_stateDir) });
+    const QStringList sims = m_webs.keys() << QStringLiteral("sim");
+    for (const QString &name : sims)
+        runSimctl({ QStringLiteral("stop"), QStringLiteral("--state-dir"),
+            HostProcess::hostPath(m_dir.filePath(name)) });
+}
+
+// A simulator whose state folder is `name` in the test's folder, with an adb port nobody scans.
+QJsonObject TestDownloadSim::startSim(const QString &name, const QJsonObject &web)
+{
+    const QString scenarioPath = m_dir.filePath(name + QStringLiteral(".json"));
+    QFile scenario(scenarioPath);
+    if (!scenario.open(QIODevice::WriteOnly))
+        return {};
+    scenario.write(QJsonDocument(QJsonObject { { QStringLiteral("web"), web } }).toJson());
+    scenario.close();
+    QByteArray output;
+    if (!runSimctl({ QStringLiteral("start"), QStringLiteral("--state-dir"),
+                       HostProcess::hostPath(m_dir.filePath(name)), QStringLiteral("--scenario"),
+                       HostProcess::hostPath(scenarioPath), QStringLiteral("--adb-port"),
+                       QString::number(WebFixture::closedPort()) },
+            &output))
+        return {};
+    return QJsonDocument::fromJson(output).object();
 }
 
 QJsonArray TestDownloadSim::webLog() const
 {
+    return webLog(QStringLiteral("sim"));
+}
+
+QJsonArray TestDownloadSim::webLog(const QString &name) const
+{
     QJsonArray entries;
-    QFile file(QDir(m_stateDir).filePath(QStringLiteral("web.log")));
+    QFile file(QDir(m_dir.filePath(name)).filePath(QStringLiteral("web.log")));
     if (file.open(QIODevice::ReadOnly)) {
         for (const QByteArray &line : file.readAll().split('\n')) {
             if (!line.trimmed().isEmpty())
@@ -245,6 +323,114 @@ void TestDownloadSim::answerDownloadAndReport()
         qPrintable(ranges.join(QLatin1Char(','))));
     QVERIFY2(ranges.last() == QLatin1String("bytes=300007-"),
         qPrintable(ranges.join(QLatin1Char(','))));
+}
+
+void TestDownloadSim::tls_data()
+{
+    QTest::addColumn<QString>("server"); // the certificate it shows, "" for plain HTTP
+    QTest::addColumn<QString>("caFile");
+    QTest::addColumn<QStringList>("environment"); // "@proxy" stands for tinyproxy's URL
+    QTest::addColumn<QString>("path"); // downloaded instead of the announced URL
+    QTest::addColumn<int>("code"); // of the first step that fails, or 0: the whole exchange works
+    QTest::addColumn<QString>("proxied"); // tinyproxy's log of each request, %1 the port; or ""
+
+    const int refused = QNetworkReply::SslHandshakeFailedError;
+#ifdef Q_OS_WIN
+    // Schannel builds chains from the system's stores and what the server sends (Qt 5 gives it
+    // none); Qt then accepts an untrusted root only when the configuration names it.
+    const int leafOnly = refused;
+#else
+    const int leafOnly = 0;
+#endif
+    const QString no, ca = QStringLiteral("ca.pem"), good = QStringLiteral("good");
+    const QString connect = QStringLiteral("\\): CONNECT 127\\.0\\.0\\.1:%1 ");
+    const QString plain = QStringLiteral("\\): (POST|GET) http://127\\.0\\.0\\.1:%1/");
+    using L = QStringList;
+    QTest::newRow("private CA in ca_file") << good << ca << L() << no << 0 << no;
+    QTest::newRow("no ca_file") << good << no << L() << no << refused << no;
+    QTest::newRow("CA not sent by the server") << "leaf" << ca << L() << no << leafOnly << no;
+    QTest::newRow("wrong host name") << "wronghost" << ca << L() << no << refused << no;
+    QTest::newRow("expired") << "expired" << ca << L() << no << refused << no;
+    QTest::newRow("ca_file missing") << good << "missing.pem" << L() << no << refused << no;
+    QTest::newRow("ca_file empty") << good << "empty.pem" << L() << no << refused << no;
+    QTest::newRow("redirect to http")
+        << good << ca << L() << "/download/elsewhere.zip" << 500 << no;
+    QTest::newRow("HTTPS_PROXY") << good << ca << L { "HTTPS_PROXY=@proxy" } << no << 0 << connect;
+    QTest::newRow("https_proxy, no ca_file")
+        << good << no << L { "https_proxy=@proxy" } << no << refused << connect;
+    QTest::newRow("http_proxy") << no << no << L { "http_proxy=@proxy" } << no << 0 << plain;
+    QTest::newRow("HTTP_PROXY") << no << no << L { "HTTP_PROXY=@proxy" } << no << 0 << plain;
+    QTest::newRow("http_proxy, https") << good << ca << L { "http_proxy=@proxy" } << no << 0 << no;
+    QTest::newRow("no_proxy") << good << ca << L { "https_proxy=@proxy", "no_proxy=a.b, 127.0.0.1" }
+                              << no << 0 << no;
+    QTest::newRow("NO_PROXY range")
+        << good << ca << L { "HTTPS_PROXY=@proxy", "NO_PROXY=127.0.0.0/8" } << no << 0 << no;
+}
+
+// Newest package, download and report over the row's connection. A refused certificate ends the
+// exchange before any request reaches the service.
+void TestDownloadSim::tls()
+{
+    QFETCH(QString, server);
+    QFETCH(QString, caFile);
+    QFETCH(QStringList, environment);
+    QFETCH(QString, path);
+    QFETCH(int, code);
+    QFETCH(QString, proxied);
+
+    if (!environment.isEmpty()) {
+#ifdef Q_OS_WIN
+        QSKIP("Windows takes its proxies from the user's Internet settings");
+#endif
+        QVERIFY(m_proxy.process.isRunning() || m_proxy.start(QDir(m_dir.path())));
+    }
+    const QString state = QStringLiteral("web-") + (server.isEmpty() ? "plain" : server);
+    if (!m_webs.contains(state)) {
+        const QString pem = HostProcess::hostPath(QDir(m_pki).filePath(server));
+        QJsonObject web { { "faults",
+            QJsonArray { QJsonObject { { "target", "/download/elsewhere.zip" },
+                { "redirect", "http://127.0.0.1:1/download/elsewhere.zip" } } } } };
+        if (!server.isEmpty())
+            web.insert("tls", QJsonObject { { "cert", pem + ".pem" }, { "key", pem + ".key" } });
+        m_webs.insert(state, startSim(state, web));
+    }
+    const QString base = m_webs.value(state).value(QStringLiteral("web_url")).toString();
+    QVERIFY(!base.isEmpty());
+    const auto restore = qScopeGuard(clearProxyVariables);
+    for (const QString &assignment : environment.replaceInStrings(
+             "@proxy", QStringLiteral("http://127.0.0.1:%1").arg(m_proxy.port)))
+        qputenv(qPrintable(assignment.section('=', 0, 0)), assignment.section('=', 1).toUtf8());
+    const int requested = webLog(state).size();
+    const int wentThrough = m_proxy.requests().size();
+
+    Sink sink;
+    ZEVDownloadHandler handler;
+    handler.setReportQueueFile(m_dir.filePath(QStringLiteral("tls-queue.json")));
+    QTemporaryDir work;
+    handler.createTaskInstance(work.path(), &sink, DownLoadTaskModeNormal);
+    handler.setCaFile(caFile.isEmpty() ? QString() : QDir(m_pki).filePath(caFile));
+    QSignalSpy info(&sink, &Sink::upgradeInfo);
+    handler.postHttpTask(base + zev::kFindInstallApkPath, HttpCmdUpgradeInfo, nullptr);
+    QVERIFY(info.wait(10000));
+    int failed = sink.code;
+    if (failed == 0)
+        failed
+            = download(handler, sink, path.isEmpty() ? sink.answer->downloadUrl : base + path).code;
+    if (failed == 0) {
+        handler.postHttpTask(base + zev::kAddInstallStatPath, HttpCmdReport, utils::makeError(0));
+        QTRY_COMPARE_WITH_TIMEOUT(
+            webLog(state).last().toObject().value(QStringLiteral("path")).toString(),
+            zev::kAddInstallStatPath, 10000);
+    }
+    QCOMPARE(failed, code);
+    if (code == QNetworkReply::SslHandshakeFailedError)
+        QCOMPARE(webLog(state).size(), requested);
+    const QStringList through = m_proxy.requests().mid(wentThrough);
+    QCOMPARE(through.isEmpty(), proxied.isEmpty());
+    const int port = m_webs.value(state).value(QStringLiteral("web")).toInt();
+    for (const QString &request : through)
+        QVERIFY2(
+            QRegularExpression(proxied.arg(port)).match(request).hasMatch(), qPrintable(request));
 }
 
 QTEST_MAIN(TestDownloadSim)

@@ -3,7 +3,8 @@
 // case must end in exactly one finish box with its code, logged once, leave the dialog ready for
 // the next run, never take a partial package for a complete one, write nothing outside the work
 // folders and run nothing on the robot's shell that the tool did not mean to run. Signed packages
-// with keys and signatures made by Debian's minisign at test time.
+// with keys and signatures made by Debian's minisign at test time, HTTPS with a certificate
+// authority made by openssl.
 
 // GLib first: its headers use "signals" as a plain name, which Qt's headers define away.
 #include "../support/usbfixture.h"
@@ -19,6 +20,7 @@
 #include <packagesignature.h>
 #include <zeverror.h>
 
+#include <QNetworkReply>
 #include <QtTest>
 #include <QtWidgets>
 
@@ -140,6 +142,8 @@ void TestFaults::initTestCase()
     Logger::routeDiagnostics(true);
     for (const QString name : { "A", "B" })
         QVERIFY(minisign({ "-G", "-W", "-p", key(name, ".pub"), "-s", key(name, ".key") }));
+    const QString pki = qEnvironmentVariable("ZEV_SOURCE_DIR") + "/tests/support/testpki.sh";
+    QVERIFY(QProcess::execute("/bin/sh", { pki, keys.filePath(QStringLiteral("pki")) }) == 0);
 }
 
 void TestFaults::init()
@@ -415,30 +419,42 @@ void TestFaults::silentRobotAtStep()
 
 void TestFaults::webFaults_data()
 {
-    QTest::addColumn<QJsonObject>("fault");
+    QTest::addColumn<QJsonObject>("web"); // of the scenario
+    QTest::addColumn<QString>("caFile"); // in config.json
     QTest::addColumn<int>("code");
 
     const auto fault = [](const char *target, const char *key, const QJsonValue &value) {
-        return QJsonObject { { "target", target }, { key, value } };
+        return QJsonObject { { "faults",
+            QJsonArray { QJsonObject { { "target", target }, { key, value } } } } };
     };
     // The download component's own tests go through every kind of web fault; here one of each
     // reaction of the dialog. Network errors carry QNetworkReply's value: 401 internal server
     // error.
-    QTest::newRow("newest package 500") << fault("find", "status", 500) << 401;
-    QTest::newRow("newest package garbage JSON") << fault("find", "garbage", true) << 501;
-    QTest::newRow("download 404") << fault("download", "status", 404) << 503;
+    QTest::newRow("newest package 500") << fault("find", "status", 500) << "" << 401;
+    QTest::newRow("newest package garbage JSON") << fault("find", "garbage", true) << "" << 501;
+    QTest::newRow("download 404") << fault("download", "status", 404) << "" << 503;
     // Each answer stops after 3000 bytes: the download resumes where it stopped.
-    QTest::newRow("download cut every 3000 bytes") << fault("download", "cut_after", 3000) << 0;
+    QTest::newRow("download cut every 3000 bytes")
+        << fault("download", "cut_after", 3000) << "" << 0;
+    // A certificate of the test CA, which a ca_file beside config.json makes trusted.
+    const QString pki = keys.filePath(QStringLiteral("pki/"));
+    const QJsonObject tls { { "tls",
+        QJsonObject { { "cert", pki + "good.pem" }, { "key", pki + "good.key" } } } };
+    QTest::newRow("HTTPS, private CA in ca_file") << tls << "test-ca.pem" << 0;
+    QTest::newRow("HTTPS, unknown CA") << tls << "" << int(QNetworkReply::SslHandshakeFailedError);
 }
 
 void TestFaults::webFaults()
 {
-    QFETCH(QJsonObject, fault);
+    QFETCH(QJsonObject, web);
+    QFETCH(QString, caFile);
     QFETCH(int, code);
 
-    QVERIFY(
-        startSim(QJsonObject { { "web", QJsonObject { { "faults", QJsonArray { fault } } } } }));
-    writeConfig();
+    QVERIFY(startSim(QJsonObject { { "web", web } }));
+    QVERIFY(UpgradeCase::writeConfig(QString(), {}, caFile));
+    const QString ca = FileUtils::configDirPath() + QStringLiteral("/test-ca.pem");
+    QFile::remove(ca); // of an earlier run's CA
+    QVERIFY(QFile::copy(keys.filePath(QStringLiteral("pki/ca.pem")), ca));
     plug();
     pressStart();
     QVERIFY(waitForBoxes(1, 240000));
@@ -447,7 +463,11 @@ void TestFaults::webFaults()
     checkNoWritesOutsideWorkFolders();
     const QString complete = workDir() + sim.packageFile();
     if (code != 0) {
-        QVERIFY(installed().isEmpty());
+        // On the robot, nothing after the base information's last read.
+        const QStringList ran = textLines(simFile(QStringLiteral("commands.log")));
+        QCOMPARE(ran.last(), QStringLiteral("shell:cat /system/build.prop"));
+        if (code == QNetworkReply::SslHandshakeFailedError) // and a diagnostic line says why
+            QVERIFY(newLog().contains(QStringLiteral("; certificate: CN=Zev Test CA")));
         QVERIFY2(!QFile::exists(complete), "a partial package kept under the complete name");
     } else {
         QCOMPARE(installed().size(), kFullInstall);

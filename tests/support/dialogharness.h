@@ -145,6 +145,7 @@ public:
         running = true;
         const QJsonObject ports = QJsonDocument::fromJson(p.readAllStandardOutput()).object();
         port = ports.value(QStringLiteral("web")).toInt();
+        url = ports.value(QStringLiteral("web_url")).toString();
         package = QFileInfo(ports.value(QStringLiteral("package"))
                                 .toObject()
                                 .value(QStringLiteral("file"))
@@ -182,6 +183,8 @@ public:
 
     bool isRunning() const { return running; }
     int webPort() const { return port; }
+    // "http://127.0.0.1:PORT", or https when the scenario gives the service a certificate.
+    QString webUrl() const { return url; }
     // The file name of the package the web service offers.
     QString packageFile() const { return package; }
     QString file(const QString &relative) const { return stateDir + QLatin1Char('/') + relative; }
@@ -229,6 +232,7 @@ private:
     bool running = false;
     bool unavailable = false;
     int port = 0;
+    QString url;
     QString package;
 };
 
@@ -252,13 +256,14 @@ inline void killAdbServer()
 }
 
 // The dialog finds the web service through config.json; `region` sets its systemLanguage.
-inline bool writeConfig(
-    int webPort, const QString &region = QString(), const QStringList &trustedKeys = {})
+inline bool writeConfig(const QString &webUrl, const QString &region = QString(),
+    const QStringList &trustedKeys = {}, const QString &caFile = QString())
 {
     if (!QDir().mkpath(FileUtils::configDirPath()))
         return false;
-    QJsonObject config { { QStringLiteral("default_request_url"),
-        QStringLiteral("http://127.0.0.1:%1").arg(webPort) } };
+    QJsonObject config { { QStringLiteral("default_request_url"), webUrl } };
+    if (!caFile.isEmpty())
+        config.insert(QStringLiteral("ca_file"), caFile);
     if (!region.isEmpty())
         config.insert(QStringLiteral("systemLanguage"), region);
     if (!trustedKeys.isEmpty())

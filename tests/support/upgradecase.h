@@ -72,9 +72,10 @@ public:
     }
 
     bool startSim(const QJsonObject &scenario) { return sim.start(scenario, dir->path()); }
-    bool writeConfig(const QString &region = QString(), const QStringList &trustedKeys = {})
+    bool writeConfig(const QString &region = QString(), const QStringList &trustedKeys = {},
+        const QString &caFile = QString())
     {
-        return dialogharness::writeConfig(sim.webPort(), region, trustedKeys);
+        return dialogharness::writeConfig(sim.webUrl(), region, trustedKeys, caFile);
     }
 
     bool plug(const QString &fixture)

@@ -131,8 +131,8 @@ def run(args):
     with open(os.path.join(state.root, "pid"), "w") as f:
         f.write("%d\n" % os.getpid())
     state.write_json("ports.json", {"adb": device.ports[0], "adb_ports": device.ports,
-                                    "web": web.port, "service": service.port,
-                                    "package": web.package_info()})
+                                    "web": web.port, "web_url": web.base_url(),
+                                    "service": service.port, "package": web.package_info()})
 
     def on_signal(signum, frame):
         stop.set()

@@ -8,6 +8,7 @@ import json
 import os
 import shutil
 import socket
+import ssl
 import subprocess
 import threading
 import time
@@ -121,9 +122,12 @@ class WebService:
         return {"file": self.package_path, "md5": self.md5, "sha256": self.sha256, "size": self.size,
                 "url": self.download_url()}
 
+    def base_url(self):
+        return "%s://127.0.0.1:%d" % ("https" if self.tls else "http", self.port)
+
     def download_url(self):
         name = urllib.parse.quote(os.path.basename(self.package_path))
-        return "http://127.0.0.1:%d%s%s" % (self.port, DOWNLOAD_PREFIX, name)
+        return "%s%s%s" % (self.base_url(), DOWNLOAD_PREFIX, name)
 
     def start(self):
         self.package_path = build_package(self.sc["package"], os.path.join(self.state.root, "web"),
@@ -131,6 +135,7 @@ class WebService:
         self.md5, self.sha256 = digests(self.package_path)
         self.size = os.path.getsize(self.package_path)
         self.signature_path = self._signature()
+        self.tls = self._tls()
         web = self
 
         class Handler(_Handler):
@@ -141,6 +146,16 @@ class WebService:
         self.port = self._server.server_address[1]
         threading.Thread(target=self._server.serve_forever, kwargs={"poll_interval": 0.2},
                          daemon=True).start()
+
+    def _tls(self):
+        """The server's TLS context when the scenario names a certificate and its key, or None."""
+        tls = self.sc.get("tls")
+        if not tls:
+            return None
+        context = ssl.SSLContext(ssl.PROTOCOL_TLS_SERVER)
+        context.load_cert_chain(os.path.join(self.base_dir, tls["cert"]),
+                                os.path.join(self.base_dir, tls["key"]))
+        return context
 
     def _signature(self):
         """Where the package's signature is read when it is asked for, or None."""
@@ -178,6 +193,13 @@ class _Handler(http.server.BaseHTTPRequestHandler):
 
     def log_message(self, fmt, *args):
         pass
+
+    def setup(self):
+        # The handshake runs on the connection's own thread: a client that refuses the
+        # certificate fails only its own connection (a traceback in sim.out), and asks nothing.
+        if self.service.tls:
+            self.request = self.service.tls.wrap_socket(self.request, server_side=True)
+        super().setup()
 
     def _target(self, path):
         if path == FIND_PATH:
@@ -256,7 +278,7 @@ class _Handler(http.server.BaseHTTPRequestHandler):
             self._plain(404, b"not found", "text/plain")
 
     def _redirect_location(self, redirect, url):
-        host = "http://127.0.0.1:%d" % self.service.port
+        host = self.service.base_url()
         if redirect == "loop":
             return host + self.path
         if isinstance(redirect, str) and redirect.startswith("chain:"):
