@@ -88,6 +88,10 @@ private slots:
     void classifier_data();
     void classifier();
     void makeErrorAndMetaType();
+#ifndef Q_OS_WIN
+    void readmeFailureTable_data();
+    void readmeFailureTable();
+#endif
 #ifdef Q_OS_WIN
     void chineseWindowsSystemCodec_data();
     void chineseWindowsSystemCodec();
@@ -285,6 +289,64 @@ void TestZevError::makeErrorAndMetaType()
     QCOMPARE(carried.value<utils::ZEVErrorPtr>(), failure);
     QCOMPARE(failure.use_count(), 2L);
 }
+
+#ifndef Q_OS_WIN
+namespace {
+
+QString sourceText(const char *relativePath)
+{
+    QFile file(qEnvironmentVariable("ZEV_SOURCE_DIR") + QLatin1Char('/')
+        + QLatin1String(relativePath));
+    return file.open(QIODevice::ReadOnly) ? QString::fromUtf8(file.readAll()) : QString();
+}
+
+// Code -> message column of the README's failure table ("| 20002 | USB连接断开，请重试! | ...").
+QMultiMap<QString, QString> readmeFailureRows()
+{
+    static const QRegularExpression row(QStringLiteral("^\\| ([0-9–]+) \\| ([^|]+) \\|"),
+        QRegularExpression::MultilineOption);
+    QMultiMap<QString, QString> rows;
+    auto it = row.globalMatch(sourceText("README.md"));
+    while (it.hasNext()) {
+        const QRegularExpressionMatch match = it.next();
+        rows.insert(match.captured(1), match.captured(2).trimmed());
+    }
+    return rows;
+}
+
+} // namespace
+
+// Every code of the enum, read from its header, has exactly one row in the users' failure table,
+// with the very message the finish box shows.
+void TestZevError::readmeFailureTable_data()
+{
+    QTest::addColumn<QString>("code");
+    static const QRegularExpression enumerator(
+        QStringLiteral("^\\s+k\\w+ = (\\d+),$"), QRegularExpression::MultilineOption);
+    auto it = enumerator.globalMatch(sourceText("utils/zeverror.h"));
+    QVERIFY(it.hasNext());
+    int codes = 1;
+    QTest::newRow("network band") << QStringLiteral("1–499");
+    while (it.hasNext()) {
+        const QString code = it.next().captured(1);
+        if (code != QLatin1String("0")) {
+            QTest::newRow(qPrintable(code)) << code;
+            ++codes;
+        }
+    }
+    // No row for a code the enum does not have.
+    QCOMPARE(readmeFailureRows().size(), codes);
+}
+
+void TestZevError::readmeFailureTable()
+{
+    QFETCH(QString, code);
+    const QMultiMap<QString, QString> rows = readmeFailureRows();
+    QCOMPARE(rows.count(code), 1);
+    const int first = code.section(QStringLiteral("–"), 0, 0).toInt();
+    QCOMPARE(rows.value(code), ZEVError::messageTextForCode(first));
+}
+#endif
 
 #ifdef Q_OS_WIN
 void TestZevError::chineseWindowsSystemCodec_data()
