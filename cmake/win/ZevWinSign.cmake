@@ -20,7 +20,7 @@ set(ZEV_SIGNED_FILES
   LibWireClass.dll
   ZEVDownloadHandler.dll)
 
-set(ZEV_SIGN_PKCS12 "" CACHE FILEPATH "Code-signing certificate and key (PKCS#12) for the Windows packages")
+set(ZEV_SIGN_PKCS12 "" CACHE FILEPATH "Code-signing certificate and key (PKCS#12)")
 set(ZEV_SIGN_CERT "" CACHE FILEPATH "Code-signing certificate chain (PEM), with ZEV_SIGN_KEY")
 set(ZEV_SIGN_KEY "" CACHE FILEPATH "Private key (PEM) of ZEV_SIGN_CERT")
 set(ZEV_SIGN_PASSWORD_FILE "" CACHE FILEPATH "File holding the password of the signing key")
