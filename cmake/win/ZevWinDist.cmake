@@ -40,3 +40,5 @@ install(CODE "
   file(GLOB zev_dlls \"${ZEV_DIST_DIR}/*.dll\")
   file(INSTALL \${zev_dlls} DESTINATION \"\${CMAKE_INSTALL_PREFIX}\")
 ")
+# Last: signing what was installed above.
+include(${CMAKE_CURRENT_LIST_DIR}/ZevWinSign.cmake)
