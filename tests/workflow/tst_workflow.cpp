@@ -24,8 +24,9 @@ Q_DECLARE_METATYPE(StepState)
 
 namespace {
 
-const QString k2M = QStringLiteral("tarvo2-18d1-4e26.umockdev");
-const QString k5M = QStringLiteral("tarvo2-2207-0011.umockdev");
+using usbfixture::k2M;
+using usbfixture::k5M11;
+
 const QString kServicePackage = QStringLiteral("com.norvikinc.tarvo2services");
 const QString kServiceActivity
     = QStringLiteral("com.norvikinc.tarvo2services/com.norvikinc.tarvo2services.MainActivity");
@@ -248,8 +249,9 @@ void TestWorkflow::happyPath_data()
 
     QTest::newRow("type 0") << k2M << QStringLiteral("18d1:4e26") << QStringLiteral("download/2M/")
                             << 0 << QStringLiteral("TV2A17030001");
-    QTest::newRow("type 1") << k5M << QStringLiteral("2207:0011") << QStringLiteral("download/5M/")
-                            << 1 << QStringLiteral("TV5B17050011");
+    QTest::newRow("type 1") << k5M11 << QStringLiteral("2207:0011")
+                            << QStringLiteral("download/5M/") << 1
+                            << QStringLiteral("TV5B17050011");
 }
 
 void TestWorkflow::happyPath()
@@ -385,12 +387,12 @@ void TestWorkflow::noRobot()
     QVERIFY(waitForBoxes(1));
     QCOMPARE(boxes->boxes.size(), 1);
     QCOMPARE(boxes->boxes.first().title, QStringLiteral("Failure"));
-    QCOMPARE(
-        boxes->boxes.first().text, QString::fromUtf8("未检测到机器人版本,请检查USB连接是否正常!"));
+    QCOMPARE(boxes->boxes.first().text, messageText(utils::kRobotNotFound));
     QVERIFY(newLog().contains(QStringLiteral("usb not connect or robot shutdown!")));
     QCOMPARE(page()->objectName(), QStringLiteral("startWidget"));
-    QTest::qWait(500);
-    QCOMPARE(webRequests(QStringLiteral("/zev/version/")).size(), 0);
+    // A report would leave with the finish box; 500 ms let it reach the loopback service.
+    QVERIFY(!QTest::qWaitFor(
+        [&] { return !webRequests(QStringLiteral("/zev/version/")).isEmpty(); }, 500));
 }
 
 void TestWorkflow::englishRegionWithType0Robot()
@@ -420,7 +422,7 @@ void TestWorkflow::englishRegionWithType0Robot()
     const QString log = newLog();
     QVERIFY(!log.contains(QStringLiteral("testUsbConnectRobot")));
     // No adb command reached the robot.
-    QVERIFY(dialogharness::textLines(simFile(QStringLiteral("commands.log"))).isEmpty());
+    QVERIFY(textLines(simFile(QStringLiteral("commands.log"))).isEmpty());
 }
 
 void TestWorkflow::buildChecks_data()
@@ -527,32 +529,28 @@ void TestWorkflow::unknownTypeWhilePresent()
     QVERIFY(waitForBoxes(1));
     QCOMPARE(boxes->boxes.size(), 1);
     QCOMPARE(boxes->boxes.first().title, QStringLiteral("Failure"));
-    QCOMPARE(boxes->boxes.first().text, QString::fromUtf8("机器人版本号错误!"));
+    QCOMPARE(boxes->boxes.first().text, messageText(utils::kRobotTypeWrong));
 }
 
 void TestWorkflow::answerFailures_data()
 {
     QTest::addColumn<QJsonObject>("answer");
-    QTest::addColumn<int>("code");
-    QTest::addColumn<QString>("message");
+    QTest::addColumn<int>("code"); // in the box and the report
     QTest::addColumn<int>("downloads");
 
     QTest::newRow("invalid answer")
-        << QJsonObject { { "valid", false } } << 501
-        << QString::fromUtf8("获取更新包版本信息失败，请检查网络!") << 0;
+        << QJsonObject { { "valid", false } } << int(utils::kUpgradeInfoBad) << 0;
     QTest::newRow("no download URL")
-        << QJsonObject { { "downloadUrl", QJsonValue::Null } } << 501
-        << QString::fromUtf8("获取更新包版本信息失败，请检查网络!") << 0;
+        << QJsonObject { { "downloadUrl", QJsonValue::Null } } << int(utils::kUpgradeInfoBad) << 0;
     QTest::newRow("wrong MD5") << QJsonObject { { "md5",
         QStringLiteral("0123456789abcdef0123456789abcdef") } }
-                               << 30002 << QString::fromUtf8("MD5校验失败,请重新刷机!") << 1;
+                               << int(utils::kPackageMd5Mismatch) << 1;
 }
 
 void TestWorkflow::answerFailures()
 {
     QFETCH(QJsonObject, answer);
     QFETCH(int, code);
-    QFETCH(QString, message);
     QFETCH(int, downloads);
 
     QVERIFY(startSim({ { "web", QJsonObject { { "answer", answer } } } }));
@@ -563,7 +561,7 @@ void TestWorkflow::answerFailures()
     QVERIFY(waitForBoxes(1));
     QCOMPARE(boxes->boxes.size(), 1);
     QCOMPARE(boxes->boxes.first().title, QStringLiteral("Failure"));
-    QCOMPARE(boxes->boxes.first().text, message);
+    QCOMPARE(boxes->boxes.first().text, messageText(code));
     QCOMPARE(webRequests(QStringLiteral("/download/")).size(), downloads);
     QTRY_COMPARE_WITH_TIMEOUT(
         webRequests(QStringLiteral("/zev/version/addPcInstallStat")).size(), 1, 10000);
@@ -590,7 +588,7 @@ void TestWorkflow::apkFailingTwice()
     QCOMPARE(boxes->boxes.size(), 1);
     QCOMPARE(boxes->boxes.first().title, QStringLiteral("Failure"));
     QCOMPARE(boxes->boxes.first().text,
-        QStringLiteral("Tarvo2Services.apk") + QString::fromUtf8("主服务安装失败，请重新刷机！"));
+        QStringLiteral("Tarvo2Services.apk") + messageText(utils::kMainServiceInstallFailed));
     QTRY_COMPARE_WITH_TIMEOUT(
         webRequests(QStringLiteral("/zev/version/addPcInstallStat")).size(), 1, 10000);
     QCOMPARE(webRequests(QStringLiteral("/zev/version/addPcInstallStat"))
@@ -662,13 +660,12 @@ void TestWorkflow::unplugDuringStep()
     QTRY_VERIFY_WITH_TIMEOUT(dialog->stepState == step, 60000);
     const QString seen = service.left(service.indexOf(QLatin1Char('*')));
     QTRY_VERIFY_WITH_TIMEOUT(
-        dialogharness::textLines(simFile(QStringLiteral("commands.log"))).join('\n').contains(seen),
-        10000);
+        textLines(simFile(QStringLiteral("commands.log"))).join('\n').contains(seen), 10000);
     unplug(k2M);
     QVERIFY(waitForBoxes(1));
     QCOMPARE(boxes->boxes.size(), 1);
     QCOMPARE(boxes->boxes.first().title, QStringLiteral("Failure"));
-    QCOMPARE(boxes->boxes.first().text, QString::fromUtf8("USB连接断开，请重试!"));
+    QCOMPARE(boxes->boxes.first().text, messageText(utils::kUsbDisconnected));
     QVERIFY(installedInOrder().isEmpty());
     QCOMPARE(dialog->findChild<QProgressBar *>(QStringLiteral("downloadProgressBar"))->value(), -1);
     QVERIFY(!dialog->progressTimer.isActive());
@@ -758,8 +755,8 @@ void TestWorkflow::progressStopsAtTheCap()
     const int cap = dialog->fakeProgressCap;
     // One step per 10 ms: the cap is reached after about a second and then held.
     QTRY_COMPARE_WITH_TIMEOUT(bar->value(), cap, 5000);
-    QTest::qWait(200);
-    QCOMPARE(bar->value(), cap);
+    // 200 ms: twenty more steps, had the bar not stopped.
+    QVERIFY(!QTest::qWaitFor([&] { return bar->value() != cap; }, 200));
     QCOMPARE(bar->maximum(), 100);
     QVERIFY(dialog->fakeProgressValue > cap);
 }
