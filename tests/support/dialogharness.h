@@ -20,11 +20,6 @@
 #include <QJsonObject>
 #include <QStringList>
 
-#include <cstdio>
-#include <cstdlib>
-#include <cstring>
-#include <unistd.h>
-
 namespace dialogharness {
 
 // The dialog finds the web service through config.json; `region` sets its systemLanguage.
@@ -77,14 +72,8 @@ inline bool underUmockdev(char **argv, const char *name, const char *adbServerPo
 {
     if (usbfixture::preloaded())
         return true;
-    QByteArray home = QByteArray("/tmp/") + name + "-home-XXXXXX";
-    if (!mkdtemp(home.data())) {
-        perror("mkdtemp");
-        return false;
-    }
-    setenv("HOME", home.constData(), 1);
-    setenv("ANDROID_ADB_SERVER_PORT", adbServerPort, 0);
-    usbfixture::restartPreloaded(argv);
+    if (ownAdbServer(name, adbServerPort))
+        usbfixture::restartPreloaded(argv);
     return false;
 }
 

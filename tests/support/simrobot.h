@@ -21,6 +21,8 @@
 
 #ifndef Q_OS_WIN
 #include <csignal>
+#include <cstdio>
+#include <cstdlib>
 #include <poll.h>
 #include <sys/syscall.h>
 #include <unistd.h>
@@ -206,6 +208,21 @@ inline bool installAdbWrapper()
         qEnvironmentVariable("ZEV_SOURCE_DIR") + QStringLiteral("/tools/robot-sim/fastboot-adb"),
         fastboot + QStringLiteral("/adb"));
 }
+
+#ifndef Q_OS_WIN
+// An adb server of the test's own: a HOME of its own and its own server port (unless one is set).
+inline bool ownAdbServer(const char *name, const char *port)
+{
+    QByteArray home = QByteArray("/tmp/") + name + "-home-XXXXXX";
+    if (!mkdtemp(home.data())) {
+        perror("mkdtemp");
+        return false;
+    }
+    setenv("HOME", home.constData(), 1);
+    setenv("ANDROID_ADB_SERVER_PORT", port, 0);
+    return true;
+}
+#endif
 
 inline void killAdbServer()
 {

@@ -8,8 +8,6 @@
 
 #include <QtTest>
 
-#include <cstdlib>
-
 namespace {
 
 // The reader on a thread of its own, its answers collected in order. Once finish() has ended
@@ -241,15 +239,10 @@ void TestZevSocketWorker::secondReadingReplacesTheSession()
         qPrintable(events.join(QLatin1Char(','))));
 }
 
-// The reader's adb server: a HOME and port of its own.
 int main(int argc, char **argv)
 {
-    char home[] = "/tmp/tst_zevsocketworker-home-XXXXXX";
-    if (!mkdtemp(home))
+    if (!ownAdbServer("tst_zevsocketworker", "15141"))
         return 1;
-    setenv("HOME", home, 1);
-    if (!std::getenv("ANDROID_ADB_SERVER_PORT"))
-        setenv("ANDROID_ADB_SERVER_PORT", "15141", 1);
     QCoreApplication app(argc, argv);
     TestZevSocketWorker test;
     return QTest::qExec(&test, argc, argv);
