@@ -109,15 +109,16 @@ public:
         QFile pidFile(file(QStringLiteral("pid")));
         const pid_t pid
             = pidFile.open(QIODevice::ReadOnly) ? pidFile.readAll().trimmed().toInt() : 0;
-        // Not our child: its end is seen through a descriptor that becomes readable then.
-        const int pidfd = pid > 0 ? int(::syscall(SYS_pidfd_open, pid, 0)) : -1;
-        if (pidfd < 0)
+        if (pid <= 0)
             return;
-        if (::kill(pid, SIGKILL) == 0) {
+        // Not our child: its end is seen through a descriptor that becomes readable then.
+        const int pidfd = int(::syscall(SYS_pidfd_open, pid, 0));
+        if (::kill(pid, SIGKILL) == 0 && pidfd >= 0) {
             pollfd gone { pidfd, POLLIN, 0 };
             ::poll(&gone, 1, 5000);
         }
-        ::close(pidfd);
+        if (pidfd >= 0)
+            ::close(pidfd);
     }
 #endif
 
