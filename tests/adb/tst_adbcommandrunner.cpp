@@ -258,14 +258,18 @@ void TestAdbCommandRunner::abortFromAnotherThread()
     std::atomic<qint64> returnedAt { -1 };
     QElapsedTimer clock;
     clock.start();
+    // The program marks that its output is written before it goes quiet.
+    QTemporaryDir dir;
+    const QString mark = dir.filePath(QStringLiteral("written"));
     QThread *thread = QThread::create([&] {
-        out = runner.runCommand(QStringLiteral("/bin/sh -c \"echo partial; exec sleep 30\""),
+        out = runner.runCommand(
+            QStringLiteral("/bin/sh -c \"echo partial; : > '%1'; exec sleep 30\"").arg(mark),
             AdbWorker::NoTimeLimit, AdbWorker::Channels::Merged, [&] { started.release(); });
         returnedAt = clock.elapsed();
     });
     thread->start();
     QVERIFY(started.tryAcquire(1, 5000));
-    QThread::msleep(200);
+    QTRY_VERIFY_WITH_TIMEOUT(QFileInfo::exists(mark), 5000);
     const qint64 abortedAt = clock.elapsed();
     runner.abort();
     QVERIFY(thread->wait(5000));

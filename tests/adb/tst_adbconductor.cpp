@@ -80,13 +80,8 @@ private slots:
     void pushFailureAfterStop();
     void rebootWaitsThenReboots();
     void destructionEndsHungCommand();
-    void silentRobotAtBaseInformation_data();
-    void silentRobotAtBaseInformation();
-    void silentRobotAtPush_data();
-    void silentRobotAtPush();
-    void silentRobotAtInstall_data();
-    void silentRobotAtInstall();
-    void silentRobotAtReboot();
+    void silentRobot_data();
+    void silentRobot();
     void serverRestartedOnce_data();
     void serverRestartedOnce();
 
@@ -94,6 +89,7 @@ private:
     QJsonArray robotRules(const QJsonArray &buildProps, const QJsonArray &installs,
         const QString &packages = QString()) const;
     void makeTree(const QStringList &files);
+    void settle();
     QString todaysLog() const;
 
     QString logPath() const;
@@ -131,6 +127,20 @@ void TestAdbConductor::cleanup()
     conductor = nullptr;
     sink.reset();
     fake.reset();
+}
+
+// Each worker has ended what it was doing and its answers have reached the sink: nothing more
+// comes from the requests made so far.
+void TestAdbConductor::settle()
+{
+    QThread *main = QThread::currentThread();
+    for (QThread *thread : conductor->findChildren<QThread *>()) {
+        QObject probe;
+        probe.moveToThread(thread);
+        QMetaObject::invokeMethod(
+            &probe, [&probe, main] { probe.moveToThread(main); }, Qt::BlockingQueuedConnection);
+    }
+    QCoreApplication::sendPostedEvents();
 }
 
 QJsonArray TestAdbConductor::robotRules(
@@ -297,7 +307,7 @@ void TestAdbConductor::baseInfoOutcomes()
     conductor->adbGetRobotBaseInfo(buildKey, kernelKey);
     QTRY_COMPARE_WITH_TIMEOUT(sink->count(QStringLiteral("robot")), 1, 15000);
     QTEST(sink->events.first().code, "code");
-    QTest::qWait(50);
+    settle();
     QCOMPARE(sink->events.size(), 1);
 }
 
@@ -440,7 +450,7 @@ void TestAdbConductor::installOutcomes()
     conductor->appendInstallApps({ game });
     conductor->adbInstallApps();
     QTRY_COMPARE_WITH_TIMEOUT(sink->count(QStringLiteral("all")), 1, 20000);
-    QTest::qWait(50);
+    settle();
 
     QCOMPARE(sink->briefs(), events);
     for (const SinkEvent &e : qAsConst(sink->events)) {
@@ -547,7 +557,7 @@ void TestAdbConductor::emptyInstallList()
     conductor->appendInstallApps({});
     conductor->adbInstallApps();
     QTRY_COMPARE_WITH_TIMEOUT(sink->events.size(), 1, 10000);
-    QTest::qWait(50);
+    settle();
     QCOMPARE(sink->briefs(), QStringList { QStringLiteral("all:20003") });
     QVERIFY(fake->calls().isEmpty());
 }
@@ -822,177 +832,150 @@ QJsonArray hangsAfter(const QString &out)
 
 } // namespace
 
-void TestAdbConductor::silentRobotAtBaseInformation_data()
+void TestAdbConductor::silentRobot_data()
 {
-    QTest::addColumn<QString>("silentStep");
-    QTest::addColumn<QString>("sentFirst");
-    QTest::addColumn<int>("code");
-    QTest::addColumn<bool>("acPowered");
-    QTest::addColumn<QString>("ipAddress");
+    QTest::addColumn<QString>("step"); // the request: base information, push, install, reboot
+    QTest::addColumn<QString>("silent"); // the command that stops answering
+    QTest::addColumn<QString>("sentFirst"); // what it writes before it goes quiet
+    QTest::addColumn<QStringList>("installOuts");
+    QTest::addColumn<QStringList>("events");
+    QTest::addColumn<QVariantMap>("calls"); // how many commands match each pattern
+    // The silent command as the log names it after the adb path ("": any), then more log lines.
+    QTest::addColumn<QStringList>("logged");
+    QTest::addColumn<QString>("robot"); // base information: AC powered, IP address, build
 
+    const QString base = QStringLiteral("base information");
+    const QString cat = QStringLiteral("^shell cat /system/build\\.prop$");
+    const QString build = buildProp("20170315093015", "1489541415");
+    const QStringList success { QStringLiteral("Success") };
+    const QString catLogged = QStringLiteral("  shell  cat /system/build.prop");
+    using L = QStringList;
     // The whole file arrives, then the robot goes quiet: still no answer.
     QTest::newRow("build.prop, sent then silent")
-        << "shell cat /system/build.prop" << buildProp("20170315093015", "1489541415") << 20001
-        << false << "192.168.1.23";
+        << base << cat << build << success << L { "robot:20001" } << QVariantMap()
+        << L { catLogged } << "false 192.168.1.23 ";
     QTest::newRow("build.prop, nothing sent")
-        << "shell cat /system/build.prop" << QString() << 20001 << false << "192.168.1.23";
+        << base << cat << QString() << success << L { "robot:20001" } << QVariantMap()
+        << L { catLogged } << "false 192.168.1.23 ";
     // A cut answer is not read: the record keeps the values it had (a fresh one's here).
     QTest::newRow("battery, cut before the scale")
-        << "shell dumpsys battery" << QStringLiteral("  AC powered: false\r\n  level: 45\r\n") << 0
-        << true << "192.168.1.23";
-    QTest::newRow("arp") << "shell busybox arp" << QString() << 0 << false << QString();
+        << base << "^shell dumpsys battery$"
+        << "  AC powered: false\r\n  level: 45\r\n"
+        << success << L { "robot:0" } << QVariantMap() << L { " shell dumpsys battery" }
+        << "true 192.168.1.23 20170315093015";
+    QTest::newRow("arp") << base << "^shell busybox arp$" << QString() << success << L { "robot:0" }
+                         << QVariantMap() << L { " shell busybox arp" } << "false  20170315093015";
     QTest::newRow("ifconfig, cut before the address")
-        << "shell busybox ifconfig wlan0" << QStringLiteral("wlan0  Link encap:Ethernet\r\n") << 0
-        << false << QString();
+        << base << "^shell busybox ifconfig wlan0$"
+        << "wlan0  Link encap:Ethernet\r\n"
+        << success << L { "robot:0" } << QVariantMap() << L { " shell busybox ifconfig  wlan0" }
+        << "false  20170315093015";
+
+    // One command that runs out of time ends the copy: the files after it would only wait as long.
+    const L pushLogged { "", "TarvoRobot::Debug ", "] adb push actions stopped, return str: [ " };
+    QTest::newRow("push, second file")
+        << "push"
+        << "^push .*[/\\\\]b\\.hts " << QString() << L()
+        << L { "pushOne:a.hts:1/3", "pushAll:20022" } << QVariantMap { { "^push ", 2 } }
+        << pushLogged << QString();
+    QTest::newRow("push, folder made first")
+        << "push"
+        << "^shell mkdir " << QString() << L() << L { "pushAll:20022" }
+        << QVariantMap { { "^push ", 0 } } << pushLogged << QString();
+
+    // No second attempt and no uninstall pass: they would wait as long again.
+    const QString cut = QStringLiteral("package:com.exa");
+    QTest::newRow("install") << "install"
+                             << "^install " << cut << success
+                             << L { "installing:Game", "all:20002" }
+                             << QVariantMap { { "^install ", 1 }, { "^uninstall ", 0 } } << L { "" }
+                             << QString();
+    // The pass ends at the first silent removal; the second attempt then speaks for itself.
+    const L conflict { "Failure [INSTALL_FAILED_CONFLICTING_PROVIDER]", "Success" };
+    const L secondAttempt { "installing:Game", "uninstallStart", "installing:Game", "one:Game:0",
+        "installing:Game", "one:Game:0", "installing:Other", "one:Other:0", "all:0" };
+    QTest::newRow("install, removal in the uninstall pass")
+        << "install"
+        << "^uninstall " << cut << conflict << secondAttempt
+        << QVariantMap { { "^install ", 4 }, { "^uninstall ", 1 }, { "^uninstall com\\.exa$", 0 } }
+        << L { "" } << QString();
+    // A package list cut short may end in a cut name: nothing found in it is removed.
+    QTest::newRow("install, package list in the uninstall pass")
+        << "install"
+        << "^shell pm list packages$" << cut << conflict << secondAttempt
+        << QVariantMap { { "^install ", 4 }, { "^uninstall ", 2 }, { "^uninstall com\\.exa$", 0 } }
+        << L { "" } << QString();
+
+    // The thread is free again: a request behind the reboot is served.
+    QTest::newRow("reboot") << "reboot"
+                            << "^shell reboot$" << QString() << L() << L { "robot:0" }
+                            << QVariantMap() << L { " shell reboot" } << QString();
 }
 
 // A robot that keeps adb connected but stops answering: each step ends at its limit, logs it,
 // and the request ends with the step's usual failure (or goes on, for the optional values).
-void TestAdbConductor::silentRobotAtBaseInformation()
+void TestAdbConductor::silentRobot()
 {
-    QFETCH(QString, silentStep);
+    QFETCH(QString, step);
+    QFETCH(QString, silent);
     QFETCH(QString, sentFirst);
-    qputenv("ZEV_ADB_STEP_LIMIT_MS", QByteArray::number(kSilentLimitMs));
-    QJsonArray rules = robotRules(answers({ buildProp("20170315093015", "1489541415") }),
-        answers({ QStringLiteral("Success") }));
-    rules.prepend(FakeAdb::rule(
-        QStringLiteral("^%1$").arg(QRegularExpression::escape(silentStep)), hangsAfter(sentFirst)));
-    fake->setRules(rules);
-
-    QElapsedTimer elapsed;
-    elapsed.start();
-    conductor->adbGetRobotBaseInfo(buildKey, kernelKey);
-    QTRY_COMPARE_WITH_TIMEOUT(sink->count(QStringLiteral("robot")), 1, 15000);
-    QVERIFY2(elapsed.elapsed() < 12000, QByteArray::number(elapsed.elapsed()).constData());
-    QTest::qWait(50);
-    QCOMPARE(sink->events.size(), 1);
-    const SinkEvent &e = sink->events.first();
-    QTEST(e.code, "code");
-    QTEST(e.robot->acPowered, "acPowered");
-    QTEST(e.robot->ipAddress, "ipAddress");
-    if (e.code != 0)
-        QVERIFY(e.robot->buildVersion.isEmpty());
-
-    QString shown = fake->sdk() + QLatin1Char(' ') + silentStep;
-    if (silentStep.contains(QLatin1String("build.prop")))
-        shown = fake->sdk() + QStringLiteral("  shell  cat /system/build.prop");
-    else if (silentStep.contains(QLatin1String("ifconfig")))
-        shown = fake->sdk() + QStringLiteral(" shell busybox ifconfig  wlan0");
-    QVERIFY2(todaysLog().contains(QStringLiteral("] The robot did not answer within %1 ms: %2\n")
-                                      .arg(kSilentLimitMs)
-                                      .arg(shown)),
-        qPrintable(todaysLog()));
-}
-
-void TestAdbConductor::silentRobotAtPush_data()
-{
-    QTest::addColumn<QString>("silentCommand");
-    QTest::addColumn<QStringList>("events");
-    QTest::addColumn<int>("pushes");
-
-    QTest::newRow("second file") << "^push .*[/\\\\]b\\.hts "
-                                 << QStringList { "pushOne:a.hts:1/3", "pushAll:20022" } << 2;
-    QTest::newRow("folder made first") << "^shell mkdir " << QStringList { "pushAll:20022" } << 0;
-}
-
-// One command that runs out of time ends the copy: the files after it would only wait as long.
-void TestAdbConductor::silentRobotAtPush()
-{
-    QFETCH(QString, silentCommand);
-    qputenv("ZEV_ADB_STEP_LIMIT_MS", QByteArray::number(kSilentLimitMs));
-    QJsonArray rules = robotRules(answers({}), answers({}));
-    rules.prepend(FakeAdb::rule(silentCommand, hangsAfter(QString())));
-    fake->setRules(rules);
-    makeTree({ "actions/a.hts", "actions/b.hts", "actions/c.hts" });
-
-    QElapsedTimer elapsed;
-    elapsed.start();
-    conductor->adbPushFiles(fake->path(QStringLiteral("pkg/")));
-    QTRY_COMPARE_WITH_TIMEOUT(sink->count(QStringLiteral("pushAll")), 1, 15000);
-    QVERIFY2(elapsed.elapsed() < 8000, QByteArray::number(elapsed.elapsed()).constData());
-    QTEST(sink->briefs(), "events");
-    QTEST(int(fake->joinedCalls().filter(QRegularExpression(QStringLiteral("^push "))).size()),
-        "pushes");
-    const QString log = todaysLog();
-    QVERIFY(log.contains(
-        QStringLiteral("] The robot did not answer within %1 ms: ").arg(kSilentLimitMs)));
-    QVERIFY(log.contains(QLatin1String("TarvoRobot::Debug ")));
-    QVERIFY(log.contains(QLatin1String("] adb push actions stopped, return str: [ ")));
-}
-
-void TestAdbConductor::silentRobotAtInstall_data()
-{
-    QTest::addColumn<QString>("silentCommand");
-    QTest::addColumn<QStringList>("installOuts");
-    QTest::addColumn<QStringList>("events");
-    QTest::addColumn<int>("installs");
-    QTest::addColumn<int>("uninstalls");
-
-    // No second attempt and no uninstall pass: they would wait as long again.
-    QTest::newRow("install") << "^install " << QStringList { "Success" }
-                             << QStringList { "installing:Game", "all:20002" } << 1 << 0;
-    // The pass ends at the first silent removal; the second attempt then speaks for itself.
-    QTest::newRow("removal in the uninstall pass")
-        << "^uninstall "
-        << QStringList { "Failure [INSTALL_FAILED_CONFLICTING_PROVIDER]", "Success" }
-        << QStringList { "installing:Game", "uninstallStart", "installing:Game", "one:Game:0",
-               "installing:Game", "one:Game:0", "installing:Other", "one:Other:0", "all:0" }
-        << 4 << 1;
-    // A package list cut short may end in a cut name: nothing found in it is removed.
-    QTest::newRow("package list in the uninstall pass")
-        << "^shell pm list packages$"
-        << QStringList { "Failure [INSTALL_FAILED_CONFLICTING_PROVIDER]", "Success" }
-        << QStringList { "installing:Game", "uninstallStart", "installing:Game", "one:Game:0",
-               "installing:Game", "one:Game:0", "installing:Other", "one:Other:0", "all:0" }
-        << 4 << 2;
-}
-
-void TestAdbConductor::silentRobotAtInstall()
-{
-    QFETCH(QString, silentCommand);
     QFETCH(QStringList, installOuts);
+    QFETCH(QStringList, events);
+    QFETCH(QVariantMap, calls);
+    QFETCH(QStringList, logged);
+    QFETCH(QString, robot);
     qputenv("ZEV_ADB_STEP_LIMIT_MS", QByteArray::number(kSilentLimitMs));
-    QJsonArray rules = robotRules(answers({}), answers(installOuts),
-        QStringLiteral("package:com.example.found\r\npackage:com.example.cu"));
-    rules.prepend(FakeAdb::rule(silentCommand, hangsAfter(QStringLiteral("package:com.exa"))));
+    QJsonArray rules
+        = robotRules(answers({ buildProp("20170315093015", "1489541415") }), answers(installOuts),
+            QStringLiteral("package:com.example.found\r\npackage:com.example.cu"));
+    rules.prepend(FakeAdb::rule(silent, hangsAfter(sentFirst)));
     fake->setRules(rules);
-    conductor->appendInstallApps(
-        { makeApp(QStringLiteral("Game"), QStringLiteral("com.example.game")),
-            makeApp(QStringLiteral("Other"), QStringLiteral("com.example.other")) });
 
     QElapsedTimer elapsed;
     elapsed.start();
-    conductor->adbInstallApps();
-    QTRY_COMPARE_WITH_TIMEOUT(sink->count(QStringLiteral("all")), 1, 20000);
-    QVERIFY2(elapsed.elapsed() < 12000, QByteArray::number(elapsed.elapsed()).constData());
-    QTest::qWait(50);
-    QTEST(sink->briefs(), "events");
-    const QStringList calls = fake->joinedCalls();
-    QTEST(int(calls.filter(QRegularExpression(QStringLiteral("^install "))).size()), "installs");
-    QTEST(
-        int(calls.filter(QRegularExpression(QStringLiteral("^uninstall "))).size()), "uninstalls");
-    QVERIFY(!calls.contains(QStringLiteral("uninstall com.exa")));
-    QVERIFY(todaysLog().contains(
-        QStringLiteral("] The robot did not answer within %1 ms: ").arg(kSilentLimitMs)));
-}
+    if (step == QLatin1String("push")) {
+        makeTree({ "actions/a.hts", "actions/b.hts", "actions/c.hts" });
+        conductor->adbPushFiles(fake->path(QStringLiteral("pkg/")));
+    } else if (step == QLatin1String("install")) {
+        conductor->appendInstallApps(
+            { makeApp(QStringLiteral("Game"), QStringLiteral("com.example.game")),
+                makeApp(QStringLiteral("Other"), QStringLiteral("com.example.other")) });
+        conductor->adbInstallApps();
+    } else if (step == QLatin1String("reboot")) {
+        conductor->adbReboot();
+        QTRY_VERIFY_WITH_TIMEOUT(
+            todaysLog().contains(QStringLiteral("within %1 ms: %2 shell reboot\n")
+                                     .arg(kSilentLimitMs)
+                                     .arg(fake->sdk())),
+            15000);
+        conductor->adbGetRobotBaseInfo(buildKey, kernelKey);
+    } else {
+        conductor->adbGetRobotBaseInfo(buildKey, kernelKey);
+    }
+    QTRY_COMPARE_WITH_TIMEOUT(sink->count(events.last().section(':', 0, 0)), 1, 20000);
+    const int limitMs = step == QLatin1String("push") ? 8000 : 12000;
+    QVERIFY2(elapsed.elapsed() < limitMs, QByteArray::number(elapsed.elapsed()).constData());
+    settle();
+    QCOMPARE(sink->briefs(), events);
 
-void TestAdbConductor::silentRobotAtReboot()
-{
-    qputenv("ZEV_ADB_STEP_LIMIT_MS", QByteArray::number(kSilentLimitMs));
-    QJsonArray rules = robotRules(answers({}), answers({}));
-    rules.prepend(FakeAdb::rule(QStringLiteral("^shell reboot$"), hangsAfter(QString())));
-    fake->setRules(rules);
-    conductor->adbReboot();
-    const QString line
-        = QStringLiteral("] The robot did not answer within %1 ms: %2 shell reboot\n")
-              .arg(kSilentLimitMs)
-              .arg(fake->sdk());
-    QTRY_VERIFY_WITH_TIMEOUT(todaysLog().contains(line), 15000);
-    // The thread is free again: a request behind the reboot is served.
-    fake->setRules(robotRules(answers({ buildProp("1", "2") }), answers({})));
-    conductor->adbGetRobotBaseInfo(buildKey, kernelKey);
-    QTRY_COMPARE_WITH_TIMEOUT(sink->count(QStringLiteral("robot")), 1, 15000);
-    QCOMPARE(sink->events.first().code, 0);
+    const QStringList made = fake->joinedCalls();
+    for (auto it = calls.cbegin(); it != calls.cend(); ++it)
+        QVERIFY2(made.filter(QRegularExpression(it.key())).size() == it.value().toInt(),
+            qPrintable(it.key()));
+    const QString log = todaysLog();
+    const QString silence
+        = QStringLiteral("] The robot did not answer within %1 ms: ").arg(kSilentLimitMs);
+    const QString command = logged.value(0);
+    QVERIFY2(log.contains(command.isEmpty() ? silence : silence + fake->sdk() + command + '\n'),
+        qPrintable(log));
+    for (const QString &line : logged.mid(1))
+        QVERIFY2(log.contains(line), qPrintable(line));
+    if (!robot.isEmpty()) {
+        const RobotTarvo2Ptr &r = sink->events.first().robot;
+        QCOMPARE(QStringLiteral("%1 %2 %3")
+                     .arg(r->acPowered ? "true" : "false", r->ipAddress, r->buildVersion),
+            robot);
+    }
 }
 
 void TestAdbConductor::serverRestartedOnce_data()

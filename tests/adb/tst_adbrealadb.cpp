@@ -1,4 +1,5 @@
 // Debian's adb client and server against the simulated robot, driven through AdbConductor.
+#include "../support/simrobot.h"
 #include "adbtestsupport.h"
 
 #include <fileutils.h>
@@ -36,18 +37,12 @@ private slots:
 private:
     bool runTool(const QStringList &args, QByteArray *out = nullptr, int timeoutMs = 30000);
     bool runAdb(const QStringList &args, QByteArray *out = nullptr, int timeoutMs = 15000);
-    QString simPath(const QString &relative) const
-    {
-        return stateDir + QLatin1Char('/') + relative;
-    }
-    QStringList simCommands() const;
+    QStringList simCommands() const { return textLines(sim.file(QStringLiteral("commands.log"))); }
     QString makeApk(const QString &name, const QString &package);
 
     QTemporaryDir dir;
-    QString stateDir;
     QString wrapper;
-    QString simctl;
-    bool simStarted = false;
+    SimRobot sim;
     RecordingSink *sink = nullptr;
     AdbConductor *conductor = nullptr;
 };
@@ -72,14 +67,6 @@ bool TestAdbRealAdb::runAdb(const QStringList &args, QByteArray *out, int timeou
     return runTool(QStringList { wrapper } + args, out, timeoutMs);
 }
 
-QStringList TestAdbRealAdb::simCommands() const
-{
-    QFile log(stateDir + QStringLiteral("/commands.log"));
-    if (!log.open(QIODevice::ReadOnly))
-        return {};
-    return QString::fromUtf8(log.readAll()).split(QLatin1Char('\n'), Qt::SkipEmptyParts);
-}
-
 QString TestAdbRealAdb::makeApk(const QString &name, const QString &package)
 {
     // The simulated package manager reads the package name from a text manifest in the zip.
@@ -102,8 +89,7 @@ void TestAdbRealAdb::initTestCase()
         QSKIP("Debian's adb or python3 is not installed");
     QVERIFY(dir.isValid());
     QVERIFY(QDir().mkpath(FileUtils::logDirPath()));
-    simctl = qEnvironmentVariable("ZEV_SOURCE_DIR") + QStringLiteral("/tools/robot-sim/simctl.py");
-    QVERIFY2(QFile::exists(simctl), qPrintable(simctl));
+    QVERIFY2(QFile::exists(SimRobot::simctl()), qPrintable(SimRobot::simctl()));
 
     // Own HOME and server port, so nothing here meets another test's adb server.
     const QString home = dir.filePath(QStringLiteral("home"));
@@ -124,20 +110,9 @@ void TestAdbRealAdb::initTestCase()
     const QJsonObject scenario { { QStringLiteral("install_answers"),
         QJsonObject { { gamePackage,
             QJsonArray { QStringLiteral("INSTALL_FAILED_INSUFFICIENT_STORAGE") } } } } };
-    const QString scenarioPath = dir.filePath(QStringLiteral("scenario.json"));
-    QFile scenarioFile(scenarioPath);
-    QVERIFY(scenarioFile.open(QIODevice::WriteOnly));
-    scenarioFile.write(QJsonDocument(scenario).toJson());
-    scenarioFile.close();
-
-    stateDir = dir.filePath(QStringLiteral("state"));
     QByteArray out;
     runAdb({ QStringLiteral("kill-server") });
-    QVERIFY2(runTool({ python, simctl, QStringLiteral("start"), QStringLiteral("--state-dir"),
-                         stateDir, QStringLiteral("--scenario"), scenarioPath },
-                 &out),
-        out.constData());
-    simStarted = true;
+    QVERIFY(sim.start(scenario, dir.filePath(QStringLiteral("sim"))));
     // The server finds the simulator by its emulator scan when it starts.
     QVERIFY(runAdb({ QStringLiteral("start-server") }, &out));
     QTRY_VERIFY_WITH_TIMEOUT(
@@ -148,9 +123,7 @@ void TestAdbRealAdb::cleanupTestCase()
 {
     if (!wrapper.isEmpty())
         runAdb({ QStringLiteral("kill-server") });
-    if (simStarted)
-        runTool(
-            { python, simctl, QStringLiteral("stop"), QStringLiteral("--state-dir"), stateDir });
+    sim.stop();
 }
 
 void TestAdbRealAdb::init()
@@ -210,12 +183,12 @@ void TestAdbRealAdb::pushActionsTree()
         { "step/y.hts", "actions/dance/step/y.hts" },
         { "my dance/z.hts", "actions/my dance/z.hts" } };
     for (auto it = onRobot.cbegin(); it != onRobot.cend(); ++it) {
-        QFile f(simPath(QStringLiteral("device/sdcard/actions/") + it.key()));
+        QFile f(sim.file(QStringLiteral("device/sdcard/actions/") + it.key()));
         QVERIFY2(f.open(QIODevice::ReadOnly), qPrintable(f.fileName()));
         QCOMPARE(QString::fromUtf8(f.readAll()), it.value());
     }
     // The folder name with a blank reached mkdir as one quoted word, not as two folders.
-    QVERIFY(!QFileInfo::exists(simPath(QStringLiteral("device/sdcard/actions/my"))));
+    QVERIFY(!QFileInfo::exists(sim.file(QStringLiteral("device/sdcard/actions/my"))));
     QVERIFY(simCommands().contains(QStringLiteral("shell:mkdir /sdcard/actions/'my dance'")));
 }
 
@@ -236,7 +209,7 @@ void TestAdbRealAdb::pushTwoHundredFiles()
     qInfo("pushing 200 action files: %lld ms", elapsed.elapsed());
     QCOMPARE(sink->last(QStringLiteral("pushAll"))->code, 0);
     QCOMPARE(sink->count(QStringLiteral("pushOne")), 200);
-    QVERIFY(QFileInfo::exists(simPath(QStringLiteral("device/sdcard/actions/set9/act199.hts"))));
+    QVERIFY(QFileInfo::exists(sim.file(QStringLiteral("device/sdcard/actions/set9/act199.hts"))));
 }
 
 void TestAdbRealAdb::installWithRetryAndRestart()
@@ -301,7 +274,7 @@ void TestAdbRealAdb::installWithRetryAndRestart()
     for (int i = 0; i < qMax(seen.size(), expected.size()); ++i)
         QCOMPARE(seen.value(i), expected.value(i));
 
-    QFile state(simPath(QStringLiteral("state.json")));
+    QFile state(sim.file(QStringLiteral("state.json")));
     QVERIFY(state.open(QIODevice::ReadOnly));
     const QJsonObject packages = QJsonDocument::fromJson(state.readAll())
                                      .object()

@@ -585,8 +585,8 @@ void TestDownloadHandler::progressAndOneFinishPerDownload()
     QCOMPARE(last, size);
     QCOMPARE(m_recorder->progress.last(), qMakePair(qint64(1000), qint64(1000)));
 
-    // Nothing more comes afterwards.
-    QTest::qWait(200);
+    // Nothing more comes afterwards: a repeat would follow within the same reply's events.
+    QVERIFY(!spy.wait(200));
     QCOMPARE(spy.count(), 3);
 }
 
@@ -632,7 +632,7 @@ void TestDownloadHandler::reportDelivered()
     const QJsonObject body = reports.last().toObject().value(QStringLiteral("body")).toObject();
     QCOMPARE(body.value(QStringLiteral("code")).toInt(), 30002);
     QCOMPARE(body.value(QStringLiteral("message")).toString(),
-        QString::fromUtf8("MD5校验失败,请重新刷机!"));
+        utils::ZEVError::messageTextForCode(utils::kPackageMd5Mismatch));
     QCOMPARE(body.value(QStringLiteral("serialNumber")).toString(), QStringLiteral("TV2-0042"));
     QCOMPARE(body.value(QStringLiteral("robotType")).toInt(), 1);
     QCOMPARE(body.value(QStringLiteral("region")).toString(), QStringLiteral("cn"));
@@ -646,10 +646,9 @@ void TestDownloadHandler::reportDelivered()
     QVERIFY(time.isValid());
     QVERIFY(time >= start && time <= QDateTime::currentDateTime().addSecs(1));
     QCOMPARE(body.size(), 10);
-    // No callback for a report.
-    QTest::qWait(100);
-    QVERIFY(m_recorder->answers.isEmpty());
-    QVERIFY(m_recorder->finished.isEmpty());
+    // No callback for a report: one would come as soon as the reply ends, long before 100 ms.
+    QVERIFY(!QTest::qWaitFor(
+        [&] { return !m_recorder->answers.isEmpty() || !m_recorder->finished.isEmpty(); }, 100));
 }
 
 void TestDownloadHandler::reportStatus_data()

@@ -1,5 +1,6 @@
 // The download component against the simulated robot's web service (tools/robot-sim), over HTTP
 // and HTTPS with certificates made by openssl at test time, directly and through tinyproxy.
+#include "../support/simrobot.h"
 #include "webfixture.h"
 
 #include <constants.h>
@@ -11,6 +12,8 @@
 #include <QJsonObject>
 #include <QRandomGenerator>
 #include <QTemporaryDir>
+
+#include <map>
 
 namespace {
 
@@ -51,12 +54,6 @@ signals:
     void upgradeInfo();
 };
 
-QString simctl()
-{
-    return QDir(qEnvironmentVariable("ZEV_SOURCE_DIR"))
-        .filePath(QStringLiteral("tools/robot-sim/simctl.py"));
-}
-
 // Debian's tinyproxy on a loopback port of its own, with its own configuration and log.
 struct TinyProxy
 {
@@ -71,13 +68,13 @@ struct TinyProxy
             || config.write(text.arg(port).arg(log).toUtf8()) <= 0 || !config.flush()
             || !process.start(QStringLiteral("tinyproxy"), { "-d", "-c", config.fileName() }))
             return false;
-        for (int attempt = 0; attempt < 100; ++attempt, QTest::qWait(50)) {
-            QTcpSocket probe;
-            probe.connectToHost(QHostAddress::LocalHost, port);
-            if (probe.waitForConnected(1000))
-                return true;
-        }
-        return false;
+        return QTest::qWaitFor(
+            [this] {
+                QTcpSocket probe;
+                probe.connectToHost(QHostAddress::LocalHost, port);
+                return probe.waitForConnected(1000);
+            },
+            10000);
     }
 
     // The log's line of each request, in order: "...]: Request (...): CONNECT 127.0.0.1:443 ...".
@@ -115,36 +112,20 @@ private slots:
     void tls();
 
 private:
-    bool runSimctl(const QStringList &arguments, QByteArray *output = nullptr);
-    QJsonObject startSim(const QString &name, const QJsonObject &web);
-    QJsonArray webLog(const QString &name) const;
+    bool startSim(SimRobot &sim, const QString &name, const QJsonObject &web);
     Sink::Result download(ZEVDownloadHandler &handler, Sink &sink, const QString &url);
-    QJsonArray webLog() const;
 
     QTemporaryDir m_dir;
-    QString m_stateDir;
-    QJsonObject m_ports;
+    SimRobot m_sim;
     QByteArray m_package;
     QString m_pki;
-    QMap<QString, QJsonObject> m_webs; // the ports of the simulators the TLS rows started
+    std::map<QString, SimRobot> m_webs; // the simulators the TLS rows started
     TinyProxy m_proxy;
 };
-
-bool TestDownloadSim::runSimctl(const QStringList &arguments, QByteArray *output)
-{
-    HostProcess process;
-    if (!process.start(QStringLiteral("/usr/bin/python3"), QStringList { simctl() } + arguments)
-        || !process.waitForFinished(30000) || !process.succeeded())
-        return false;
-    if (output)
-        *output = process.readAll();
-    return true;
-}
 
 void TestDownloadSim::initTestCase()
 {
     QVERIFY(m_dir.isValid());
-    m_stateDir = m_dir.filePath(QStringLiteral("sim"));
     clearProxyVariables();
 
     // Random bytes, so that a wrong resume cannot go unnoticed.
@@ -167,15 +148,14 @@ void TestDownloadSim::initTestCase()
     const QJsonObject fault3 { { QStringLiteral("target"), QStringLiteral("download") },
         { QStringLiteral("range"), QStringLiteral("bytes=100000-") },
         { QStringLiteral("cut_after"), 200007 }, { QStringLiteral("times"), 1 } };
-    m_ports = startSim(QStringLiteral("sim"),
+    QVERIFY(startSim(m_sim, QStringLiteral("sim"),
         QJsonObject {
             { QStringLiteral("package"),
                 QJsonObject {
                     { QStringLiteral("file_name"), QStringLiteral("Tarvo2_Upgrade_9.9.9.zip") },
                     { QStringLiteral("version"), QStringLiteral("9.9.9") },
                     { QStringLiteral("zip"), HostProcess::hostPath(package.fileName()) } } },
-            { QStringLiteral("faults"), QJsonArray { fault1, fault2, fault3 } } });
-    QVERIFY(m_ports.value(QStringLiteral("web")).toInt() > 0);
+            { QStringLiteral("faults"), QJsonArray { fault1, fault2, fault3 } } }));
 
     m_pki = m_dir.filePath(QStringLiteral("pki"));
     HostProcess pki;
@@ -188,47 +168,15 @@ void TestDownloadSim::initTestCase()
 
 void TestDownloadSim::cleanupTestCase()
 {
-    const QStringList sims = m_webs.keys() << QStringLiteral("sim");
-    for (const QString &name : sims)
-        runSimctl({ QStringLiteral("stop"), QStringLiteral("--state-dir"),
-            HostProcess::hostPath(m_dir.filePath(name)) });
+    m_webs.clear();
+    m_sim.stop();
 }
 
-// A simulator whose state folder is `name` in the test's folder, with an adb port nobody scans.
-QJsonObject TestDownloadSim::startSim(const QString &name, const QJsonObject &web)
+// A simulator whose folder is `name` in the test's folder, with an adb port nobody scans.
+bool TestDownloadSim::startSim(SimRobot &sim, const QString &name, const QJsonObject &web)
 {
-    const QString scenarioPath = m_dir.filePath(name + QStringLiteral(".json"));
-    QFile scenario(scenarioPath);
-    if (!scenario.open(QIODevice::WriteOnly))
-        return {};
-    scenario.write(QJsonDocument(QJsonObject { { QStringLiteral("web"), web } }).toJson());
-    scenario.close();
-    QByteArray output;
-    if (!runSimctl({ QStringLiteral("start"), QStringLiteral("--state-dir"),
-                       HostProcess::hostPath(m_dir.filePath(name)), QStringLiteral("--scenario"),
-                       HostProcess::hostPath(scenarioPath), QStringLiteral("--adb-port"),
-                       QString::number(WebFixture::closedPort()) },
-            &output))
-        return {};
-    return QJsonDocument::fromJson(output).object();
-}
-
-QJsonArray TestDownloadSim::webLog() const
-{
-    return webLog(QStringLiteral("sim"));
-}
-
-QJsonArray TestDownloadSim::webLog(const QString &name) const
-{
-    QJsonArray entries;
-    QFile file(QDir(m_dir.filePath(name)).filePath(QStringLiteral("web.log")));
-    if (file.open(QIODevice::ReadOnly)) {
-        for (const QByteArray &line : file.readAll().split('\n')) {
-            if (!line.trimmed().isEmpty())
-                entries.append(QJsonDocument::fromJson(line).object());
-        }
-    }
-    return entries;
+    return sim.start(QJsonObject { { QStringLiteral("web"), web } }, m_dir.filePath(name),
+        WebFixture::closedPort());
 }
 
 Sink::Result TestDownloadSim::download(ZEVDownloadHandler &handler, Sink &sink, const QString &url)
@@ -253,8 +201,7 @@ void TestDownloadSim::answerDownloadAndReport()
     handler.setRobotTarvo2Data(robot);
     handler.setRobotVersion(RobotVersion2M);
 
-    const QString base
-        = QStringLiteral("http://127.0.0.1:%1").arg(m_ports.value(QStringLiteral("web")).toInt());
+    const QString base = m_sim.webUrl();
     QSignalSpy info(&sink, &Sink::upgradeInfo);
     handler.postHttpTask(
         base + QStringLiteral("/zev/version/findPcInstallApk"), HttpCmdUpgradeInfo, nullptr);
@@ -293,13 +240,8 @@ void TestDownloadSim::answerDownloadAndReport()
     QJsonObject report;
     QTRY_VERIFY_WITH_TIMEOUT(
         [&] {
-            for (const QJsonValue &entry : webLog()) {
-                if (entry.toObject()
-                        .value(QStringLiteral("path"))
-                        .toString()
-                        .endsWith(QStringLiteral("addPcInstallStat")))
-                    report = entry.toObject().value(QStringLiteral("body")).toObject();
-            }
+            for (const QJsonObject &entry : m_sim.webRequests(zev::kAddInstallStatPath))
+                report = entry.value(QStringLiteral("body")).toObject();
             return !report.isEmpty();
         }(),
         10000);
@@ -310,13 +252,8 @@ void TestDownloadSim::answerDownloadAndReport()
     // Qt may send a GET again on its own after a broken connection, so look for the two resumes
     // in order rather than for an exact list.
     QStringList ranges;
-    for (const QJsonValue &entry : webLog()) {
-        if (entry.toObject()
-                .value(QStringLiteral("path"))
-                .toString()
-                .startsWith(QStringLiteral("/download/")))
-            ranges << entry.toObject().value(QStringLiteral("range")).toString();
-    }
+    for (const QJsonObject &entry : m_sim.webRequests(QStringLiteral("/download/")))
+        ranges << entry.value(QStringLiteral("range")).toString();
     const int firstResume = ranges.indexOf(QStringLiteral("bytes=200000-"));
     QVERIFY2(firstResume > 0, qPrintable(ranges.join(QLatin1Char(','))));
     QVERIFY2(ranges.indexOf(QStringLiteral("bytes=300007-"), firstResume) > firstResume,
@@ -385,22 +322,22 @@ void TestDownloadSim::tls()
         QVERIFY(m_proxy.process.isRunning() || m_proxy.start(QDir(m_dir.path())));
     }
     const QString state = QStringLiteral("web-") + (server.isEmpty() ? "plain" : server);
-    if (!m_webs.contains(state)) {
+    SimRobot &sim = m_webs[state];
+    if (!sim.isRunning()) {
         const QString pem = HostProcess::hostPath(QDir(m_pki).filePath(server));
         QJsonObject web { { "faults",
             QJsonArray { QJsonObject { { "target", "/download/elsewhere.zip" },
                 { "redirect", "http://127.0.0.1:1/download/elsewhere.zip" } } } } };
         if (!server.isEmpty())
             web.insert("tls", QJsonObject { { "cert", pem + ".pem" }, { "key", pem + ".key" } });
-        m_webs.insert(state, startSim(state, web));
+        QVERIFY(startSim(sim, state, web));
     }
-    const QString base = m_webs.value(state).value(QStringLiteral("web_url")).toString();
-    QVERIFY(!base.isEmpty());
+    const QString base = sim.webUrl();
     const auto restore = qScopeGuard(clearProxyVariables);
     for (const QString &assignment : environment.replaceInStrings(
              "@proxy", QStringLiteral("http://127.0.0.1:%1").arg(m_proxy.port)))
         qputenv(qPrintable(assignment.section('=', 0, 0)), assignment.section('=', 1).toUtf8());
-    const int requested = webLog(state).size();
+    const int requested = sim.webRequests().size();
     const int wentThrough = m_proxy.requests().size();
 
     Sink sink;
@@ -418,16 +355,15 @@ void TestDownloadSim::tls()
             = download(handler, sink, path.isEmpty() ? sink.answer->downloadUrl : base + path).code;
     if (failed == 0) {
         handler.postHttpTask(base + zev::kAddInstallStatPath, HttpCmdReport, utils::makeError(0));
-        QTRY_COMPARE_WITH_TIMEOUT(
-            webLog(state).last().toObject().value(QStringLiteral("path")).toString(),
+        QTRY_COMPARE_WITH_TIMEOUT(sim.webRequests().last().value(QStringLiteral("path")).toString(),
             zev::kAddInstallStatPath, 10000);
     }
     QCOMPARE(failed, code);
     if (code == QNetworkReply::SslHandshakeFailedError)
-        QCOMPARE(webLog(state).size(), requested);
+        QCOMPARE(sim.webRequests().size(), requested);
     const QStringList through = m_proxy.requests().mid(wentThrough);
     QCOMPARE(through.isEmpty(), proxied.isEmpty());
-    const int port = m_webs.value(state).value(QStringLiteral("web")).toInt();
+    const int port = sim.webPort();
     for (const QString &request : through)
         QVERIFY2(
             QRegularExpression(proxied.arg(port)).match(request).hasMatch(), qPrintable(request));

@@ -143,11 +143,8 @@ tst_RobotConsole::Run tst_RobotConsole::runConsole(RobotPeer &peer, const QStrin
         qWarning() << process.errorString();
         return run;
     }
-    QElapsedTimer clock;
-    clock.start();
-    while (process.state() != QProcess::NotRunning && clock.elapsed() < 15000)
-        QTest::qWait(5);
-    if (process.state() != QProcess::NotRunning) {
+    // The peer answers from this event loop, so no blocking wait for the program's end.
+    if (!QTest::qWaitFor([&] { return process.state() == QProcess::NotRunning; }, 15000)) {
         process.kill();
         process.waitForFinished(2000);
         return run;

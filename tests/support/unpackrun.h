@@ -47,14 +47,11 @@ inline Outcome run(const QString &zip, const QString &md5, int timeoutMs)
     thread.start();
     QMetaObject::invokeMethod(handler, "slotExtractZip", Qt::QueuedConnection, Q_ARG(QString, zip),
         Q_ARG(QString, md5), Q_ARG(int, 0));
-    QElapsedTimer waited;
-    waited.start();
-    while (outcome.answers == 0 && waited.elapsed() < timeoutMs)
-        QTest::qWait(5);
-    // A second answer would be queued behind the first.
-    QCoreApplication::processEvents();
+    static_cast<void>(QTest::qWaitFor([&] { return outcome.answers > 0; }, timeoutMs));
+    // Once the handler's thread has ended, every answer it gave is among the posted events.
     thread.quit();
     thread.wait();
+    QCoreApplication::sendPostedEvents(&receiver);
     return outcome;
 }
 

@@ -17,6 +17,13 @@
 
 namespace usbfixture {
 
+// The device files: a 2M robot, the two ids of a 5M robot, and a device of the robot's maker
+// that is no robot.
+inline const QString k2M = QStringLiteral("tarvo2-18d1-4e26.umockdev");
+inline const QString k5M11 = QStringLiteral("tarvo2-2207-0011.umockdev");
+inline const QString k5M10 = QStringLiteral("tarvo2-2207-0010.umockdev");
+inline const QString kUnknown = QStringLiteral("unknown-2207-0012.umockdev");
+
 // libusb sees a testbed only through umockdev's preload library.
 inline bool preloaded()
 {

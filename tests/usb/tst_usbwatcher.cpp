@@ -16,14 +16,10 @@
 #include <cstring>
 #include <unistd.h>
 
-namespace {
-
-const QString k2M = QStringLiteral("tarvo2-18d1-4e26.umockdev");
-const QString k5M11 = QStringLiteral("tarvo2-2207-0011.umockdev");
-const QString k5M10 = QStringLiteral("tarvo2-2207-0010.umockdev");
-const QString kUnknown = QStringLiteral("unknown-2207-0012.umockdev");
-
-} // namespace
+using usbfixture::k2M;
+using usbfixture::k5M10;
+using usbfixture::k5M11;
+using usbfixture::kUnknown;
 
 class TestUsbWatcher : public QObject
 {

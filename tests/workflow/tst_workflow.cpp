@@ -24,8 +24,9 @@ Q_DECLARE_METATYPE(StepState)
 
 namespace {
 
-const QString k2M = QStringLiteral("tarvo2-18d1-4e26.umockdev");
-const QString k5M = QStringLiteral("tarvo2-2207-0011.umockdev");
+using usbfixture::k2M;
+using usbfixture::k5M11;
+
 const QString kServicePackage = QStringLiteral("com.norvikinc.tarvo2services");
 const QString kServiceActivity
     = QStringLiteral("com.norvikinc.tarvo2services/com.norvikinc.tarvo2services.MainActivity");
@@ -209,6 +210,23 @@ private:
     void plug(const QString &fixture) { QVERIFY(UpgradeCase::plug(fixture)); }
     void pressStart() { QVERIFY(UpgradeCase::pressStart()); }
     QList<QJsonObject> webRequests(const QString &path) const { return sim.webRequests(path); }
+    // The run's one finish box is a failure saying `code`'s message after `prefix`.
+    void checkFailure(int code, const QString &prefix = QString())
+    {
+        QVERIFY(waitForBoxes(1));
+        QCOMPARE(boxes->boxes.size(), 1);
+        QCOMPARE(boxes->boxes.first().title, QStringLiteral("Failure"));
+        QCOMPARE(boxes->boxes.first().text, prefix + messageText(code));
+    }
+    // The body of the run's one report once it has come; empty when none or more came.
+    QJsonObject onlyReport() const
+    {
+        const QString path = QStringLiteral("/zev/version/addPcInstallStat");
+        static_cast<void>(QTest::qWaitFor([&] { return !webRequests(path).isEmpty(); }, 10000));
+        const QList<QJsonObject> reports = webRequests(path);
+        return reports.size() == 1 ? reports.first().value(QStringLiteral("body")).toObject()
+                                   : QJsonObject();
+    }
     QStringList installedInOrder() const { return sim.installedInOrder(); }
     QJsonObject deviceState() const { return sim.deviceState(); }
     QString simFile(const QString &relative) const { return sim.file(relative); }
@@ -248,8 +266,9 @@ void TestWorkflow::happyPath_data()
 
     QTest::newRow("type 0") << k2M << QStringLiteral("18d1:4e26") << QStringLiteral("download/2M/")
                             << 0 << QStringLiteral("TV2A17030001");
-    QTest::newRow("type 1") << k5M << QStringLiteral("2207:0011") << QStringLiteral("download/5M/")
-                            << 1 << QStringLiteral("TV5B17050011");
+    QTest::newRow("type 1") << k5M11 << QStringLiteral("2207:0011")
+                            << QStringLiteral("download/5M/") << 1
+                            << QStringLiteral("TV5B17050011");
 }
 
 void TestWorkflow::happyPath()
@@ -284,12 +303,7 @@ void TestWorkflow::happyPath()
     QVERIFY2(
         QFile::exists(dialog->currentWorkDir() + sim.packageFile()), qPrintable(sim.packageFile()));
 
-    QTRY_COMPARE_WITH_TIMEOUT(
-        webRequests(QStringLiteral("/zev/version/addPcInstallStat")).size(), 1, 10000);
-    const QJsonObject report = webRequests(QStringLiteral("/zev/version/addPcInstallStat"))
-                                   .first()
-                                   .value(QStringLiteral("body"))
-                                   .toObject();
+    const QJsonObject report = onlyReport();
     QCOMPARE(report.value(QStringLiteral("code")).toInt(-1), 0);
     QCOMPARE(report.value(QStringLiteral("serialNumber")).toString(), serial);
     QCOMPARE(report.value(QStringLiteral("robotType")).toInt(-1), robotType);
@@ -364,12 +378,7 @@ void TestWorkflow::emptySerialNumber()
     // The reader waited its full time for an answer that never came.
     QVERIFY2(elapsed.elapsed() >= 5000, qPrintable(QString::number(elapsed.elapsed())));
     QVERIFY(newLog().contains(QStringLiteral("read serialnum failure!")));
-    QTRY_COMPARE_WITH_TIMEOUT(
-        webRequests(QStringLiteral("/zev/version/addPcInstallStat")).size(), 1, 10000);
-    const QJsonObject report = webRequests(QStringLiteral("/zev/version/addPcInstallStat"))
-                                   .first()
-                                   .value(QStringLiteral("body"))
-                                   .toObject();
+    const QJsonObject report = onlyReport();
     QCOMPARE(report.value(QStringLiteral("serialNumber")).toString(), QString());
     QCOMPARE(report.value(QStringLiteral("code")).toInt(-1), 0);
 }
@@ -382,15 +391,12 @@ void TestWorkflow::noRobot()
     writeConfig();
     makeDialog();
     pressStart();
-    QVERIFY(waitForBoxes(1));
-    QCOMPARE(boxes->boxes.size(), 1);
-    QCOMPARE(boxes->boxes.first().title, QStringLiteral("Failure"));
-    QCOMPARE(
-        boxes->boxes.first().text, QString::fromUtf8("未检测到机器人版本,请检查USB连接是否正常!"));
+    checkFailure(utils::kRobotNotFound);
     QVERIFY(newLog().contains(QStringLiteral("usb not connect or robot shutdown!")));
     QCOMPARE(page()->objectName(), QStringLiteral("startWidget"));
-    QTest::qWait(500);
-    QCOMPARE(webRequests(QStringLiteral("/zev/version/")).size(), 0);
+    // A report would leave with the finish box; 500 ms let it reach the loopback service.
+    QVERIFY(!QTest::qWaitFor(
+        [&] { return !webRequests(QStringLiteral("/zev/version/")).isEmpty(); }, 500));
 }
 
 void TestWorkflow::englishRegionWithType0Robot()
@@ -409,18 +415,14 @@ void TestWorkflow::englishRegionWithType0Robot()
 
     makeDialog();
     pressStart();
-    QVERIFY(waitForBoxes(1));
-    QCOMPARE(boxes->boxes.size(), 1);
-    QCOMPARE(boxes->boxes.first().title, QStringLiteral("Failure"));
-    QCOMPARE(boxes->boxes.first().text,
-        QStringLiteral("System version is too low, please call after-sale service:000-0000-000!"));
+    checkFailure(utils::kBuildTooOld);
     QCOMPARE(adb.state(), QProcess::Running);
     adb.kill();
     adb.waitForFinished(5000);
     const QString log = newLog();
     QVERIFY(!log.contains(QStringLiteral("testUsbConnectRobot")));
     // No adb command reached the robot.
-    QVERIFY(dialogharness::textLines(simFile(QStringLiteral("commands.log"))).isEmpty());
+    QVERIFY(textLines(simFile(QStringLiteral("commands.log"))).isEmpty());
 }
 
 void TestWorkflow::buildChecks_data()
@@ -460,12 +462,9 @@ void TestWorkflow::buildChecks()
     QCOMPARE(boxes->boxes.size(), 1);
     QVERIFY2(boxes->boxes.first().title == title, qPrintable(boxes->boxes.first().text));
     if (title == QLatin1String("Failure")) {
-        QCOMPARE(boxes->boxes.first().text,
-            QStringLiteral(
-                "System version is too low, please call after-sale service:000-0000-000!"));
+        QCOMPARE(boxes->boxes.first().text, messageText(utils::kBuildTooOld));
         // Past the base information: the failure is reported.
-        QTRY_COMPARE_WITH_TIMEOUT(
-            webRequests(QStringLiteral("/zev/version/addPcInstallStat")).size(), 1, 10000);
+        QVERIFY(!onlyReport().isEmpty());
         QCOMPARE(webRequests(QStringLiteral("/zev/version/findPcInstallApk")).size(), 0);
     }
 }
@@ -524,35 +523,28 @@ void TestWorkflow::unknownTypeWhilePresent()
     robot->buildVersion = QStringLiteral("20170315120000");
     robot->kernelVersion = 1489550400;
     emit dialog->sigOnGetRobotBaseInfo(robot);
-    QVERIFY(waitForBoxes(1));
-    QCOMPARE(boxes->boxes.size(), 1);
-    QCOMPARE(boxes->boxes.first().title, QStringLiteral("Failure"));
-    QCOMPARE(boxes->boxes.first().text, QString::fromUtf8("机器人版本号错误!"));
+    checkFailure(utils::kRobotTypeWrong);
 }
 
 void TestWorkflow::answerFailures_data()
 {
     QTest::addColumn<QJsonObject>("answer");
-    QTest::addColumn<int>("code");
-    QTest::addColumn<QString>("message");
+    QTest::addColumn<int>("code"); // in the box and the report
     QTest::addColumn<int>("downloads");
 
     QTest::newRow("invalid answer")
-        << QJsonObject { { "valid", false } } << 501
-        << QString::fromUtf8("获取更新包版本信息失败，请检查网络!") << 0;
+        << QJsonObject { { "valid", false } } << int(utils::kUpgradeInfoBad) << 0;
     QTest::newRow("no download URL")
-        << QJsonObject { { "downloadUrl", QJsonValue::Null } } << 501
-        << QString::fromUtf8("获取更新包版本信息失败，请检查网络!") << 0;
+        << QJsonObject { { "downloadUrl", QJsonValue::Null } } << int(utils::kUpgradeInfoBad) << 0;
     QTest::newRow("wrong MD5") << QJsonObject { { "md5",
         QStringLiteral("0123456789abcdef0123456789abcdef") } }
-                               << 30002 << QString::fromUtf8("MD5校验失败,请重新刷机!") << 1;
+                               << int(utils::kPackageMd5Mismatch) << 1;
 }
 
 void TestWorkflow::answerFailures()
 {
     QFETCH(QJsonObject, answer);
     QFETCH(int, code);
-    QFETCH(QString, message);
     QFETCH(int, downloads);
 
     QVERIFY(startSim({ { "web", QJsonObject { { "answer", answer } } } }));
@@ -560,20 +552,9 @@ void TestWorkflow::answerFailures()
     plug(k2M);
     makeDialog();
     pressStart();
-    QVERIFY(waitForBoxes(1));
-    QCOMPARE(boxes->boxes.size(), 1);
-    QCOMPARE(boxes->boxes.first().title, QStringLiteral("Failure"));
-    QCOMPARE(boxes->boxes.first().text, message);
+    checkFailure(code);
     QCOMPARE(webRequests(QStringLiteral("/download/")).size(), downloads);
-    QTRY_COMPARE_WITH_TIMEOUT(
-        webRequests(QStringLiteral("/zev/version/addPcInstallStat")).size(), 1, 10000);
-    QCOMPARE(webRequests(QStringLiteral("/zev/version/addPcInstallStat"))
-                 .first()
-                 .value(QStringLiteral("body"))
-                 .toObject()
-                 .value(QStringLiteral("code"))
-                 .toInt(),
-        code);
+    QCOMPARE(onlyReport().value(QStringLiteral("code")).toInt(-1), code);
     QVERIFY(installedInOrder().isEmpty());
 }
 
@@ -586,20 +567,9 @@ void TestWorkflow::apkFailingTwice()
     plug(k2M);
     makeDialog();
     pressStart();
-    QVERIFY(waitForBoxes(1));
-    QCOMPARE(boxes->boxes.size(), 1);
-    QCOMPARE(boxes->boxes.first().title, QStringLiteral("Failure"));
-    QCOMPARE(boxes->boxes.first().text,
-        QStringLiteral("Tarvo2Services.apk") + QString::fromUtf8("主服务安装失败，请重新刷机！"));
-    QTRY_COMPARE_WITH_TIMEOUT(
-        webRequests(QStringLiteral("/zev/version/addPcInstallStat")).size(), 1, 10000);
-    QCOMPARE(webRequests(QStringLiteral("/zev/version/addPcInstallStat"))
-                 .first()
-                 .value(QStringLiteral("body"))
-                 .toObject()
-                 .value(QStringLiteral("code"))
-                 .toInt(),
-        20023);
+    checkFailure(utils::kMainServiceInstallFailed, QStringLiteral("Tarvo2Services.apk"));
+    QCOMPARE(onlyReport().value(QStringLiteral("code")).toInt(-1),
+        int(utils::kMainServiceInstallFailed));
 }
 
 void TestWorkflow::batteryWarning_data()
@@ -662,13 +632,9 @@ void TestWorkflow::unplugDuringStep()
     QTRY_VERIFY_WITH_TIMEOUT(dialog->stepState == step, 60000);
     const QString seen = service.left(service.indexOf(QLatin1Char('*')));
     QTRY_VERIFY_WITH_TIMEOUT(
-        dialogharness::textLines(simFile(QStringLiteral("commands.log"))).join('\n').contains(seen),
-        10000);
+        textLines(simFile(QStringLiteral("commands.log"))).join('\n').contains(seen), 10000);
     unplug(k2M);
-    QVERIFY(waitForBoxes(1));
-    QCOMPARE(boxes->boxes.size(), 1);
-    QCOMPARE(boxes->boxes.first().title, QStringLiteral("Failure"));
-    QCOMPARE(boxes->boxes.first().text, QString::fromUtf8("USB连接断开，请重试!"));
+    checkFailure(utils::kUsbDisconnected);
     QVERIFY(installedInOrder().isEmpty());
     QCOMPARE(dialog->findChild<QProgressBar *>(QStringLiteral("downloadProgressBar"))->value(), -1);
     QVERIFY(!dialog->progressTimer.isActive());
@@ -758,8 +724,8 @@ void TestWorkflow::progressStopsAtTheCap()
     const int cap = dialog->fakeProgressCap;
     // One step per 10 ms: the cap is reached after about a second and then held.
     QTRY_COMPARE_WITH_TIMEOUT(bar->value(), cap, 5000);
-    QTest::qWait(200);
-    QCOMPARE(bar->value(), cap);
+    // 200 ms: twenty more steps, had the bar not stopped.
+    QVERIFY(!QTest::qWaitFor([&] { return bar->value() != cap; }, 200));
     QCOMPARE(bar->maximum(), 100);
     QVERIFY(dialog->fakeProgressValue > cap);
 }

@@ -1,5 +1,6 @@
 // The serial number reader on a thread of its own, as the dialog drives it: Debian's adb forward
 // to the simulated robot's service, and the answers without a robot.
+#include "../support/simrobot.h"
 #include "izevusbinterface.h"
 #include "zevsocketworker.h"
 
@@ -7,36 +8,53 @@
 
 #include <QtTest>
 
-#include <cstdlib>
-
 namespace {
 
-const QString kPython = QStringLiteral("/usr/bin/python3");
-const QString kSystemAdb = QStringLiteral("/usr/bin/adb");
-
-QList<QJsonObject> jsonLines(const QString &path)
+// The reader on a thread of its own, its answers collected in order. Once finish() has ended
+// that thread no answer can follow the ones collected.
+struct WorkerThread
 {
-    QList<QJsonObject> result;
-    QFile file(path);
-    if (!file.open(QIODevice::ReadOnly))
-        return result;
-    for (const QByteArray &line : file.readAll().split('\n')) {
-        if (!line.trimmed().isEmpty())
-            result << QJsonDocument::fromJson(line).object();
+    WorkerThread()
+    {
+        worker->moveToThread(&thread);
+        QObject::connect(&thread, &QThread::finished, worker, &QObject::deleteLater);
+        QObject::connect(worker, &ZEVSocketWorker::sigReadSerialNumDone, &receiver,
+            [this](QString serial) { answers << serial; });
+        thread.start();
     }
-    return result;
-}
+    ~WorkerThread() { finish(); }
 
-// Ends the worker's thread however the test function ends; the worker goes with it.
-struct ThreadGuard
-{
-    QThread &thread;
-    ~ThreadGuard()
+    // Emits the invoking signal and waits for the next answer: the milliseconds that took, or -1.
+    template <typename Sender> qint64 read(Sender *sender)
+    {
+        const int before = answers.size();
+        QElapsedTimer elapsed;
+        elapsed.start();
+        emit sender->sigReadSerialNum();
+        if (!QTest::qWaitFor([&] { return answers.size() > before; }, 20000))
+            return -1;
+        return elapsed.elapsed();
+    }
+
+    void finish()
     {
         thread.quit();
         thread.wait();
+        QCoreApplication::sendPostedEvents(&receiver);
     }
+
+    QThread thread;
+    ZEVSocketWorker *worker = new ZEVSocketWorker;
+    QObject receiver;
+    QStringList answers;
 };
+
+bool runAdb(const QStringList &args)
+{
+    QProcess p;
+    p.start(FileUtils::appDirPath() + QStringLiteral("/fastbootfile/adb"), args);
+    return p.waitForFinished(20000) && p.exitCode() == 0;
+}
 
 } // namespace
 
@@ -77,91 +95,34 @@ private slots:
     void secondReadingReplacesTheSession();
 
 private:
-    struct Reading
-    {
-        QStringList answers;
-        qint64 elapsedMs = 0;
-    };
-    // Emits the invoking signal once and collects the answers for `settleMs` after the first.
-    template <typename Sender>
-    Reading read(Sender *sender, ZEVSocketWorker *worker, int settleMs = 300);
-    bool runAdb(const QStringList &args);
     QList<QJsonObject> serviceEvents() const
     {
-        return jsonLines(stateDir + QStringLiteral("/service.log"));
+        return jsonLines(sim.file(QStringLiteral("service.log")));
     }
 
     QTemporaryDir dir;
-    QString stateDir;
-    QString simctl;
-    bool simRunning = false;
+    SimRobot sim;
 };
-
-bool TestZevSocketWorker::runAdb(const QStringList &args)
-{
-    QProcess p;
-    p.start(FileUtils::appDirPath() + QStringLiteral("/fastbootfile/adb"), args);
-    return p.waitForFinished(20000) && p.exitCode() == 0;
-}
 
 void TestZevSocketWorker::initTestCase()
 {
-    if (!QFile::exists(kSystemAdb) || !QFile::exists(kPython))
+    if (!QFile::exists(QStringLiteral("/usr/bin/adb")) || !QFile::exists(SimRobot::python()))
         QSKIP("Debian's adb or python3 is not installed");
     QVERIFY(dir.isValid());
     QVERIFY(QDir().mkpath(FileUtils::logDirPath()));
-    const QString fastboot = FileUtils::appDirPath() + QStringLiteral("/fastbootfile");
-    QVERIFY(QDir().mkpath(fastboot));
-    QFile::remove(fastboot + QStringLiteral("/adb"));
-    const QString robotSim
-        = qEnvironmentVariable("ZEV_SOURCE_DIR") + QStringLiteral("/tools/robot-sim");
+    QVERIFY(installAdbWrapper());
     QVERIFY(
-        QFile::link(robotSim + QStringLiteral("/fastboot-adb"), fastboot + QStringLiteral("/adb")));
-
-    simctl = robotSim + QStringLiteral("/simctl.py");
-    stateDir = dir.filePath(QStringLiteral("robot"));
-    const QString scenario = dir.filePath(QStringLiteral("scenario.json"));
-    QFile file(scenario);
-    QVERIFY(file.open(QIODevice::WriteOnly));
-    // The simulator's machine-wide lock also keeps other programs that end every adb process
-    // (the upgrade tool itself) away while this test's adb server is in use.
-    file.write(R"({"service": {"serial": "TV2A17030042#F01", "delay_ms": {"52": 1000}}})");
-    file.close();
-    QProcess p;
-    p.start(kPython,
-        { simctl, QStringLiteral("start"), QStringLiteral("--state-dir"), stateDir,
-            QStringLiteral("--scenario"), scenario, QStringLiteral("--timeout"),
-            QStringLiteral("300") });
-    QVERIFY(p.waitForFinished(330000));
-    QVERIFY2(p.exitCode() == 0, p.readAllStandardError().constData());
-    simRunning = true;
-    runAdb({ QStringLiteral("kill-server") });
+        sim.start(QJsonDocument::fromJson(
+                      R"({"service": {"serial": "TV2A17030042#F01", "delay_ms": {"52": 1000}}})")
+                      .object(),
+            dir.path()));
+    killAdbServer();
 }
 
 void TestZevSocketWorker::cleanupTestCase()
 {
-    runAdb({ QStringLiteral("kill-server") });
-    if (simRunning)
-        QProcess::execute(
-            kPython, { simctl, QStringLiteral("stop"), QStringLiteral("--state-dir"), stateDir });
-}
-
-template <typename Sender>
-TestZevSocketWorker::Reading TestZevSocketWorker::read(
-    Sender *sender, ZEVSocketWorker *worker, int settleMs)
-{
-    Reading reading;
-    QMetaObject::Connection done = connect(worker, &ZEVSocketWorker::sigReadSerialNumDone, this,
-        [&reading](QString serial) { reading.answers << serial; });
-    QElapsedTimer elapsed;
-    elapsed.start();
-    emit sender->sigReadSerialNum();
-    while (reading.answers.isEmpty() && elapsed.elapsed() < 20000)
-        QTest::qWait(10);
-    reading.elapsedMs = elapsed.elapsed();
-    QTest::qWait(settleMs);
-    disconnect(done);
-    return reading;
+    killAdbServer();
+    sim.stop();
 }
 
 void TestZevSocketWorker::noRobotAnswersEmptyAfterTheWait_data()
@@ -174,29 +135,27 @@ void TestZevSocketWorker::noRobotAnswersEmptyAfterTheWait_data()
 void TestZevSocketWorker::noRobotAnswersEmptyAfterTheWait()
 {
     QFETCH(bool, usbInterface);
-    QThread thread;
-    auto *worker = new ZEVSocketWorker;
-    worker->moveToThread(&thread);
-    connect(&thread, &QThread::finished, worker, &QObject::deleteLater);
-    thread.start();
-    ThreadGuard guard { thread };
+    WorkerThread reader;
     const int eventsBefore = serviceEvents().size();
 
-    Reading reading;
+    qint64 elapsedMs = 0;
     UsbAnswer usb;
     usb.connected = false;
     PlainSender plain;
     if (usbInterface) {
-        connect(&usb, &UsbAnswer::sigReadSerialNum, worker, &ZEVSocketWorker::slotConnectRobot);
-        reading = read(&usb, worker, 500);
-        QCOMPARE(usb.asked.loadAcquire(), 1);
+        connect(
+            &usb, &UsbAnswer::sigReadSerialNum, reader.worker, &ZEVSocketWorker::slotConnectRobot);
+        elapsedMs = reader.read(&usb);
     } else {
-        connect(&plain, &PlainSender::sigReadSerialNum, worker, &ZEVSocketWorker::slotConnectRobot);
-        reading = read(&plain, worker, 500);
+        connect(&plain, &PlainSender::sigReadSerialNum, reader.worker,
+            &ZEVSocketWorker::slotConnectRobot);
+        elapsedMs = reader.read(&plain);
     }
-    QCOMPARE(reading.answers, QStringList { QString() });
-    QVERIFY2(reading.elapsedMs >= 4900 && reading.elapsedMs < 7000,
-        qPrintable(QString::number(reading.elapsedMs)));
+    reader.finish();
+    if (usbInterface)
+        QCOMPARE(usb.asked.loadAcquire(), 1);
+    QCOMPARE(reader.answers, QStringList { QString() });
+    QVERIFY2(elapsedMs >= 4900 && elapsedMs < 7000, qPrintable(QString::number(elapsedMs)));
     // Nothing reached the robot's service.
     QCOMPARE(serviceEvents().size(), eventsBefore);
 }
@@ -228,19 +187,13 @@ void TestZevSocketWorker::serialArrivingAfterOneSecondEndsTheWait()
         scenario.write(R"({"rules": [{"match": "^forward ", "responses": [{"delayMs": )"
             + QByteArray::number(forwardMs) + "}]}]}");
     }
-    QThread thread;
-    auto *worker = new ZEVSocketWorker;
-    worker->moveToThread(&thread);
-    connect(&thread, &QThread::finished, worker, &QObject::deleteLater);
-    thread.start();
-    ThreadGuard guard { thread };
+    WorkerThread reader;
     UsbAnswer usb;
-    connect(&usb, &UsbAnswer::sigReadSerialNum, worker, &ZEVSocketWorker::slotConnectRobot);
+    connect(&usb, &UsbAnswer::sigReadSerialNum, reader.worker, &ZEVSocketWorker::slotConnectRobot);
 
-    const Reading reading = read(&usb, worker, 500);
-    QCOMPARE(reading.answers, QStringList { QStringLiteral("TV2A17030042") });
-    QVERIFY2(reading.elapsedMs >= forwardMs + 1000 && reading.elapsedMs < forwardMs + 4000,
-        qPrintable(QString::number(reading.elapsedMs)));
+    const qint64 elapsedMs = reader.read(&usb);
+    QVERIFY2(elapsedMs >= forwardMs + 1000 && elapsedMs < forwardMs + 4000,
+        qPrintable(QString::number(elapsedMs)));
     bool asked52 = false;
     for (const QJsonObject &event : serviceEvents())
         asked52 = asked52 || event.value(QStringLiteral("id")).toInt() == 52;
@@ -254,27 +207,23 @@ void TestZevSocketWorker::serialArrivingAfterOneSecondEndsTheWait()
         return n;
     };
     const int before = disconnects();
-    thread.quit();
-    thread.wait();
+    reader.finish();
+    QCOMPARE(reader.answers, QStringList { QStringLiteral("TV2A17030042") });
     QTRY_COMPARE_WITH_TIMEOUT(disconnects(), before + 1, 5000);
 }
 
 void TestZevSocketWorker::secondReadingReplacesTheSession()
 {
-    QThread thread;
-    auto *worker = new ZEVSocketWorker;
-    worker->moveToThread(&thread);
-    connect(&thread, &QThread::finished, worker, &QObject::deleteLater);
-    thread.start();
-    ThreadGuard guard { thread };
+    WorkerThread reader;
     UsbAnswer usb;
-    connect(&usb, &UsbAnswer::sigReadSerialNum, worker, &ZEVSocketWorker::slotConnectRobot);
+    connect(&usb, &UsbAnswer::sigReadSerialNum, reader.worker, &ZEVSocketWorker::slotConnectRobot);
 
-    const Reading first = read(&usb, worker);
-    QCOMPARE(first.answers, QStringList { QStringLiteral("TV2A17030042") });
+    QVERIFY(reader.read(&usb) >= 0);
     const int eventsBetween = serviceEvents().size();
-    const Reading second = read(&usb, worker);
-    QCOMPARE(second.answers, QStringList { QStringLiteral("TV2A17030042") });
+    QVERIFY(reader.read(&usb) >= 0);
+    reader.finish();
+    QCOMPARE(reader.answers,
+        (QStringList { QStringLiteral("TV2A17030042"), QStringLiteral("TV2A17030042") }));
 
     // The first session was closed before the second one connected.
     QStringList events;
@@ -290,15 +239,10 @@ void TestZevSocketWorker::secondReadingReplacesTheSession()
         qPrintable(events.join(QLatin1Char(','))));
 }
 
-// The reader's adb server: a HOME and port of its own.
 int main(int argc, char **argv)
 {
-    char home[] = "/tmp/tst_zevsocketworker-home-XXXXXX";
-    if (!mkdtemp(home))
+    if (!ownAdbServer("tst_zevsocketworker", "15141"))
         return 1;
-    setenv("HOME", home, 1);
-    if (!std::getenv("ANDROID_ADB_SERVER_PORT"))
-        setenv("ANDROID_ADB_SERVER_PORT", "15141", 1);
     QCoreApplication app(argc, argv);
     TestZevSocketWorker test;
     return QTest::qExec(&test, argc, argv);
