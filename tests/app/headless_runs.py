@@ -103,6 +103,8 @@ class HeadlessRuns(unittest.TestCase):
             self.addCleanup(shutil.rmtree, self.folder, True)
         self.home = os.path.join(self.folder, "program")
         shutil.copytree(DIST, self.home, symlinks=True)
+        shutil.rmtree(os.path.join(self.home, "Log"))
+        os.makedirs(os.path.join(self.home, "Log"))
         os.remove(os.path.join(self.home, "fastbootfile", "adb"))
         shutil.copy(FASTBOOT_ADB, os.path.join(self.home, "fastbootfile", "adb"))
         os.makedirs(os.path.join(self.home, "Config"), exist_ok=True)
