@@ -5,7 +5,7 @@
 
 #include <windows.h>
 
-#include <atomic>
+#include <utility>
 
 namespace {
 
@@ -66,9 +66,7 @@ void writeError(const QString &text)
 void onInterrupt(std::function<void()> interrupted)
 {
     interruptHandled = CreateEventW(nullptr, TRUE, FALSE, nullptr);
-    interruptAction = [interrupted] {
-        interrupted();
-    };
+    interruptAction = std::move(interrupted);
     QObject::connect(QCoreApplication::instance(), &QCoreApplication::aboutToQuit,
         [] { SetEvent(interruptHandled); });
     SetConsoleCtrlHandler(onConsoleEvent, TRUE);

@@ -241,7 +241,7 @@ void HeadlessRunner::showFinish(
     m_anyFailed = m_anyFailed || !success;
     const QJsonObject result { { QStringLiteral("code"), code },
         { QStringLiteral("message"), message }, { QStringLiteral("serialNumber"), serialNumber },
-        { QStringLiteral("seconds"), qRound(seconds * 10) / 10.0 } };
+        { QStringLiteral("seconds"), qRound(seconds * 1000) / 1000.0 } };
     if (m_options.loop) {
         emitEvent(QStringLiteral("finish"), result, QString());
         emitEvent(QStringLiteral("robot"), result,

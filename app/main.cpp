@@ -17,6 +17,7 @@
 #include <QApplication>
 #include <QMessageBox>
 #include <QMetaType>
+#include <QPointer>
 
 #include <algorithm>
 
@@ -69,7 +70,11 @@ int runHeadless(QApplication &app, const HeadlessOptions &options)
     int exitCode = 0;
     {
         HeadlessRunner runner(dialog, options, &consoleio::writeLine);
-        consoleio::onInterrupt([&runner] { runner.interrupt(); });
+        // The handler outlives the runner: an interrupt after the run's end finds nothing to do.
+        consoleio::onInterrupt([runnerAlive = QPointer<HeadlessRunner>(&runner)] {
+            if (runnerAlive)
+                runnerAlive->interrupt();
+        });
         runner.start();
         exitCode = app.exec();
     }
