@@ -672,12 +672,13 @@ def bench_upgrade(ctx):
             seconds, rss, commands, wait = ours_retried()
             a.append((seconds, rss))
             waits.append(wait)
+            # The two ways of running the program side by side, after the same preparation.
+            reset_robot()
+            h.append(headless())
             reset_robot()
             b.append(reference(commands))
             reset_robot()
             c.append(reference(commands, with_package=True))
-            reset_robot()
-            h.append(headless())
         reset_robot()
         handover = loop_handover(4)
     finally:

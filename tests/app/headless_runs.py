@@ -119,6 +119,11 @@ class HeadlessRuns(unittest.TestCase):
                     "XDG_RUNTIME_DIR": self.runtime, "ZEV_ADB_ARGV_LOG": self.argv_log,
                     "UMOCKDEV_DIR": self.testbed.get_root_dir(), "LD_PRELOAD": "libumockdev-preload.so.0"}
         os.makedirs(self.env["HOME"])
+        # A sanitizer build's settings go along; ASan accepts umockdev's preload ahead of itself.
+        for name in ("ASAN_OPTIONS", "UBSAN_OPTIONS", "LSAN_OPTIONS", "TSAN_OPTIONS"):
+            if name in os.environ:
+                self.env[name] = os.environ[name]
+        self.env["ASAN_OPTIONS"] = self.env.get("ASAN_OPTIONS", "") + ":verify_asan_link_order=0"
         self.sim = None
         self.plugged = False
 
