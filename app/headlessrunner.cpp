@@ -73,6 +73,7 @@ void HeadlessRunner::waitForRobot()
         QMetaObject::invokeMethod(this, &HeadlessRunner::beginRun, Qt::QueuedConnection);
         return;
     }
+    emitEvent(QStringLiteral("waiting"), {}, QStringLiteral("Waiting for a robot..."));
     if (m_options.waitSeconds > 0)
         m_waitLimit.start(m_options.waitSeconds * 1000);
     m_rescan.start();
@@ -102,7 +103,6 @@ void HeadlessRunner::onRobotRemoved()
     if (m_phase != Phase::WaitingForUnplug)
         return;
     m_rescan.stop();
-    emitEvent(QStringLiteral("waiting"), {}, QStringLiteral("Waiting for the next robot..."));
     waitForRobot();
 }
 

@@ -182,8 +182,7 @@ class HeadlessRuns(unittest.TestCase):
             self.unplug()
 
         def plug_once_waiting(program):
-            self.assertTrue(program.wait_event("start"))
-            time.sleep(1)  # the program is waiting now; the robot comes a moment later
+            self.assertTrue(program.wait_event("waiting"))
             self.plug()
 
         def interrupt_in_download(program):
@@ -264,14 +263,14 @@ class HeadlessRuns(unittest.TestCase):
 
     def test_second_copy_and_interrupt_while_waiting(self):
         first = self.start("--headless", "--json", "--wait", "600")
-        self.assertTrue(first.wait_event("start"))
+        self.assertTrue(first.wait_event("waiting"))
         second = self.start("--headless", "--json")
         self.assertEqual(second.finish(), 3)
         self.assertEqual(second.lines, [])
         self.assertIn("The software instance is running now!", second.stderr.decode())
         first.process.send_signal(signal.SIGINT)
         self.assertEqual(first.finish(), 130)
-        self.assertEqual([e["event"] for e in first.events()], ["start", "interrupted"])
+        self.assertEqual([e["event"] for e in first.events()], ["start", "waiting", "interrupted"])
         self.assertEqual(self.commands(), [])
 
     def test_loop_of_two_robots(self):
