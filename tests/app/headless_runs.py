@@ -4,7 +4,8 @@
 The program runs from a copy of dist/ with nothing of a display in its environment, under
 umockdev's preload: this test's testbed is the USB bus, where the robot's device is plugged and
 pulled while the program runs. fastbootfile/adb is robot-sim's wrapper of Debian's adb, which
-records every command line (ZEV_ADB_ARGV_LOG)."""
+records every command line (ZEV_ADB_ARGV_LOG). ZEV_KEEP=1 keeps each case's folder (the program's
+copy with its log, the robot's logs) for a look after a failure."""
 import json
 import os
 import shutil
