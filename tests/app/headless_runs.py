@@ -121,9 +121,9 @@ class HeadlessRuns(unittest.TestCase):
                     "UMOCKDEV_DIR": self.testbed.get_root_dir(), "LD_PRELOAD": "libumockdev-preload.so.0"}
         os.makedirs(self.env["HOME"])
         # A sanitizer build's settings go along; ASan accepts umockdev's preload ahead of itself.
-        for name in ("ASAN_OPTIONS", "UBSAN_OPTIONS", "LSAN_OPTIONS", "TSAN_OPTIONS"):
-            if name in os.environ:
-                self.env[name] = os.environ[name]
+        self.sanitizers = {name: os.environ[name] for name in ("ASAN_OPTIONS", "UBSAN_OPTIONS", "LSAN_OPTIONS",
+                                                               "TSAN_OPTIONS") if name in os.environ}
+        self.env.update(self.sanitizers)
         self.env["ASAN_OPTIONS"] = self.env.get("ASAN_OPTIONS", "") + ":verify_asan_link_order=0"
         self.sim = None
         self.plugged = False
@@ -243,9 +243,10 @@ class HeadlessRuns(unittest.TestCase):
                                  else [], [])
 
     def test_plain_output_without_environment(self):
-        # No environment at all but the single-instance token's folder: no display, no locale.
+        # No environment but the single-instance token's folder (and a sanitizer build's settings):
+        # no display, no locale.
         os.remove(os.path.join(self.home, "Config", "settings.ini"))
-        program = self.start("--headless", env={"TMPDIR": self.runtime})
+        program = self.start("--headless", env=dict(self.sanitizers, TMPDIR=self.runtime))
         self.assertEqual(program.finish(), 1, program.stderr)
         self.assertEqual(program.lines[-1], "Failure 40000: " + NO_ROBOT)
         self.assertEqual(self.commands(), [])
