@@ -131,12 +131,18 @@ class HeadlessRuns(unittest.TestCase):
     def tearDown(self):
         if self.sim:
             self.sim.stop()
-        subprocess.run([FASTBOOT_ADB, "kill-server"], env=dict(self.env, LD_PRELOAD=""),
+        self.kill_adb_server()
+
+    def kill_adb_server(self):
+        subprocess.run([FASTBOOT_ADB, "kill-server"], env=dict(self.env, LD_PRELOAD="", ZEV_ADB_ARGV_LOG=""),
                        capture_output=True, timeout=30)
 
     def start_sim(self, scenario):
+        # Each robot meets a fresh adb server, as after a cable is pulled: one that knew the robot
+        # before could still be ending when the next run asks it.
         if self.sim:
             self.sim.stop()
+        self.kill_adb_server()
         self.sim = simctl.Sim(scenario, tempfile.mkdtemp(prefix="robot-", dir=self.folder))
         ports = self.sim.start()
         os.makedirs(os.path.join(self.home, "config"), exist_ok=True)
