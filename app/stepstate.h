@@ -11,3 +11,6 @@ enum class StepState {
     PushingFiles = 4,
     InstallingApps = 5,
 };
+
+// The enumerator's name, as the headless mode prints it.
+const char *stepStateName(StepState state);

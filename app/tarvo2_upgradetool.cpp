@@ -302,10 +302,79 @@ bool Tarvo2_UpgradeTool::nativeEvent(const QByteArray &eventType, void *message,
     return QWidget::nativeEvent(QByteArray(), message, result);
 }
 
-void Tarvo2_UpgradeTool::showPage(Page page)
+void Tarvo2_UpgradeTool::setView(UpgradeView *newView)
+{
+    view = newView ? newView : this;
+}
+
+void Tarvo2_UpgradeTool::showPage(UpgradePage page)
 {
     currentPage = page;
     ui->stackedWidget->setCurrentIndex(static_cast<int>(page));
+}
+
+void Tarvo2_UpgradeTool::showStep(StepState step, const QString &text)
+{
+    Q_UNUSED(step)
+    ui->lbDownloadEvent->setText(text);
+}
+
+void Tarvo2_UpgradeTool::showInstallStep(StepState step, const QString &text, const QString &detail)
+{
+    Q_UNUSED(step)
+    ui->lbInstallEvent->setText(text);
+    if (!detail.isNull())
+        ui->lbInstallPackageName->setText(detail);
+}
+
+void Tarvo2_UpgradeTool::showDownloadProgress(qint64 totalBytes, qint64 doneBytes)
+{
+    ui->downloadProgressBar->setMaximum(static_cast<int>(totalBytes));
+    ui->downloadProgressBar->setValue(static_cast<int>(doneBytes));
+}
+
+void Tarvo2_UpgradeTool::resetDownloadProgress()
+{
+    ui->downloadProgressBar->reset();
+}
+
+void Tarvo2_UpgradeTool::showPushed(const QString &name, int done, int total)
+{
+    ui->installProgressBar->setMaximum(total);
+    ui->installProgressBar->setValue(done);
+    ui->lbInstallEvent->setText(tr("Push: ") + name + QStringLiteral(": "));
+    ui->lbInstallPackageName->setText(tr("Succeed"));
+}
+
+void Tarvo2_UpgradeTool::showInstallProgress(int value, int maximum)
+{
+    ui->installProgressBar->setMaximum(maximum);
+    ui->installProgressBar->setValue(value);
+}
+
+void Tarvo2_UpgradeTool::resetInstallProgress()
+{
+    ui->installProgressBar->reset();
+}
+
+void Tarvo2_UpgradeTool::setStartEnabled(bool enabled)
+{
+    ui->pbStartUpgrade->setEnabled(enabled);
+}
+
+void Tarvo2_UpgradeTool::showWarning(const QString &title, const QString &text)
+{
+    QMessageBox::warning(nullptr, title, text, tr("Ok"), QString(), QString(), 0, -1);
+}
+
+void Tarvo2_UpgradeTool::showFinish(
+    int code, const QString &title, const QString &message, const QString &robotSerial)
+{
+    Q_UNUSED(robotSerial)
+    if (code == utils::kSuccess)
+        QMessageBox::warning(nullptr, title, message, tr("Ok"), QString(), QString(), 0, -1);
+    else
+        QMessageBox::critical(nullptr, title, message, tr("Ok"), QString(), QString(), 0, -1);
 }
 
 enumRobotVersion Tarvo2_UpgradeTool::currentRobotType() const
@@ -355,11 +424,13 @@ void Tarvo2_UpgradeTool::on_pbStartUpgrade_clicked()
     // thread and the serial worker are not stalled behind it.
     QMutexLocker locker(stateMutex);
     if (usbWatcher->isUsbConnected()) {
-        ui->pbStartUpgrade->setEnabled(false);
+        view->setStartEnabled(false);
         taskRunning = true;
-        showPage(Page::Download);
-        ui->lbDownloadEvent->setText(tr("Read the robot version information, please wait..."));
+        view->showPage(Page::Download);
+        view->showStep(stepState, tr("Read the robot version information, please wait..."));
         packagePath.clear();
+        // A robot whose number cannot be read must not be reported under the one before it.
+        serialNumber.clear();
         AdbConductor::instance()->reset(true);
         Logger::instance()->info(QStringLiteral("sigGetRobotBaseInfo..."));
         emit sigCheckRobot();
@@ -388,7 +459,7 @@ void Tarvo2_UpgradeTool::slotCheckRobot()
     thread->start(QThread::InheritPriority);
 
     Logger::instance()->info(QStringLiteral("get robot serialnum start..."));
-    ui->lbDownloadEvent->setText(tr("Read the robot serial number, please wait..."));
+    view->showStep(stepState, tr("Read the robot serial number, please wait..."));
     emit sigReadSerialNum();
 }
 
@@ -419,8 +490,9 @@ void Tarvo2_UpgradeTool::slotReadSerialnumDone(QString serialNum)
 
 void Tarvo2_UpgradeTool::slotGetRobotBaseInfo()
 {
-    showPage(Page::Download);
-    ui->lbDownloadEvent->setText(tr("Read the robot system and the main service version."));
+    view->showPage(Page::Download);
+    view->showStep(
+        StepState::ReadingBaseInfo, tr("Read the robot system and the main service version."));
     Logger::instance()->info(QStringLiteral("Request robot tavro2 base infomation start..."));
     stepState = StepState::ReadingBaseInfo;
     AdbConductor::instance()->adbGetRobotBaseInfo(config.buildVersionKey, config.kernelVersionKey);
@@ -484,7 +556,7 @@ void Tarvo2_UpgradeTool::slotOnGetRobotBaseInfo(RobotTarvo2Ptr robotPtr)
 
 void Tarvo2_UpgradeTool::slotGetUpgradeInfo()
 {
-    ui->lbDownloadEvent->setText(tr("Request the latest upgrade software version information..."));
+    view->showStep(stepState, tr("Request the latest upgrade software version information..."));
     ZEVDownloadHandler *download = utils::SingletonT<ZEVDownloadHandler>::instance();
     download->setDownloadPath(currentWorkDir());
     download->postHttpTask(config.findInstallApkUrl, HttpCmdUpgradeInfo, utils::ZEVErrorPtr());
@@ -536,7 +608,7 @@ void Tarvo2_UpgradeTool::onUpgradeInfo(UpgRespDataPtr dataPtr, utils::ZEVErrorPt
 void Tarvo2_UpgradeTool::slotStartTask(UpgRespDataPtr dataPtr)
 {
     Logger::instance()->info(QStringLiteral("Start downloading..."));
-    ui->lbDownloadEvent->setText(tr("downloading..."));
+    view->showStep(stepState, tr("downloading..."));
     utils::SingletonT<ZEVDownloadHandler>::instance()->postHttpTask(
         dataPtr->downloadUrl, HttpCmdDownload, utils::ZEVErrorPtr());
 }
@@ -548,8 +620,7 @@ void Tarvo2_UpgradeTool::onProgress(qint64 totalBytes, qint64 doneBytes)
 
 void Tarvo2_UpgradeTool::slotUpdateProgress(qint64 totalBytes, qint64 doneBytes)
 {
-    ui->downloadProgressBar->setMaximum(static_cast<int>(totalBytes));
-    ui->downloadProgressBar->setValue(static_cast<int>(doneBytes));
+    view->showDownloadProgress(totalBytes, doneBytes);
 }
 
 void Tarvo2_UpgradeTool::onTaskFinished(
@@ -596,7 +667,7 @@ void Tarvo2_UpgradeTool::startExtract(const QString &path)
         finishWithCode(utils::kDownloadHttpError);
         return;
     }
-    ui->lbDownloadEvent->setText(tr("Check upgrade file..."));
+    view->showStep(stepState, tr("Check upgrade file..."));
     auto *handler = new ZipHandler;
     auto *thread = new QThread(this);
     handler->moveToThread(thread);
@@ -640,7 +711,7 @@ void Tarvo2_UpgradeTool::slotUpgradeRobot()
         finishWithCode(kRobotNotFound);
         return;
     }
-    showPage(Page::Install);
+    view->showPage(Page::Install);
     Logger::instance()->info(QStringLiteral("rooting please wait for about three minitues..."));
 
     bool lowBattery = false;
@@ -649,16 +720,14 @@ void Tarvo2_UpgradeTool::slotUpgradeRobot()
         lowBattery = robot && robot->batteryRatio < kBatteryWarningRatio && !robot->acPowered;
     }
     if (lowBattery) {
-        QMessageBox::warning(nullptr, tr("Warnning"),
+        view->showWarning(tr("Warnning"),
             tr("Your tarvo's power is less than 60%,please make sure Tarvo is charging before "
-               "upgrade!"),
-            tr("Ok"), QString(), QString(), 0, -1);
+               "upgrade!"));
     }
 
-    ui->lbInstallEvent->setText(tr("Copy action files:"));
-    ui->lbInstallPackageName->setText(tr(""));
+    view->showInstallStep(StepState::PushingFiles, tr("Copy action files:"), tr(""));
     progressTimer.stop();
-    ui->downloadProgressBar->reset();
+    view->resetDownloadProgress();
 
     QMutexLocker locker(stateMutex);
     AdbConductor::instance()->setRobotVersion(currentRobotType());
@@ -671,10 +740,7 @@ void Tarvo2_UpgradeTool::onPushOneFileFinished(
 {
     if (!errorPtr || errorPtr->errorCode() != utils::kSuccess)
         return;
-    ui->installProgressBar->setMaximum(nTotal);
-    ui->installProgressBar->setValue(nDone);
-    ui->lbInstallEvent->setText(tr("Push: ") + name + QStringLiteral(": "));
-    ui->lbInstallPackageName->setText(tr("Succeed"));
+    view->showPushed(name, nDone, nTotal);
 }
 
 void Tarvo2_UpgradeTool::onPushFilesFinished(utils::ZEVErrorPtr errorPtr)
@@ -684,7 +750,7 @@ void Tarvo2_UpgradeTool::onPushFilesFinished(utils::ZEVErrorPtr errorPtr)
         return;
     }
     progressTimer.stop();
-    ui->installProgressBar->reset();
+    view->resetInstallProgress();
     emit sigInstallApps();
 }
 
@@ -712,24 +778,21 @@ void Tarvo2_UpgradeTool::startProgressTimer(int intervalMs, int startValue, int 
     fakeProgressValue = startValue;
     if (progressTimer.isActive())
         progressTimer.stop();
-    ui->installProgressBar->setMaximum(maximum);
-    ui->installProgressBar->setValue(startValue);
+    view->showInstallProgress(startValue, maximum);
     progressTimer.start(intervalMs);
 }
 
 void Tarvo2_UpgradeTool::onTimerOut()
 {
-    ui->installProgressBar->setMaximum(100);
     fakeProgressValue += 1;
-    ui->installProgressBar->setValue(qMin(fakeProgressValue, fakeProgressCap));
+    view->showInstallProgress(qMin(fakeProgressValue, fakeProgressCap), 100);
 }
 
 void Tarvo2_UpgradeTool::onUninstallStart()
 {
     newProgressCap();
     startProgressTimer(kUninstallTickMs, 0, 100);
-    ui->lbInstallEvent->setText(tr("uninstall apps"));
-    ui->lbInstallPackageName->setText(tr("please wait..."));
+    view->showInstallStep(stepState, tr("uninstall apps"), tr("please wait..."));
 }
 
 void Tarvo2_UpgradeTool::onInstallingApp(AppPtr appPtr, utils::ZEVErrorPtr errorPtr)
@@ -738,8 +801,7 @@ void Tarvo2_UpgradeTool::onInstallingApp(AppPtr appPtr, utils::ZEVErrorPtr error
         return;
     newProgressCap();
     startProgressTimer(installTickMs(appPtr->id), 0, 100);
-    ui->lbInstallEvent->setText(tr("Installing:"));
-    ui->lbInstallPackageName->setText(appPtr->name);
+    view->showInstallStep(stepState, tr("Installing:"), appPtr->name);
 }
 
 void Tarvo2_UpgradeTool::onInstallOneFinished(AppPtr appPtr, utils::ZEVErrorPtr errorPtr)
@@ -747,9 +809,9 @@ void Tarvo2_UpgradeTool::onInstallOneFinished(AppPtr appPtr, utils::ZEVErrorPtr 
     if (!errorPtr || errorPtr->errorCode() != utils::kSuccess)
         return;
     progressTimer.stop();
-    ui->installProgressBar->reset();
-    ui->lbInstallEvent->setText(tr("Installation complete:"));
-    ui->lbInstallPackageName->setText(appPtr ? appPtr->name : QString());
+    view->resetInstallProgress();
+    view->showInstallStep(
+        stepState, tr("Installation complete:"), appPtr ? appPtr->name : QLatin1String(""));
 }
 
 void Tarvo2_UpgradeTool::onInstallAllFinished(utils::ZEVErrorPtr errorPtr)
@@ -758,7 +820,7 @@ void Tarvo2_UpgradeTool::onInstallAllFinished(utils::ZEVErrorPtr errorPtr)
         emit sigShowFinishMessageBox(orUnknown(errorPtr));
         return;
     }
-    ui->lbInstallEvent->setText(decodedMessage(errorPtr));
+    view->showInstallStep(stepState, decodedMessage(errorPtr), QString());
     errorPtr->setErrorCode(utils::kSuccess);
     emit sigShowFinishMessageBox(errorPtr);
 }
@@ -767,24 +829,23 @@ void Tarvo2_UpgradeTool::slotShowFinishMessageBox(utils::ZEVErrorPtr errorPtr)
 {
     errorPtr = orUnknown(errorPtr);
     qCDebug(lcApp, "Upgrade finished, code: %d", errorPtr->errorCode());
-    ui->pbStartUpgrade->setEnabled(true);
+    view->setStartEnabled(true);
     progressTimer.stop();
-    ui->downloadProgressBar->reset();
+    view->resetDownloadProgress();
 
     if (errorPtr->errorCode() == utils::kSuccess) {
         emit sigReportError(errorPtr);
-        QMessageBox::warning(nullptr, tr("Success"),
-            tr("Root complete, please wait for your robot to restart!"), tr("Ok"), QString(),
-            QString(), 0, -1);
+        view->showFinish(errorPtr->errorCode(), tr("Success"),
+            tr("Root complete, please wait for your robot to restart!"), serialNumber);
     } else {
         if (baseInfoArrived(stepState))
             emit sigReportError(errorPtr);
-        QMessageBox::critical(nullptr, tr("Failure"), decodedMessage(errorPtr), tr("Ok"), QString(),
-            QString(), 0, -1);
+        view->showFinish(
+            errorPtr->errorCode(), tr("Failure"), decodedMessage(errorPtr), serialNumber);
     }
     stepState = StepState::Idle;
     taskRunning = false;
-    showPage(Page::Start);
+    view->showPage(Page::Start);
 }
 
 void Tarvo2_UpgradeTool::slotReportError(utils::ZEVErrorPtr errorPtr)
@@ -812,7 +873,7 @@ void Tarvo2_UpgradeTool::slotUsbStateChanged(bool bInsertUsb)
     case StepState::InstallingApps:
         if (!bInsertUsb) {
             progressTimer.stop();
-            ui->downloadProgressBar->reset();
+            view->resetDownloadProgress();
             AdbConductor::instance()->stopAll();
         }
         break;

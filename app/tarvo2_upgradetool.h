@@ -3,6 +3,7 @@
 #include "izevusbinterface.h"
 #include "sessioneventinterface.h"
 #include "stepstate.h"
+#include "upgradeview.h"
 
 #include <adbconductor.h>
 #include <appconfig.h>
@@ -43,7 +44,8 @@ class Tarvo2_UpgradeTool : public QDialog,
                            public IDownloadHandlerEvent,
                            public IZEVSocketSessionEvent,
                            public IZEVUsbInterface,
-                           public utils::SingletonT<Tarvo2_UpgradeTool>
+                           public utils::SingletonT<Tarvo2_UpgradeTool>,
+                           private UpgradeView
 {
     Q_OBJECT
     Q_INTERFACES(IAdbConductorEvent IDownloadHandlerEvent IZEVSocketSessionEvent IZEVUsbInterface)
@@ -77,6 +79,12 @@ public:
 
     // IZEVUsbInterface; called from the serial worker's thread.
     bool isUsbConnected() override;
+
+    // Where the run shows itself; null gives the dialog's widgets and boxes back. The view must
+    // outlive its use.
+    void setView(UpgradeView *view);
+    UsbWatcher *usbWatch() const { return usbWatcher; }
+    bool isTaskRunning() const { return taskRunning; }
 
 signals:
     void sigCheckRobot();
@@ -125,20 +133,28 @@ protected slots:
     void slotReadSerialnumDone(QString serialNum);
 
 private:
-    // Indexes of the stacked widget's pages, in the order the form adds them.
-    enum class Page {
-        Start = 0,
-        Download = 1,
-        Install = 2,
-    };
+    using Page = UpgradePage;
 
     friend class TestDialog;
     friend class TestWorkflow;
     friend class TestFaults;
 
+    // UpgradeView, with the dialog's widgets and message boxes.
+    void showPage(UpgradePage page) override;
+    void showStep(StepState step, const QString &text) override;
+    void showInstallStep(StepState step, const QString &text, const QString &detail) override;
+    void showDownloadProgress(qint64 totalBytes, qint64 doneBytes) override;
+    void resetDownloadProgress() override;
+    void showPushed(const QString &name, int done, int total) override;
+    void showInstallProgress(int value, int maximum) override;
+    void resetInstallProgress() override;
+    void setStartEnabled(bool enabled) override;
+    void showWarning(const QString &title, const QString &text) override;
+    void showFinish(int code, const QString &title, const QString &message,
+                    const QString &robotSerial) override;
+
     void applyStyleSheet();
     static void cleanWorkFolders();
-    void showPage(Page page);
     void finishWithCode(utils::ErrorCode code);
     void startExtract(const QString &path);
     void startProgressTimer(int intervalMs, int startValue, int maximum);
@@ -149,6 +165,7 @@ private:
     QString currentWorkDir() const;
 
     std::unique_ptr<Ui::Tarvo2_UpgradeToolClass> ui;
+    UpgradeView *view = this;
 
     AppConfig config;
     bool dragging = false;

@@ -19,6 +19,7 @@
 #include <QTimer>
 
 #include <atomic>
+#include <utility>
 
 namespace {
 
@@ -154,8 +155,26 @@ void HttpWorker::shutdown()
     m_stage = Stage::Idle;
 }
 
+void HttpWorker::cancelDownload()
+{
+    if (m_stage != Stage::Task || m_task.header != HttpCmdDownload || !m_reply)
+        return;
+    m_discardPart = true;
+    abortExchange(utils::kDownloadInterrupted);
+}
+
+void HttpWorker::whenIdle(std::function<void()> done)
+{
+    m_idleWaiters.push_back(std::move(done));
+    next();
+}
+
 void HttpWorker::next()
 {
+    if (!m_shuttingDown && m_stage == Stage::Idle && m_tasks.isEmpty()) {
+        for (const auto &done : std::exchange(m_idleWaiters, {}))
+            done();
+    }
     if (m_shuttingDown || m_stage != Stage::Idle || m_tasks.isEmpty())
         return;
     m_task = m_tasks.dequeue();
@@ -770,6 +789,9 @@ void HttpWorker::finishDownload(int code)
     if (m_finished)
         return;
     m_finished = true;
+    if (code != 0 && m_discardPart)
+        QFile::remove(m_partPath);
+    m_discardPart = false;
     const qint64 total = m_total < 0 ? 0 : m_total;
     const qint64 done = m_done;
     const QString path = code == 0 ? m_finalPath : QString();

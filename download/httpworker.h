@@ -15,6 +15,9 @@
 #include <QString>
 #include <QUrl>
 
+#include <functional>
+#include <vector>
+
 class QNetworkAccessManager;
 class QNetworkReply;
 class QTimer;
@@ -46,6 +49,9 @@ public:
     void setTransferTimeout(int milliseconds);
     void setCaFile(const QString &path);
     void shutdown();
+    void cancelDownload();
+    // `done` runs on this thread once no exchange is in progress and no task is waiting.
+    void whenIdle(std::function<void()> done);
 
 private:
     enum class Stage { Idle, QueuedReport, Task, Signature };
@@ -86,6 +92,7 @@ private:
     ReportQueue m_reports;
     QQueue<Task> m_tasks;
     bool m_shuttingDown = false;
+    std::vector<std::function<void()>> m_idleWaiters;
 
     // The exchange in progress.
     Stage m_stage = Stage::Idle;
@@ -113,5 +120,6 @@ private:
     qint64 m_total = -1;
     bool m_restartedFresh = false;
     bool m_finished = false;
+    bool m_discardPart = false;
     QElapsedTimer m_progressClock;
 };

@@ -134,6 +134,20 @@ void ZEVDownloadHandler::postHttpTask(QString url, HttpCmdHeader header, utils::
     QMetaObject::invokeMethod(worker, [worker, task] { worker->enqueue(task); });
 }
 
+void ZEVDownloadHandler::cancelDownload()
+{
+    HttpWorker *worker = m_worker;
+    QMetaObject::invokeMethod(worker, [worker] { worker->cancelDownload(); });
+}
+
+void ZEVDownloadHandler::whenSettled(std::function<void()> done)
+{
+    HttpWorker *worker = m_worker;
+    QMetaObject::invokeMethod(worker, [this, worker, done = std::move(done)] {
+        worker->whenIdle([this, done] { QMetaObject::invokeMethod(this, done); });
+    });
+}
+
 void ZEVDownloadHandler::deliverUpgradeInfo(UpgRespDataPtr data, utils::ZEVErrorPtr error)
 {
     if (error->errorCode() == utils::kSuccess)

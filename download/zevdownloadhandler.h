@@ -12,6 +12,7 @@
 #include <QObject>
 #include <QString>
 
+#include <functional>
 #include <memory>
 
 class ZEVDownloadHandler;
@@ -71,6 +72,13 @@ public:
     // A report (header 3) gets no callback; one that cannot be delivered is kept in the report
     // queue file and sent before the next request.
     void postHttpTask(QString url, HttpCmdHeader header, utils::ZEVErrorPtr error);
+
+    // Ends a download in progress with kDownloadInterrupted and removes what it saved, so that
+    // nothing half-written stays for a later resume. Anything else in progress goes on.
+    void cancelDownload();
+    // Calls `done` on this component's thread once every request posted before is over (a report
+    // delivered or kept in the queue file).
+    void whenSettled(std::function<void()> done);
 
     // Defaults: "pending_reports.json" beside the program; 30000 ms without any data.
     void setReportQueueFile(const QString &path);

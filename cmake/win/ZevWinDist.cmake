@@ -28,7 +28,7 @@ add_custom_target(zev_windows_dist ALL
           -P ${CMAKE_CURRENT_LIST_DIR}/deploy.cmake
   COMMENT "Completing the Windows dist/ folder"
   VERBATIM)
-foreach(t Tarvo2_UpgradeTool AdbConductor ZEVSocketSession LibWireClass ZEVDownloadHandler
+foreach(t ${ZEV_SHIPPED_PROGRAMS} AdbConductor ZEVSocketSession LibWireClass ZEVDownloadHandler
           robot-console Tarvo2_UpgradeTool_dist)
   if(TARGET ${t})
     add_dependencies(zev_windows_dist ${t})

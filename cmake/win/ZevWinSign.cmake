@@ -14,6 +14,7 @@
 # write, and the signed installer already protects them on the way to the user.
 set(ZEV_SIGNED_FILES
   Tarvo2_UpgradeTool.exe
+  Tarvo2_UpgradeTool.com
   robot-console.exe
   AdbConductor.dll
   ZEVSocketSession.dll

@@ -17,8 +17,8 @@ import time
 import unittest
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-from program_wine import (copy_of_dist, day_log, start, wait_until, wait_window, wine,  # noqa: E402
-                          xdotool)
+from program_wine import (copy_of_dist, day_log, pe_subsystem, start, wait_until, wait_window,  # noqa: E402
+                          wine, xdotool)
 
 SOURCE = os.environ["ZEV_SOURCE_DIR"]
 PEERS = os.environ["ZEV_WIN_PEERS"]
@@ -217,6 +217,35 @@ class UpgradeUnderWine(unittest.TestCase):
                     self.assertIn(SERVICE_ACTIVITY, self.sim.device_state()["started"])
                 if code == 30004:  # the refused package and its signature left the cache
                     self.assertEqual(os.listdir(os.path.join(self.home, "download", "2M")), [])
+
+    def test_headless_console_twin(self):
+        """Tarvo2_UpgradeTool.com, as cmd.exe finds it: a console program whose standard output
+        holds the JSON lines and whose exit status is the result."""
+        with open(HAPPY_COMMANDS, encoding="utf-8") as f:
+            happy = json.load(f)
+        twin = os.path.join(self.home, "Tarvo2_UpgradeTool.com")
+        self.assertEqual(pe_subsystem(twin), 3)
+        wrong_md5 = {"web": {"answer": {"md5": "0123456789abcdef0123456789abcdef"}}}
+        # name, scenario, exit status, finish code and message, adb command lines (the first N)
+        for name, scenario, status, code, message, first in [
+                ("success", {}, 0, 0, "刷机完成，请等待机器人重新启动！", len(happy)),
+                ("wrong MD5", wrong_md5, 1, 30002, "MD5校验失败,请重新刷机!", 7)]:
+            with self.subTest(name):
+                self.begin(scenario, [ROBOT], [])
+                self.addCleanup(self.sim.stop)
+                try:
+                    run = wine(twin, "--headless", "--json", timeout=180)
+                finally:
+                    self.end()
+                self.assertEqual(run.returncode, status, run.stderr.decode(errors="replace"))
+                events = [json.loads(line) for line in run.stdout.decode("utf-8").splitlines()]
+                self.assertEqual(events[0]["event"], "start")
+                self.assertEqual((events[-1]["event"], events[-1]["code"], events[-1]["message"],
+                                  events[-1]["serialNumber"]), ("finish", code, message, SERIAL))
+                recorded = self.recorded_commands()
+                self.assertEqual(recorded[:first], happy[:first])
+                self.assertEqual(len(recorded), first)
+                self.assertEqual(self.reports(), [(code, SERIAL, 0)])
 
 
 if __name__ == "__main__":
