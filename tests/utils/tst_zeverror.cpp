@@ -305,8 +305,12 @@ QMultiMap<QString, QString> readmeFailureRows()
 {
     static const QRegularExpression row(QStringLiteral("^\\| ([0-9–]+) \\| ([^|]+) \\|"),
         QRegularExpression::MultilineOption);
+    // Only the failure table's section: other tables (exit statuses) have numbered rows too.
+    const QString readme = sourceText("README.md");
+    const int start = readme.indexOf(QStringLiteral("\n## When an upgrade fails\n"));
+    const QString section = readme.mid(start, readme.indexOf(QStringLiteral("\n## "), start + 1) - start);
     QMultiMap<QString, QString> rows;
-    auto it = row.globalMatch(sourceText("README.md"));
+    auto it = row.globalMatch(section);
     while (it.hasNext()) {
         const QRegularExpressionMatch match = it.next();
         rows.insert(match.captured(1), match.captured(2).trimmed());
