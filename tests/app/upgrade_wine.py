@@ -97,9 +97,16 @@ class UpgradeUnderWine(unittest.TestCase):
             while found is None and time.monotonic() < end:
                 found = next((t for t in (SUCCESS, FAILURE) if wait_window(t, 0.2)), None)
             self.assertIsNotNone(found, "no finish box")
-            xdotool("key", "ctrl+c")  # to the box, which has the focus
-            wait_until(lambda: message in self.clipboard(), 10)
-            box = self.clipboard()
+            # Ctrl+C to the box, which has the focus once it is up: on a busy machine the first
+            # press may come before the box takes keys, so it is pressed again until copied.
+            box = []
+
+            def copied():
+                nonlocal box
+                xdotool("key", "ctrl+c")
+                box = self.clipboard()
+                return message in box
+            wait_until(copied, 30)
             # A run past the base information reports its end while the box shows.
             wait_until(settled, 10)
         finally:
