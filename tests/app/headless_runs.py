@@ -14,7 +14,6 @@ import subprocess
 import sys
 import tempfile
 import threading
-import time
 import unittest
 
 # The testbed's uevents name devices by their /sys path, which only umockdev's preload turns into
@@ -31,6 +30,7 @@ SOURCE = os.environ["ZEV_SOURCE_DIR"]
 DIST = os.environ["ZEV_DIST_DIR"]
 sys.path.insert(0, os.path.join(SOURCE, "tools", "robot-sim"))
 import simctl  # noqa: E402
+from simctl import wait_until  # noqa: E402
 
 FASTBOOT_ADB = os.path.join(SOURCE, "tools", "robot-sim", "fastboot-adb")
 ROBOT = simctl.usb_fixture("18d1:4e26")
@@ -46,15 +46,6 @@ CUT = "下载更新包失败，可能是网络连接中断，请重试!"
 def device_path(fixture):
     with open(fixture) as f:
         return "/sys" + f.readline().split(" ", 1)[1].strip()
-
-
-def wait_until(condition, seconds):
-    end = time.monotonic() + seconds
-    while time.monotonic() < end:
-        if condition():
-            return True
-        time.sleep(0.05)
-    return condition()
 
 
 class Program:

@@ -123,7 +123,7 @@ class Packages(unittest.TestCase):
             f.write(b"cached")
 
         self.uninstall()
-        self.assertTrue(wait_until(lambda: not key_exists()), "the uninstall entry stayed")
+        self.assertTrue(wait_until(lambda: not key_exists(), 60), "the uninstall entry stayed")
         self.assertEqual(files_below(self.home),
                          {"Log/" + os.path.basename(log), "download/2M/package.zip"})
         self.assertLessEqual(set(os.listdir(self.home)), {"Log", "download"})
@@ -135,7 +135,7 @@ class Packages(unittest.TestCase):
             with open(os.path.join(self.home, kept), "w") as f:
                 f.write("x")
         self.uninstall("/REMOVEDATA")
-        self.assertTrue(wait_until(lambda: not os.path.exists(self.home)),
+        self.assertTrue(wait_until(lambda: not os.path.exists(self.home), 60),
                         "left: %s" % sorted(files_below(self.home)))
         self.assertFalse(key_exists())
 

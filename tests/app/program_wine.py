@@ -10,9 +10,13 @@ import os
 import shutil
 import struct
 import subprocess
+import sys
 import tempfile
 import time
 import unittest
+
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "tools", "robot-sim"))
+from simctl import wait_until  # noqa: E402,F401 (the upgrade's and installer's tests take it from here too)
 
 WINE_RUN = os.environ["ZEV_WINE_RUN"]
 DIST = os.environ["ZEV_DIST_DIR"]
@@ -22,15 +26,6 @@ DIST = os.environ["ZEV_DIST_DIR"]
 def wine(*args, env=None, timeout=120):
     return subprocess.run([WINE_RUN, *args], env=env, stdin=subprocess.DEVNULL,
                           capture_output=True, timeout=timeout)
-
-
-def wait_until(condition, seconds=60):
-    end = time.monotonic() + seconds
-    while time.monotonic() < end:
-        if condition():
-            return True
-        time.sleep(0.05)
-    return condition()
 
 
 def day_log(folder):

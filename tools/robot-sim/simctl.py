@@ -28,6 +28,16 @@ ROBOT_SIM = os.path.join(HERE, "robot-sim")
 PYTHON = "/usr/bin/python3"
 
 
+def wait_until(condition, seconds, interval=0.05):
+    """Polls `condition` until it holds or `seconds` have passed; its last answer."""
+    end = time.monotonic() + seconds
+    while time.monotonic() < end:
+        if condition():
+            return True
+        time.sleep(interval)
+    return bool(condition())
+
+
 class SimError(Exception):
     pass
 
@@ -185,12 +195,7 @@ class Adb:
     def start_server(self, devices=1, timeout=10):
         """Starts the server (it scans for the simulator then) and waits for that many devices online."""
         self.run("start-server", timeout=timeout)
-        deadline = time.monotonic() + timeout
-        while time.monotonic() < deadline:
-            if len(self.devices()) >= devices:
-                return True
-            time.sleep(0.05)
-        return False
+        return wait_until(lambda: len(self.devices()) >= devices, timeout)
 
     def devices(self):
         code, out, _ = self.run("devices", timeout=10)
