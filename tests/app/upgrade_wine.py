@@ -10,6 +10,7 @@ import json
 import os
 import re
 import shutil
+import signal
 import subprocess
 import sys
 import tempfile
@@ -17,7 +18,7 @@ import time
 import unittest
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-from program_wine import (copy_of_dist, day_log, pe_subsystem, start, wait_until, wait_window,  # noqa: E402
+from program_wine import (WINE_RUN, copy_of_dist, day_log, pe_subsystem, start, wait_until, wait_window,  # noqa: E402
                           wine, xdotool)
 
 SOURCE = os.environ["ZEV_SOURCE_DIR"]
@@ -253,6 +254,33 @@ class UpgradeUnderWine(unittest.TestCase):
                 self.assertEqual(recorded[:first], happy[:first])
                 self.assertEqual(len(recorded), first)
                 self.assertEqual(self.reports(), [(code, SERIAL, 0)])
+
+    def test_headless_ctrl_c(self):
+        """Ctrl+C to the console twin while --loop waits for a robot: Wine hands a SIGINT to the
+        program's console handlers as Windows hands them Ctrl+C, and the mode ends with 130."""
+        self.set_usb()
+        # wine-run keeps the program's output in a file of TMPDIR until it ends: read there live.
+        spool = tempfile.mkdtemp(prefix="spool-", dir=self.folder)
+        runner = subprocess.Popen([WINE_RUN, os.path.join(self.home, "Tarvo2_UpgradeTool.com"),
+                                   "--headless", "--json", "--loop"], env=dict(os.environ, TMPDIR=spool),
+                                  stdin=subprocess.DEVNULL, stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+        self.addCleanup(lambda: runner.poll() is None and (runner.terminate(), runner.wait(30)))
+
+        def spooled(prefix):
+            names = [n for n in os.listdir(spool) if n.startswith(prefix)]
+            if not names:
+                return ""
+            with open(os.path.join(spool, names[0]), "rb") as f:
+                return f.read().decode("utf-8", "replace")
+        self.assertTrue(wait_until(lambda: '"event":"waiting"' in spooled("zev-wine-out."), 120),
+                        spooled("zev-wine-err."))
+        with open("/proc/%d/task/%d/children" % (runner.pid, runner.pid)) as f:
+            program = int(f.read().split()[0])  # wine-run's one child: the program's Wine process
+        os.kill(program, signal.SIGINT)
+        out, err = runner.communicate(timeout=60)
+        self.assertEqual(runner.returncode, 130, err.decode(errors="replace"))
+        self.assertEqual([json.loads(line)["event"] for line in out.decode("utf-8").splitlines()],
+                         ["start", "waiting", "interrupted"])
 
 
 if __name__ == "__main__":
