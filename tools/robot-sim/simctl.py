@@ -255,14 +255,13 @@ def main(argv=None):
         os.kill(pid, signal.SIGTERM)
     except ProcessLookupError:
         pass
-    deadline = time.monotonic() + 5
-    while time.monotonic() < deadline:
+    def gone():
         try:
             os.kill(pid, 0)
         except ProcessLookupError:
-            break
-        time.sleep(0.05)
-    else:
+            return True
+        return False
+    if not wait_until(gone, 5):
         try:
             os.kill(pid, signal.SIGKILL)
         except ProcessLookupError:
